@@ -1,0 +1,39 @@
+// The statistics configuration of one domain (web_stat_executor.conf), the
+// log files beside it and the per-kind constants of those files.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct WebStatConfig {
+  std::string domainName;    // lower case
+  std::string webspaceName;  // as written
+  std::string type;          // "awstats" or "webalizer", any letter case
+  std::string configDir;     // directory of the configuration file, no trailing separator
+  std::string defaultDoc;    // line feeds turned into spaces
+  std::vector<std::string> aliases;  // lower case, document order
+};
+
+enum class LogKind : int32_t { Web = 0, AnonymousFtp = 1, Ftp = 2 };
+
+struct LogSource {
+  LogKind kind = LogKind::Web;
+  std::string path;
+};
+
+struct LogKindInfo {
+  const char* prefix;           // "web", "ano", "ftp"
+  const char* statSubdir;       // "webstat", "anon_ftpstat", "ftpstat"
+  const char* webalizerFormat;  // " -F clf " or " -F ftp "
+};
+extern const LogKindInfo logKindTable[3];
+inline const LogKindInfo& logKindInfo(LogKind kind) { return logKindTable[static_cast<int>(kind)]; }
+
+// Fills the record from the file; false when it lacks "domain" or "webstat".
+// Malformed XML raises "<reason> at load <path>".
+bool loadWebStatConfig(const std::string& path, WebStatConfig& config);
+// The log files beside a configuration, sorted by file name.
+std::vector<LogSource> findLogSources(std::string directory);
+// vhosts root / webspace / ".tarvo/statistics" / domain.
+std::string statisticsDir(const WebStatConfig& config);
