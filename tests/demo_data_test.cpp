@@ -204,6 +204,7 @@ TEST(DemoTree, AppendedDayIsTheDayALongerLayoutWouldHaveHadAndRefusalsAreClear) 
     FAIL() << "a day in the future must be refused";
   } catch (const std::runtime_error& e) {
     EXPECT_NE(std::string(e.what()).find("future"), std::string::npos);
+    EXPECT_NE(dynamic_cast<const NoDayLeft*>(&e), nullptr);
   }
 
   const Counts appended = appendDay(tmp / "a", kStart + 2 * 86400);

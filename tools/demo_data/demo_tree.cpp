@@ -519,9 +519,8 @@ Counts appendDay(const std::string& vhostsRoot, UnixTime today) {
   State s = readState(vhostsRoot);
   const UnixTime next = s.lastDay + kDay;
   if (next > today)
-    throw std::runtime_error("the next day, " + formatDay(next) +
-                             ", lies in the future and the engines would reject its records; lay out "
-                             "a new tree with an earlier --start");
+    throw NoDayLeft("the tree already reaches " + formatDay(s.lastDay) + "; the next day, " +
+                    formatDay(next) + ", lies in the future and AWStats would reject its records");
   Counts counts;
   writeDay(vhostsRoot, s.settings, next, counts);
   s.lastDay = next;

@@ -14,6 +14,7 @@
 
 #include "tools/demo_data/demo_records.h"
 
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -73,9 +74,14 @@ using Counts = std::vector<KindCount>;
 Counts layOut(const std::string& vhostsRoot, const TreeSettings& settings, UnixTime firstDay,
               int days);
 
+// Raised by appendDay when the tree already reaches `today`.
+struct NoDayLeft : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
 // Adds the day after the last one laid out to every domain. Fails when there
-// is no demo tree, or when that day lies after `today` (the engines would
-// take its records for corrupted ones).
+// is no demo tree, and with NoDayLeft when that day lies after `today` (AWStats
+// takes records of a later day for corrupted ones).
 Counts appendDay(const std::string& vhostsRoot, UnixTime today);
 
 // The counts as a tab-separated table with a "#" header line.

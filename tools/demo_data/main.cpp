@@ -20,10 +20,12 @@ const char kUsage[] =
     "directories and N days (default 3) of web, FTP and anonymous-FTP logs.\n"
     "  --seed=N        random seed (default 1); the same seed gives the same tree\n"
     "  --days=N        days of logs (default 3)\n"
-    "  --start=DAY     first day (UTC); default: the days end a week before today\n"
+    "  --start=DAY     first day (UTC); default: the days end yesterday\n"
     "  --records=N     web records per day of a typical domain (default 1500)\n"
     "  --append-day    add the day after the last one laid out (for a second run)\n"
     "  --count         print the records written per domain and kind, tab-separated\n"
+    "Exit code 0 on success, 1 on an error, 3 when --append-day finds that the tree\n"
+    "already reaches today (no later day can be added).\n"
     "\n"
     "Webalizer logs: every line is a 15-byte sort key \"YYYYMMDDhhmmss \" and a\n"
     "Combined Log Format record (web) or an xferlog record (ftp, ano).\n"
@@ -91,7 +93,7 @@ int run(int argc, char** argv) {
   if (append) {
     counts = demo::appendDay(vhosts, today());
   } else {
-    if (start < 0) start = today() - (days + 7) * 86400;
+    if (start < 0) start = today() - days * 86400;
     counts = demo::layOut(vhosts, settings, start, days);
   }
   if (count) {
@@ -111,6 +113,9 @@ int run(int argc, char** argv) {
 int main(int argc, char** argv) {
   try {
     return run(argc, argv);
+  } catch (const demo::NoDayLeft& e) {
+    std::fprintf(stderr, "tarvo-demo-data: %s\n", e.what());
+    return 3;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "tarvo-demo-data: %s\n", e.what());
     return 1;
