@@ -35,5 +35,15 @@ inline const LogKindInfo& logKindInfo(LogKind kind) { return logKindTable[static
 bool loadWebStatConfig(const std::string& path, WebStatConfig& config);
 // The log files beside a configuration, sorted by file name.
 std::vector<LogSource> findLogSources(std::string directory);
-// vhosts root / webspace / ".tarvo/statistics" / domain.
+// vhosts root / webspace / ".tarvo/statistics" / domain. Raises for a record
+// whose names fail isPlainDirectoryName.
 std::string statisticsDir(const WebStatConfig& config);
+
+// The webspace and domain names become directory names below the
+// virtual-hosts root. A plain name is one such name and nothing more: not
+// empty, not "." or "..", no "/" or "\\", no control character.
+// loadWebStatConfig raises for a file whose names are not plain.
+bool isPlainDirectoryName(const std::string& name);
+// "Invalid <what> '<value>' <where>: ..." explaining the refusal, with
+// control characters shown as \xHH.
+std::string refusedNameMessage(const char* what, const std::string& value, const std::string& where);

@@ -1,0 +1,32 @@
+// The application: the two commands and the run driver that both end in.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "app/console_app.h"
+#include "config/xml_document.h"
+
+class WebStatisticsExecutor : public vconsoleapp {
+ public:
+  // Sets the XML library up and makes "--calculate-all" the default command.
+  WebStatisticsExecutor();
+  ~WebStatisticsExecutor() override;
+
+  // "--calculate-all" (parameters ignored) or "--calculate-domain" with
+  // "--webspace-name" and "--domain-name"; 0 when the command completed.
+  int go(int count, char** arguments) override;
+
+  // Processes every configuration file found (of one webspace when the
+  // webspace name is given; of one domain when the domain name is given).
+  // One failing configuration does not stop the others; the failures are
+  // raised together at the end, one per line, in processing order.
+  void calculate(const std::string& webspaceName, const std::string& domainName);
+
+  // The configuration files of all webspaces, and of one webspace.
+  std::vector<std::string> getConfigsList();
+  std::vector<std::string> getConfigsList(const std::string& webspaceName);
+
+ private:
+  XmlLibraryScope xmlLibrary_;
+};

@@ -1,0 +1,149 @@
+#include "config/web_stat_config.h"
+
+#include <set>
+
+#include "config/settings.h"
+#include "config/xml_document.h"
+#include "platform/text.h"
+#include "support/errors.h"
+#include "support/file_ops.h"
+#include "support/format.h"
+
+const LogKindInfo logKindTable[3] = {
+    {"web", "webstat", " -F clf "},
+    {"ano", "anon_ftpstat", " -F ftp "},
+    {"ftp", "ftpstat", " -F ftp "},
+};
+
+namespace {
+
+constexpr const char* kConfigFileName = "web_stat_executor.conf";
+
+// Orders names as UTF-16 code units would: characters beyond U+FFFF (two
+// surrogate units from 0xD800) sort before U+E000..U+FFFF.
+uint32_t utf16Key(char32_t cp) {
+  if (cp >= 0x10000) return 0xD800 + (cp - 0x10000);
+  if (cp >= 0xE000) return cp + 0x100000;
+  return cp;
+}
+
+struct Utf16Less {
+  bool operator()(const std::string& a, const std::string& b) const {
+    const std::u32string x = text::decodeUtf8(a), y = text::decodeUtf8(b);
+    const size_t n = std::min(x.size(), y.size());
+    for (size_t i = 0; i < n; ++i)
+      if (x[i] != y[i]) return utf16Key(x[i]) < utf16Key(y[i]);
+    if (x.size() != y.size()) return x.size() < y.size();
+    return a < b;  // distinct byte strings that decode alike (invalid UTF-8)
+  }
+};
+
+std::string directoryOfConfig(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash);
+  while (!dir.empty() && dir.back() == '/') dir.pop_back();
+  return dir;
+}
+
+// A value shown in a message with its control characters made visible.
+std::string printable(const std::string& value) {
+  std::string out;
+  for (const char c : value) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7F)
+      out += formatString("\\x%02x", static_cast<unsigned>(u));
+    else
+      out.push_back(c);
+  }
+  return out;
+}
+
+void requirePlainName(const char* what, const std::string& value, const std::string& configFile,
+                      const Place& place) {
+  if (isPlainDirectoryName(value)) return;
+  throw vexception(refusedNameMessage(what, value, "in the config file '" + configFile + "'"), place);
+}
+
+} // namespace
+
+bool loadWebStatConfig(const std::string& path, WebStatConfig& config) {
+  config = WebStatConfig{};
+  const XmlDocument document = vxmlLoad(path);
+  const XmlElement root = document.documentElement();
+
+  const std::optional<XmlElement> domain = root.selectFirstElement("domain");
+  if (!domain) return false;
+  config.domainName = text::toLower(domain->attributeOrEmpty("name"));
+  config.configDir = directoryOfConfig(path);
+  config.webspaceName = domain->attributeOrEmpty("webspaceName");
+  std::string defaultDoc = domain->attributeOrEmpty("default_doc");
+  for (char& c : defaultDoc)
+    if (c == '\n') c = ' ';
+  config.defaultDoc = std::move(defaultDoc);
+  for (const XmlElement& alias : domain->selectElements("./alias"))
+    config.aliases.push_back(text::toLower(alias.attributeOrEmpty("name")));
+
+  const std::optional<XmlElement> webstat = domain->selectFirstElement("webstat");
+  if (!webstat) return false;
+  config.type = webstat->attributeOrEmpty("type");
+
+  // The engines build directories from these two names; a file that could
+  // send them outside the tree is refused before any engine sees it.
+  requirePlainName("webspace name", config.webspaceName, path, Place{"", "loadWebStatConfig", 77});
+  requirePlainName("domain name", config.domainName, path, Place{"", "loadWebStatConfig", 78});
+  return true;
+}
+
+std::vector<LogSource> findLogSources(std::string directory) {
+  std::set<std::string, Utf16Less> names;
+  VFileFinder finder;
+  if (finder.first(VFileName::combine(directory, "*.*"))) {
+    do {
+      if (finder.isDots() || finder.isDirectory()) continue;
+      const std::string& name = finder.name();
+      if (text::equalsNoCase(name, kConfigFileName)) continue;
+      if (text::startsWith(name, "web") || text::startsWith(name, "ftp") || text::startsWith(name, "ano"))
+        names.insert(name);
+    } while (finder.next());
+  }
+
+  std::vector<LogSource> sources;
+  sources.reserve(names.size());
+  for (const std::string& name : names) {
+    LogSource source;
+    if (text::startsWith(name, "web"))
+      source.kind = LogKind::Web;
+    else if (text::startsWith(name, "ftp"))
+      source.kind = LogKind::Ftp;
+    else
+      source.kind = LogKind::AnonymousFtp;
+    source.path = VFileName::combine(directory, name);
+    sources.push_back(std::move(source));
+  }
+  return sources;
+}
+
+bool isPlainDirectoryName(const std::string& name) {
+  if (name.empty() || name == "." || name == "..") return false;
+  for (const char c : name) {
+    const auto u = static_cast<unsigned char>(c);
+    if (c == '/' || c == '\\' || u < 0x20 || u == 0x7F) return false;
+  }
+  return true;
+}
+
+std::string refusedNameMessage(const char* what, const std::string& value, const std::string& where) {
+  return formatString(
+      "Invalid %s '%s' %s: a name that is empty, \".\" or \"..\", or holds a path separator or a control "
+      "character, would lead outside the virtual-hosts directory",
+      what, printable(value), where);
+}
+
+std::string statisticsDir(const WebStatConfig& config) {
+  // Records normally come checked from loadWebStatConfig; this keeps a record
+  // made any other way from pointing an engine outside the tree.
+  const std::string where = VFileName::combine(config.configDir, kConfigFileName);
+  requirePlainName("webspace name", config.webspaceName, where, Place{"", "statisticsDir", 120});
+  requirePlainName("domain name", config.domainName, where, Place{"", "statisticsDir", 121});
+  return VFileName::combine(getVhostsDir(), config.webspaceName + "/.tarvo/statistics/" + config.domainName);
+}
