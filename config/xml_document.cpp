@@ -36,13 +36,18 @@ xmlParserInputPtr refusingEntityLoader(const char* url, const char* id, xmlParse
   return nullptr;
 }
 
+std::mutex libraryMutex;
+bool libraryUp = false;
+int libraryScopes = 0;
+
 void setUpLibrary() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    xmlInitParser();
-    previousLoader = xmlGetExternalEntityLoader();
-    xmlSetExternalEntityLoader(refusingEntityLoader);
-  });
+  std::lock_guard<std::mutex> lock(libraryMutex);
+  if (libraryUp) return;
+  xmlInitParser();
+  const xmlExternalEntityLoader current = xmlGetExternalEntityLoader();
+  if (current != refusingEntityLoader) previousLoader = current;
+  xmlSetExternalEntityLoader(refusingEntityLoader);
+  libraryUp = true;
 }
 
 // Collects what libxml2 reports during one load instead of letting it print.
@@ -224,6 +229,17 @@ XmlDocument vxmlLoad(const std::string& path) {
   return document;
 }
 
-XmlLibraryScope::XmlLibraryScope() { setUpLibrary(); }
+XmlLibraryScope::XmlLibraryScope() {
+  setUpLibrary();
+  std::lock_guard<std::mutex> lock(libraryMutex);
+  ++libraryScopes;
+}
 
-XmlLibraryScope::~XmlLibraryScope() { xmlCleanupParser(); }
+XmlLibraryScope::~XmlLibraryScope() {
+  std::lock_guard<std::mutex> lock(libraryMutex);
+  if (--libraryScopes > 0 || !libraryUp) return;
+  // The last scope of the process releases the library's global state; a
+  // later load sets it up again.
+  xmlCleanupParser();
+  libraryUp = false;
+}
