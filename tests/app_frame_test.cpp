@@ -155,6 +155,11 @@ TEST(ConsoleFrame, StartAddsItsPlaceToWhateverTheCommandRaises) {
       {[] { throw vexception("inner", Place{"ctx", "Inner::op", 7}); }, "inner", 2},
       {[] { throw std::runtime_error("standard"); }, "standard", 1},
       {[] { throw 42; }, "Unexpected error", 1},
+      {[] {
+         volatile int* nowhere = nullptr;
+         *nowhere = 1;
+       },
+       "C structured exception: 0xc0000005", 1},
   };
   for (const auto& c : cases) {
     RecordingApp app("--x", c.fail);
