@@ -1,0 +1,314 @@
+// The statistics as a person sees them, and the demo logs as the engines see
+// them.
+//
+// DemoLogsInTheEngines feeds the generated logs straight to Debian's
+// Webalizer and to AWStats (from the installation tree scripts/setup-awstats
+// lays out), prepared as the program prepares them, and checks that every
+// record is counted once: nothing dropped, nothing corrupted.
+//
+// ReportsInABrowser runs scripts/demo into a temporary directory, serves one
+// webspace's statistics directory over HTTP on loopback and loads an AWStats
+// and a Webalizer index page in headless Chromium: the pages render, every
+// image they name is fetched without an error, and the screenshots are kept
+// in <build>/tests/visual/ (awstats-index.png, webalizer-index.png).
+#include <gtest/gtest.h>
+
+#include "tests/common/test_env.h"
+#include "tools/demo_data/demo_tree.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <thread>
+
+namespace fs = std::filesystem;
+using namespace demo;
+
+namespace {
+
+std::string shq(const std::string& s) {
+  std::string out = "'";
+  for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
+struct Ran {
+  int code;
+  std::string output;
+};
+
+// Runs a shell command line; its output (stdout and stderr) and exit code come
+// back through files, so nothing here needs the process API of the system.
+Ran shell(const testenv::TempDir& tmp, const std::string& command) {
+  static int n = 0;
+  const std::string base = tmp / ("shell-" + std::to_string(++n));
+  const std::string line = "( " + command + " ) >" + shq(base + ".out") + " 2>&1; echo $? >" + shq(base + ".rc");
+  if (std::system(line.c_str()) == -1) return {-1, "cannot start a shell"};
+  return {std::atoi(testenv::readFile(base + ".rc").c_str()), testenv::readFile(base + ".out")};
+}
+
+std::vector<std::string> linesOf(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+UnixTime today() {
+  using namespace std::chrono;
+  return duration_cast<seconds>(floor<days>(system_clock::now()).time_since_epoch()).count();
+}
+
+std::vector<fs::path> logsOf(const std::string& dir, Kind kind) {
+  std::vector<fs::path> logs;
+  for (const auto& e : fs::directory_iterator(dir)) {
+    const std::string name = e.path().filename().string();
+    if (name.rfind(kindPrefix(kind), 0) == 0 && name != "web_stat_executor.conf") logs.push_back(e.path());
+  }
+  std::sort(logs.begin(), logs.end());
+  return logs;
+}
+
+std::int64_t countOf(const Counts& counts, const DemoDomain& d, Kind kind) {
+  for (const KindCount& c : counts)
+    if (c.domain == &d && c.kind == kind) return c.records;
+  return -1;
+}
+
+// Total hits of every month in a Webalizer history file (third column).
+std::int64_t webalizerHits(const std::string& outDir) {
+  std::int64_t total = 0;
+  for (const std::string& line : linesOf(testenv::readFile(outDir + "/webalizer.hist"))) {
+    if (line.empty() || line[0] == '#') continue;
+    std::istringstream in(line);
+    std::int64_t month = 0, year = 0, hits = 0;
+    in >> month >> year >> hits;
+    total += hits;
+  }
+  return total;
+}
+
+// Every record AWStats took in, from its monthly data files: the viewed and
+// the not-viewed hits (robots, errors) of the hours.
+std::int64_t awstatsHits(const std::string& dataDir) {
+  std::int64_t total = 0;
+  for (const auto& e : fs::directory_iterator(dataDir)) {
+    if (e.path().extension() != ".txt") continue;
+    bool inTime = false;
+    for (const std::string& line : linesOf(testenv::readFile(e.path().string()))) {
+      if (line.rfind("BEGIN_TIME", 0) == 0) { inTime = true; continue; }
+      if (line.rfind("END_TIME", 0) == 0) { inTime = false; continue; }
+      if (!inTime) continue;
+      std::istringstream in(line);
+      std::int64_t hour, pages, hits, bandwidth, nvPages, nvHits;
+      if (in >> hour >> pages >> hits >> bandwidth >> nvPages >> nvHits) total += hits + nvHits;
+    }
+  }
+  return total;
+}
+
+std::int64_t foundInUpdate(const std::string& output, const std::string& what) {
+  std::smatch m;
+  if (!std::regex_search(output, m, std::regex("Found (\\d+) " + what))) return -1;
+  return std::stoll(m[1]);
+}
+
+// The configuration the program writes for a domain, reduced to the keys
+// that decide how the log is read.
+std::string awstatsConfig(const std::string& model, const DemoDomain& d, Kind kind,
+                          const std::string& log, const std::string& dataDir) {
+  static const std::regex replaced("^\\s*(LogType|LogFormat|SiteDomain|HostAliases|DNSLookup|DirData|LogFile|"
+                                   "LevelForRobotsDetection)\\s*=.*",
+                                   std::regex::icase);
+  std::string out;
+  for (const std::string& line : linesOf(testenv::readFile(model)))
+    if (!std::regex_match(line, replaced)) out += line + "\n";
+  out += std::string("LogType=") + (kind == Kind::Web ? "W" : "F") + "\n";
+  out += "LogFormat=\"date time s-sitename s-computername s-ip cs-method cs-uri-stem cs-uri-query s-port "
+         "cs-username c-ip cs-version cs(User-Agent) cs(Cookie) cs(Referer) cs-host sc-status sc-substatus "
+         "sc-win32-status sc-bytes cs-bytes time-taken\"\n";
+  out += "SiteDomain=\"" + d.name + "\"\nHostAliases=\"www." + d.name + "\"\nDNSLookup=2\n";
+  out += "DirData=\"" + dataDir + "\"\nLogFile=\"" + log + "\"\n";
+  out += std::string("LevelForRobotsDetection=") + (kind == Kind::Web ? "2" : "0") + "\n";
+  return out;
+}
+
+TEST(DemoLogsInTheEngines, EveryRecordIsCountedOnceAndNoneIsDroppedOrCorrupted) {
+  testenv::TempDir tmp;
+  const std::string vhosts = tmp / "vhosts";
+  TreeSettings settings;
+  settings.seed = 5;
+  settings.webRecordsPerDay = 250;
+  const Counts counts = layOut(vhosts, settings, today() - 2 * 86400, 2);
+
+  const Ran setup = shell(tmp, shq(testenv::sourceDir() + "/scripts/setup-awstats") + " " + shq(tmp / "awstats"));
+  ASSERT_EQ(setup.code, 0) << setup.output;
+  const std::string cgi = tmp / "awstats/wwwroot/cgi-bin";
+  testenv::writeFile(tmp / "webalizer.conf", "");
+
+  for (const DemoDomain& d : demoDomains()) {
+    for (Kind kind : kAllKinds) {
+      SCOPED_TRACE(d.name + " " + kindPrefix(kind));
+      const std::string out = tmp / ("out/" + d.name + "/" + kindStatSubdir(kind));
+      fs::create_directories(out);
+      std::string seen;
+      for (const fs::path& log : logsOf(configDir(vhosts, d), kind)) {
+        const std::string sorted = tmp / "chunk.log";
+        if (d.engine == Engine::Webalizer) {
+          // Sorted bytewise by the key, then the key cut off: what Webalizer reads.
+          const Ran sort = shell(tmp, "LC_ALL=C sort " + shq(log.string()) + " | cut -c16- >" + shq(sorted));
+          ASSERT_EQ(sort.code, 0) << sort.output;
+          const Ran run = shell(tmp, "webalizer -c " + shq(tmp / "webalizer.conf") + " -n " + d.name + " -p -F " +
+                                         (kind == Kind::Web ? "clf" : "ftp") + " -o " + shq(out) + " " + shq(sorted));
+          ASSERT_EQ(run.code, 0) << run.output;
+          EXPECT_EQ(run.output.find("bad"), std::string::npos) << run.output;
+          EXPECT_EQ(run.output.find("ignored"), std::string::npos) << run.output;
+        } else {
+          const Ran sort = shell(tmp, "LC_ALL=C sort " + shq(log.string()) + " >" + shq(sorted));
+          ASSERT_EQ(sort.code, 0) << sort.output;
+          const std::string name = d.name + "." + kindPrefix(kind);
+          testenv::writeFile(cgi + "/awstats." + name + ".conf",
+                             awstatsConfig(cgi + "/awstats.model.conf", d, kind, sorted, out));
+          const Ran run = shell(tmp, "perl " + shq(cgi + "/awstats.pl") +
+                                         " -showsteps -showcorrupted -showdropped -config=" + name + " -update");
+          ASSERT_EQ(run.code, 0) << run.output;
+          EXPECT_EQ(foundInUpdate(run.output, "dropped records"), 0) << run.output;
+          EXPECT_EQ(foundInUpdate(run.output, "corrupted records"), 0) << run.output;
+          EXPECT_EQ(foundInUpdate(run.output, "old records"), 0) << run.output;
+          EXPECT_EQ(foundInUpdate(run.output, "new qualified records"), std::int64_t(linesOf(testenv::readFile(sorted)).size()))
+              << run.output;
+        }
+      }
+      EXPECT_EQ(d.engine == Engine::Webalizer ? webalizerHits(out) : awstatsHits(out), countOf(counts, d, kind));
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+
+class HttpServer {
+ public:
+  HttpServer(const testenv::TempDir& tmp, const std::string& directory) : tmp_(tmp), log_(tmp / "http.log") {
+    const std::string out = tmp / "http.out", pidFile = tmp / "http.pid";
+    const std::string command = "python3 -u -m http.server --bind 127.0.0.1 --directory " + shq(directory) +
+                                " 0 >" + shq(out) + " 2>" + shq(log_) + " & echo $! >" + shq(pidFile);
+    if (std::system(command.c_str()) != 0) return;
+    pid_ = std::atoi(testenv::readFile(pidFile).c_str());
+    // The server prints its port once it listens.
+    static const std::regex listening("port (\\d+)");
+    for (int i = 0; i < 300 && port_ == 0; ++i) {
+      std::smatch m;
+      const std::string text = testenv::readFile(out);
+      if (std::regex_search(text, m, listening))
+        port_ = std::stoi(m[1]);
+      else
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  }
+  ~HttpServer() {
+    if (pid_ > 0) shell(tmp_, "kill " + std::to_string(pid_) + " 2>/dev/null");
+  }
+  int port() const { return port_; }
+  // (path, status) of every request so far.
+  std::vector<std::pair<std::string, int>> requests() const {
+    static const std::regex request("\"GET ([^ ]+) HTTP/[0-9.]+\" (\\d+)");
+    std::vector<std::pair<std::string, int>> out;
+    for (const std::string& line : linesOf(testenv::readFile(log_))) {
+      std::smatch m;
+      if (std::regex_search(line, m, request)) out.emplace_back(m[1], std::stoi(m[2]));
+    }
+    return out;
+  }
+  std::string log() const { return testenv::readFile(log_); }
+
+ private:
+  const testenv::TempDir& tmp_;
+  std::string log_;
+  int pid_ = 0;
+  int port_ = 0;
+};
+
+// The images a page names, as absolute paths on the server.
+std::set<std::string> imagesOf(const std::string& html, const std::string& pageDir) {
+  static const std::regex img("<img[^>]*\\ssrc=\"([^\"]+)\"", std::regex::icase);
+  std::set<std::string> images;
+  for (auto it = std::sregex_iterator(html.begin(), html.end(), img); it != std::sregex_iterator(); ++it) {
+    const std::string src = (*it)[1];
+    images.insert(src[0] == '/' ? src : (fs::path(pageDir) / src).lexically_normal().string());
+  }
+  return images;
+}
+
+Ran screenshot(const testenv::TempDir& tmp, const std::string& url, const std::string& png) {
+  const std::string profile = tmp / ("chromium-" + fs::path(png).stem().string());
+  fs::create_directories(profile);
+  // timeout only guards the test run against a browser that never ends.
+  return shell(tmp, "timeout 300 chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run "
+                    "--disable-background-networking --disable-component-update --disable-sync --user-data-dir=" +
+                        shq(profile) + " --screenshot=" + shq(png) + " --window-size=1280,2000 " + shq(url));
+}
+
+bool isPng(const std::string& path) {
+  const std::string bytes = testenv::readFile(path);
+  return bytes.size() > 10000 && bytes.compare(0, 8, "\x89PNG\r\n\x1a\n") == 0;
+}
+
+TEST(ReportsInABrowser, AwstatsAndWebalizerPagesRenderWithEveryImage) {
+  testenv::TempDir tmp;
+  const std::string demoDir = tmp / "demo";
+  const Ran demoRun = shell(tmp, "TARVO_BUILD_DIR=" + shq(testenv::buildDir()) + " " +
+                                     shq(testenv::sourceDir() + "/scripts/demo") +
+                                     " --no-install --no-build --records=120 --days=1 " + shq(demoDir));
+  ASSERT_EQ(demoRun.code, 0) << demoRun.output;
+
+  // ws-alpha holds an AWStats domain and a Webalizer domain.
+  const std::string stats = demoDir + "/vhosts/ws-alpha/.tarvo/statistics";
+  struct Page {
+    std::string path, png, mustShow;
+  };
+  const Page pages[] = {
+      {"/alpha-books.example/webstat/index.html", "awstats-index.png", "alpha-books.example"},
+      {"/alpha-blog.example/webstat/index.html", "webalizer-index.png", "Usage Statistics for alpha-blog.example"},
+  };
+  const std::string artefacts = testenv::buildDir() + "/tests/visual";
+  fs::create_directories(artefacts);
+
+  HttpServer server(tmp, stats);
+  ASSERT_GT(server.port(), 0) << server.log();
+  for (const Page& page : pages) {
+    SCOPED_TRACE(page.path);
+    const std::string html = testenv::readFile(stats + page.path);
+    ASSERT_NE(html.find(page.mustShow), std::string::npos) << "the page does not show " << page.mustShow;
+    const std::set<std::string> images = imagesOf(html, fs::path(page.path).parent_path().string());
+    EXPECT_GE(images.size(), 3u) << "a report page without its charts and icons";
+
+    const std::size_t before = server.requests().size();
+    const std::string png = artefacts + "/" + page.png;
+    fs::remove(png);
+    const Ran shot = screenshot(tmp, "http://127.0.0.1:" + std::to_string(server.port()) + page.path, png);
+    ASSERT_EQ(shot.code, 0) << shot.output;
+    EXPECT_TRUE(isPng(png)) << png;
+
+    const auto all = server.requests();
+    std::map<std::string, int> fetched;
+    for (std::size_t i = before; i < all.size(); ++i) fetched[all[i].first] = all[i].second;
+    EXPECT_EQ(fetched[page.path], 200);
+    for (const std::string& image : images) {
+      ASSERT_TRUE(fetched.count(image)) << image << " was never asked for\n" << server.log();
+      EXPECT_EQ(fetched[image], 200) << image;
+    }
+    // The browser asks for a site icon of its own accord; the page names none.
+    for (const auto& [path, status] : fetched) {
+      if (path != "/favicon.ico") {
+        EXPECT_NE(status, 404) << path;
+      }
+    }
+  }
+}
+
+} // namespace
