@@ -1,9 +1,15 @@
 // Cancellation points: scope objects that nest per thread and register with
-// the process-wide execution context. This program never cancels a thread;
-// the statistics operations open synchronous points.
+// the process-wide execution context. The statistics operations open
+// synchronous points; this program never cancels a thread, but a point on
+// which a cancel was requested ends its thread when it closes.
+//
+// Modes: 0 the point another thread may cancel (it keeps its thread's
+// handle), 1 the synchronous point, 2 a point whose mode every point opened
+// inside it inherits.
 #pragma once
 
-#include <pthread.h>
+#include <atomic>
+#include <cstdint>
 
 namespace ThreadCancelation {
 
@@ -12,8 +18,11 @@ enum Mode { Asynchronous = 0, Synchronous = 1, Inherited = 2 };
 class CancelationPoint {
  public:
   explicit CancelationPoint(int mode);
+  // Requests the cancel; the point's thread ends when the point closes.
   virtual void cancel();
-  virtual ~CancelationPoint();
+  // May end the calling thread, so it is allowed to let the thread's
+  // unwinding pass.
+  virtual ~CancelationPoint() noexcept(false);
   CancelationPoint(const CancelationPoint&) = delete;
   CancelationPoint& operator=(const CancelationPoint&) = delete;
 
@@ -26,10 +35,10 @@ class CancelationPoint {
  private:
   CancelationPoint* enclosing_ = nullptr;
   int mode_;
-  bool cancelRequested_ = false;
+  std::atomic<bool> cancelRequested_{false};
   bool cancelling_ = false;
   bool finished_ = false;
-  pthread_t thread_{};  // for mode 0: the thread another thread would cancel
+  uintptr_t thread_ = 0;  // for mode 0: the thread another thread would cancel
 };
 
 } // namespace ThreadCancelation

@@ -9,6 +9,8 @@
 //   anything else  -> "Unexpected error"
 #pragma once
 
+#include <cxxabi.h>
+
 #include <optional>
 #include <utility>
 
@@ -27,6 +29,8 @@ decltype(auto) guardRethrow(const Place& place, Op&& op) {
   ThreadCancelation::CancelationPoint point(ThreadCancelation::Synchronous);
   try {
     return std::forward<Op>(op)();
+  } catch (abi::__forced_unwind&) {
+    throw;  // a thread that is ending is no failure to convert
   } catch (...) {
     throw convertCurrentException(place);
   }
@@ -40,6 +44,8 @@ std::optional<vexception> guardCapture(const Place& place, Op&& op) {
   try {
     std::forward<Op>(op)();
     return std::nullopt;
+  } catch (abi::__forced_unwind&) {
+    throw;  // a thread that is ending is no failure to convert
   } catch (...) {
     return convertCurrentException(place);
   }

@@ -1,0 +1,38 @@
+// Mutexes shared with the other programs of the installation, by name.
+// VMutex is one named mutex; ExclusiveTask holds a named mutex for the length
+// of a scope (the event-source registration holds the system-wide one).
+#pragma once
+
+#include <string>
+
+#include "platform/named_lock.h"
+
+class VMutex {
+ public:
+  // Creates or opens the mutex, not owned; raises "create mutex <name>".
+  explicit VMutex(const std::string& name);
+  // Waits without a time limit; raises "WaitForSingleObject failed for mutex <name>".
+  void lock();
+  void unlock() noexcept;
+  const std::string& name() const { return name_; }
+
+ private:
+  std::string name_;
+  platform::NamedLock lock_;
+};
+
+// Takes the mutex on construction and gives it back when the scope ends.
+class ExclusiveTask {
+ public:
+  explicit ExclusiveTask(const std::string& mutexName);
+  ~ExclusiveTask();
+  ExclusiveTask(const ExclusiveTask&) = delete;
+  ExclusiveTask& operator=(const ExclusiveTask&) = delete;
+
+ private:
+  void initialize(const std::string& mutexName);
+  platform::NamedLock lock_;
+};
+
+// The system-wide mutex that serialises event-source registration.
+inline constexpr const char* kEventSourceMutex = "Global\\{F485C63C-FF60-4c1a-A4BF-A3958C9F3D32}";

@@ -1,0 +1,159 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
+#include <vector>
+
+#include "platform/process_identity.h"
+#include "platform/text.h"
+#include "support/cancelation.h"
+#include "support/execution_context.h"
+#include "support/guard.h"
+#include "support/logging.h"
+#include "tests/common/test_env.h"
+
+namespace {
+
+using ThreadCancelation::CancelationPoint;
+
+size_t registered() {
+  ExecutionContext& context = executionContext();
+  std::lock_guard<std::mutex> guard(context.lock);
+  return context.points.size();
+}
+
+TEST(CancelationPoint, NestsPerThreadAndPassesModeTwoInwards) {
+  struct Case {
+    std::vector<int> opened;
+    std::vector<int> effective;
+  } cases[] = {
+      {{1, 1}, {1, 1}},
+      {{0, 1, 0}, {0, 1, 0}},
+      {{1, 2, 1, 0}, {1, 2, 2, 2}},
+      {{2, 0, 1}, {2, 2, 2}},
+  };
+  for (const auto& c : cases) {
+    ASSERT_EQ(CancelationPoint::current(), nullptr);
+    std::vector<std::unique_ptr<CancelationPoint>> points;
+    for (size_t i = 0; i < c.opened.size(); ++i) {
+      CancelationPoint* outer = CancelationPoint::current();
+      points.push_back(std::make_unique<CancelationPoint>(c.opened[i]));
+      EXPECT_EQ(points.back()->mode(), c.effective[i]);
+      EXPECT_EQ(points.back()->enclosing(), outer);
+      EXPECT_EQ(CancelationPoint::current(), points.back().get());
+    }
+    EXPECT_EQ(registered(), c.opened.size());
+    while (!points.empty()) {
+      CancelationPoint* outer = points.back()->enclosing();
+      points.pop_back();
+      EXPECT_EQ(CancelationPoint::current(), outer);
+    }
+    EXPECT_EQ(registered(), 0u);
+  }
+}
+
+TEST(CancelationPoint, ExceptionsLeaveNoPointBehindInAnyThread) {
+  CancelationPoint mine(ThreadCancelation::Synchronous);
+  std::thread other([] {
+    try {
+      guardRethrow(Place{"outer", "T::outer", 1}, [] {
+        CancelationPoint inherited(ThreadCancelation::Inherited);
+        guardRethrow(Place{"inner", "T::inner", 2}, [] {
+          EXPECT_EQ(CancelationPoint::current()->mode(), ThreadCancelation::Inherited);
+          CancelationPoint deepest(ThreadCancelation::Asynchronous);
+          throw std::runtime_error("boom");
+        });
+      });
+    } catch (const vexception& e) {
+      EXPECT_EQ(e.places().size(), 2u);
+    }
+    EXPECT_EQ(CancelationPoint::current(), nullptr);
+  });
+  other.join();
+  EXPECT_EQ(CancelationPoint::current(), &mine);
+  EXPECT_EQ(registered(), 1u);
+}
+
+// A cancel requested on a point ends its thread when the point closes, and
+// says so in the log.
+class CanceledThread : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ::setenv("TARVO_REGISTRY", (dir / "registry.reg").c_str(), 1);
+    ::setenv("TARVO_LOCK_DIR", (dir / "locks").c_str(), 1);
+    ::setenv("TARVO_SYSLOG_SOCKET", (dir / "no-syslog").c_str(), 1);
+    std::filesystem::create_directories(dir / "root/admin/logs");
+    testenv::writeFile(dir / "registry.reg", "Windows Registry Editor Version 5.00\n\n"
+                                             "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tarvo\\ZUL Config\\Config]\n"
+                                             "\"Debug\"=dword:00000001\n"
+                                             "\"PRODUCT_ROOT_D\"=\"" + dir.path() + "/root\"\n");
+    for (int i = 0; i < 16; ++i) debuggingEnabled();  // the switch is read again within 16 queries
+    for (int level = Info; level <= Crash; ++level) outputSwitches().setConsole(level, false);
+  }
+  std::string log() const {
+    std::string all;
+    for (const auto& entry : std::filesystem::directory_iterator(dir / "root/admin/logs"))
+      all += text::fromUtf16le(testenv::readFile(entry.path()));
+    return all;
+  }
+  testenv::TempDir dir;
+};
+
+TEST_F(CanceledThread, EndsWhenThePointCloses) {
+  uint32_t tid = 0;
+  bool ranOn = false;
+  std::thread t([&] {
+    tid = platform::threadId();
+    {
+      CancelationPoint point(ThreadCancelation::Synchronous);
+      point.cancel();
+      EXPECT_TRUE(point.cancelRequested());
+    }
+    ranOn = true;
+  });
+  t.join();
+  EXPECT_FALSE(ranOn);
+  EXPECT_NE(log().find("Info: Thread #" + std::to_string(tid) + " is going to be canceled!\r\n"), std::string::npos)
+      << log();
+  EXPECT_EQ(registered(), 0u);
+}
+
+TEST_F(CanceledThread, GuardsLetTheEndingThreadPass) {
+  bool ranOn = false;
+  std::thread t([&] {
+    guardLog(Error, Place{"outer", "T::outer", 1}, [] {
+      CancelationPoint point(ThreadCancelation::Synchronous);
+      point.cancel();
+    });
+    ranOn = true;
+  });
+  t.join();
+  EXPECT_FALSE(ranOn);
+  EXPECT_EQ(log().find("Unexpected error"), std::string::npos) << log();
+  EXPECT_EQ(registered(), 0u);
+}
+
+TEST_F(CanceledThread, CancelDuringAnExceptionEndsTheThreadAtTheNextPointOut) {
+  bool caught = false, ranOn = false;
+  std::thread t([&] {
+    {
+      CancelationPoint outer(ThreadCancelation::Synchronous);
+      try {
+        CancelationPoint inner(ThreadCancelation::Synchronous);
+        inner.cancel();
+        throw 1;
+      } catch (int) {
+        caught = true;
+      }
+      EXPECT_TRUE(outer.cancelRequested());
+    }
+    ranOn = true;
+  });
+  t.join();
+  EXPECT_TRUE(caught);
+  EXPECT_FALSE(ranOn);
+  EXPECT_EQ(registered(), 0u);
+}
+
+} // namespace
