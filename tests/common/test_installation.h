@@ -1,0 +1,136 @@
+// A temporary installation of the program, laid out the way a scheduler's run
+// would find it, with the real management service (tarvo-mgmt-service)
+// answering on a socket inside it.
+//
+//   testenv::TestInstallation inst;              // lays out, sets the environment, starts the service
+//   inst.vhostsDir(), inst.productRoot(), inst.logsDir(), inst.root() ...
+//   inst.setSetting("AWStatsPath", dir);         // the service answers the new value from the next request on
+//   inst.removeSetting("WebalizerPath");         // the service then answers "Unknown setting ..."
+//   inst.setComponent("awstats", dir);           // componentInfo("awstats", 2)
+//   inst.setRegistryDword("PipeConnectTryCount", 3);
+//   inst.setRegistryString("INSTALLDIR", perlDir, "SOFTWARE\\Tarvo\\Installer\\CorvanitePerl");
+//   inst.stopService(); inst.startService(); inst.restartService();
+//   auto r = inst.runExecutor({"--calculate-all"});   // r.exitCode, r.out, r.err
+//   inst.dailyLog();                             // the debug channel's daily files, UTF-8
+//   inst.dailyLogEntries();                      // the same, one string per entry
+//
+// Layout under root():
+//   registry.reg        the registry file ($TARVO_REGISTRY), values under
+//                       HKEY_LOCAL_MACHINE\SOFTWARE\Tarvo\ZUL Config\Config:
+//                       "PRODUCT_ROOT_D", "Debug" (1 unless Options::debug is
+//                       false), "zulpipe" (the pipe name)
+//   product/            the product root; product/admin/logs holds the daily logs
+//   vhosts/             the virtual-hosts root (empty)
+//   pipes/              $TARVO_PIPE_DIR, the service's socket pipes/<pipe name>
+//   locks/              $TARVO_LOCK_DIR
+//   mgmt-service.conf   the service's settings: HTTPD_VHOSTS_D, PRODUCT_ROOT_D,
+//                       WebalizerPath (product/webalizer/bin/webalizer),
+//                       AWStatsPath and component.awstats (product/awstats)
+//   mgmt-service.log    the service's own log
+//
+// The environment variables TARVO_REGISTRY, TARVO_PIPE_DIR and TARVO_LOCK_DIR
+// are set for the test process (so children inherit them) and restored when
+// the installation ends; TARVO_SYSTEM_DIR is left alone. Settings changes are
+// written atomically and the service is told with SIGHUP, so the change is in
+// effect for every request sent after the call returns. The service is
+// stopped (SIGTERM, then waited for) when the object ends.
+//
+// Note: the program caches the product root once per process, and the test
+// process's TarvoSrvClient outlives an installation (it reconnects to the
+// next one's socket on its next request).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace testenv {
+
+class TestInstallation {
+ public:
+  struct Options {
+    bool startService = true;
+    bool debug = true;               // the registry value "Debug"
+    std::string pipeName = "zulpipe";
+  };
+
+  TestInstallation();
+  explicit TestInstallation(const Options& options);
+  ~TestInstallation();
+  TestInstallation(const TestInstallation&) = delete;
+  TestInstallation& operator=(const TestInstallation&) = delete;
+
+  static constexpr const char* kConfigKey = "SOFTWARE\\Tarvo\\ZUL Config\\Config";
+
+  const std::string& root() const { return root_; }
+  std::string productRoot() const { return root_ + "/product"; }
+  std::string vhostsDir() const { return root_ + "/vhosts"; }
+  std::string logsDir() const { return productRoot() + "/admin/logs"; }
+  std::string registryFile() const { return root_ + "/registry.reg"; }
+  std::string settingsFile() const { return root_ + "/mgmt-service.conf"; }
+  std::string serviceLogFile() const { return root_ + "/mgmt-service.log"; }
+  std::string pipeDir() const { return root_ + "/pipes"; }
+  std::string lockDir() const { return root_ + "/locks"; }
+  std::string socketPath() const { return pipeDir() + "/" + pipeName_; }
+
+  // Registry values (HKEY_LOCAL_MACHINE\<key>); the file is rewritten at once.
+  void setRegistryString(const std::string& name, const std::string& value, const std::string& key = kConfigKey);
+  void setRegistryExpandString(const std::string& name, const std::string& value, const std::string& key = kConfigKey);
+  void setRegistryDword(const std::string& name, uint32_t value, const std::string& key = kConfigKey);
+  void removeRegistryValue(const std::string& name, const std::string& key = kConfigKey);
+
+  // The service's settings.
+  void setSetting(const std::string& name, const std::string& value);
+  void removeSetting(const std::string& name);
+  void setComponent(const std::string& package, const std::string& directory);
+  // Any text as the settings file (for malformed files).
+  void writeSettingsText(const std::string& text);
+
+  // The service. startService returns once the socket accepts connections
+  // and raises std::runtime_error (with the service's log) when it does not start.
+  void startService();
+  void stopService();
+  void restartService();
+  bool serviceRunning() const { return servicePid_ > 0; }
+  int servicePid() const { return servicePid_; }
+  std::string serviceLog() const;
+
+  struct RunResult {
+    int exitCode = -1;  // 128 + signal number when the program was killed by one
+    std::string out;
+    std::string err;
+  };
+  // Runs the built web_statistics_executor with the arguments and waits for it.
+  RunResult runExecutor(const std::vector<std::string>& args) const;
+  // Runs any program (path) with the arguments, standard input from stdinText.
+  RunResult run(const std::string& program, const std::vector<std::string>& args,
+                const std::string& stdinText = {}) const;
+
+  // The debug channel's daily log files (tarvolog_debug*.log in logsDir, in
+  // date order), without byte-order marks, converted to UTF-8; "" when none.
+  std::string dailyLog() const;
+  // The entries of dailyLog(), one per CR LF-terminated entry, without the CR LF.
+  std::vector<std::string> dailyLogEntries() const;
+
+ private:
+  struct RegistryValue {
+    std::string key;
+    std::string name;
+    std::string encoded;  // the text after "=" in the file
+  };
+  void writeRegistry() const;
+  void writeSettings() const;
+  void setRegistryValue(const std::string& key, const std::string& name, const std::string& encoded);
+  void reloadService() const;
+
+  std::string root_;
+  std::string pipeName_;
+  std::vector<RegistryValue> registry_;
+  std::vector<std::pair<std::string, std::string>> settings_;
+  int servicePid_ = -1;
+  mutable int runs_ = 0;
+  std::vector<std::pair<std::string, std::string>> savedEnvironment_;
+  std::vector<std::string> unsetEnvironment_;
+};
+
+} // namespace testenv
