@@ -1,0 +1,344 @@
+// The per-domain AWStats configuration rewritten from the real model that
+// scripts/setup-awstats lays out from Debian's package.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <memory>
+
+#include "awstats/log_for_awstats.h"
+#include "support/errors.h"
+#include "tests/common/test_env.h"
+
+namespace {
+
+using testenv::TempDir;
+
+// One AWStats installation for the whole test program.
+const std::string& installationRoot() {
+  static std::unique_ptr<TempDir> dir;
+  static std::string root;
+  if (!dir) {
+    dir = std::make_unique<TempDir>();
+    root = *dir / "AWStats";
+    const std::string command = testenv::sourceDir() + "/scripts/setup-awstats '" + root + "' >/dev/null";
+    if (std::system(command.c_str()) != 0) throw std::runtime_error("setup-awstats failed");
+  }
+  return root;
+}
+
+std::string modelPath() { return installationRoot() + "/wwwroot/cgi-bin/awstats.model.conf"; }
+
+struct Domain {
+  WebStatConfig config;
+  LogSource source;
+  Domain(LogKind kind = LogKind::Web) {
+    config.domainName = "site-one.example";
+    config.webspaceName = "ws1";
+    config.defaultDoc = "index.html index.htm";
+    config.aliases = {"www.site-one.example", "_.site-one.example"};
+    config.configDir = "/vhosts/ws1/logs/iis";
+    source.kind = kind;
+    source.path = config.configDir + "/web_20240101.log";
+  }
+  LogForAWStats engine() { return LogForAWStats(source, config, "/vhosts/ws1/.tarvo/statistics/site-one.example"); }
+};
+
+const std::string kLogFormatLine =
+    "LogFormat=\"date time s-sitename s-computername s-ip cs-method cs-uri-stem cs-uri-query s-port cs-username "
+    "c-ip cs-version cs(User-Agent) cs(Cookie) cs(Referer) cs-host sc-status sc-substatus sc-win32-status "
+    "sc-bytes cs-bytes time-taken\"\r\n";
+
+// The thirteen written lines for the Domain above, in table order.
+std::vector<std::string> expectedLines(LogKind kind) {
+  const bool web = kind == LogKind::Web;
+  const std::string sub = web ? "webstat" : kind == LogKind::Ftp ? "ftpstat" : "anon_ftpstat";
+  return {std::string("LogType=") + (web ? "W" : "F") + "\r\n",
+          kLogFormatLine,
+          "SiteDomain=\"site-one.example\"\r\n",
+          "HostAliases=\"www.site-one.example REGEX[[^\\.]+\\.site-one\\.example$]\"\r\n",
+          "DNSLookup=2\r\n",
+          "DirData=\"/vhosts/ws1/.tarvo/statistics/site-one.example/" + sub + "\"\r\n",
+          "DirCgi=\"AWStats/cgi-bin\"\r\n",
+          "DirIcons=\"AWStats/icon\"\r\n",
+          "SaveDatabaseFilesWithPermissionsForEveryone=0\r\n",
+          "DefaultFile=\"index.html index.htm\"\r\n",
+          "LogFile=\"/vhosts/ws1/logs/iis/web_20240101.log\"\r\n",
+          std::string("LevelForRobotsDetection=") + (web ? "2" : "0") + "\r\n",
+          "HTMLEndSection=\"\"\r\n"};
+}
+
+const char* const kKeys[] = {"LogType",  "LogFormat", "SiteDomain", "HostAliases", "DNSLookup",
+                             "DirData",  "DirCgi",    "DirIcons",   "SaveDatabaseFilesWithPermissionsForEveryone",
+                             "DefaultFile", "LogFile", "LevelForRobotsDetection", "HTMLEndSection"};
+
+// Index of the key a line of the model sets (by AWStats' own reading), or -1.
+int keyOfLine(const std::string& line) {
+  for (int i = 0; i < 13; ++i) {
+    if (configLineMatchesKey(line, kKeys[i])) return i;
+  }
+  return -1;
+}
+
+std::string joined(const ConfigText& text) {
+  std::string all;
+  for (const auto& line : text) all += line;
+  return all;
+}
+
+std::string toCrLf(const std::string& lf) {
+  std::string out;
+  for (char c : lf) {
+    if (c == '\n') out += '\r';
+    out += c;
+  }
+  return out;
+}
+
+} // namespace
+
+TEST(AWStatsConfig, RewritesEveryKeyOfTheRealModelInPlaceAndLeavesTheRestAlone) {
+  for (LogKind kind : {LogKind::Web, LogKind::AnonymousFtp, LogKind::Ftp}) {
+    SCOPED_TRACE(static_cast<int>(kind));
+    Domain domain(kind);
+    LogForAWStats engine = domain.engine();
+    const ConfigText model = engine.sourceLines(modelPath());
+    ASSERT_GT(model.size(), 1000u);
+    EXPECT_EQ(joined(model), testenv::readFile(modelPath()));
+
+    ConfigText text = model;
+    engine.configure(text, kind);
+    ASSERT_EQ(text.size(), model.size()) << "Debian's model holds all thirteen keys, nothing to append";
+
+    const auto expected = expectedLines(kind);
+    std::vector<int> seen(13, 0);
+    for (size_t i = 0; i < model.size(); ++i) {
+      const int key = keyOfLine(model[i]);
+      if (key < 0) {
+        EXPECT_EQ(text[i], model[i]) << "line " << i + 1;
+      } else {
+        EXPECT_EQ(text[i], expected[static_cast<size_t>(key)]) << "line " << i + 1;
+        ++seen[static_cast<size_t>(key)];
+      }
+    }
+    for (int key = 0; key < 13; ++key) EXPECT_EQ(seen[static_cast<size_t>(key)], 1) << kKeys[key];
+  }
+}
+
+TEST(AWStatsConfig, KeepsCrLfOfTheModelAndWritesFilesByteForByte) {
+  TempDir dir;
+  const std::string crlfModel = dir / "awstats.model.conf";
+  testenv::writeFile(crlfModel, toCrLf(testenv::readFile(modelPath())) + "# last line without end");
+
+  Domain domain;
+  LogForAWStats engine = domain.engine();
+  ConfigText text = engine.sourceLines(crlfModel);
+  EXPECT_EQ(text.back(), "# last line without end");
+  engine.configure(text, LogKind::Web);
+  for (size_t i = 0; i + 1 < text.size(); ++i) {
+    ASSERT_GE(text[i].size(), 2u);
+    EXPECT_EQ(text[i].substr(text[i].size() - 2), "\r\n") << "line " << i + 1 << ": " << text[i];
+  }
+  engine.writeConfig(dir / "out.conf", text);
+  EXPECT_EQ(testenv::readFile(dir / "out.conf"), joined(text));
+
+  // An existing file is replaced whole.
+  engine.writeConfig(dir / "out.conf", {"x\n"});
+  EXPECT_EQ(testenv::readFile(dir / "out.conf"), "x\n");
+}
+
+TEST(AWStatsConfig, AppendsMissingKeysInTableOrder) {
+  Domain domain;
+  LogForAWStats engine = domain.engine();
+  const auto expected = expectedLines(LogKind::Web);
+
+  // A model without any of the keys: unchanged, then all thirteen.
+  ConfigText text = {"# comment\n", "LogSeparator=\" \"\r\n"};
+  engine.configure(text, LogKind::Web);
+  ASSERT_EQ(text.size(), 15u);
+  EXPECT_EQ(text[0], "# comment\n");
+  EXPECT_EQ(text[1], "LogSeparator=\" \"\r\n");
+  for (size_t i = 0; i < 13; ++i) EXPECT_EQ(text[i + 2], expected[i]);
+
+  // A last line without line end: the first appended line follows it directly.
+  text = {"Lang=\"auto\""};
+  engine.configure(text, LogKind::Web);
+  EXPECT_EQ(joined(text).substr(0, 11 + expected[0].size()), "Lang=\"auto\"" + expected[0]);
+
+  // A key on a last line without line end is replaced by a full line.
+  text = {"a=1\n", "LogType=W"};
+  engine.configure(text, LogKind::Ftp);
+  EXPECT_EQ(text[1], "LogType=F\r\n");
+  EXPECT_EQ(text.size(), 14u);
+}
+
+TEST(AWStatsConfig, MatchesKeysByAWStatsReadingRules) {
+  struct Case {
+    const char* line;
+    bool matches;
+  } cases[] = {
+      {"LogFile=\"/x\"\n", true},
+      {"logfile=/x\n", true},
+      {"LogFile\n", true},
+      {"   LogFile\t= /x\n", true},
+      {"\tLOGFILE =x\r\n", true},
+      {"LogFileX=/x\n", false},
+      {"LogFile2=/x\n", false},
+      {"#LogFile=/x\n", false},
+      {"   # LogFile=/x\n", false},
+      {"LogFile", false},  // the very last bytes of a file, no line end
+      {"Log File=x\n", false},
+      {"", false},
+      {"   \n", false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(configLineMatchesKey(c.line, "LogFile"), c.matches) << c.line;
+
+  // A longer key name stays, and the key is appended.
+  Domain domain;
+  LogForAWStats engine = domain.engine();
+  ConfigText text = {"DirCgiExtra=\"/x\"\n", "#DirCgi=\"/y\"\n"};
+  engine.configure(text, LogKind::Web);
+  EXPECT_EQ(text[0], "DirCgiExtra=\"/x\"\n");
+  EXPECT_EQ(text[1], "#DirCgi=\"/y\"\n");
+  EXPECT_EQ(text[2 + 6], "DirCgi=\"AWStats/cgi-bin\"\r\n");
+}
+
+TEST(AWStatsConfig, ReplacesEveryOccurrenceOfAKeyAndWritesTheKeyAsInTheTable) {
+  Domain domain(LogKind::Ftp);
+  LogForAWStats engine = domain.engine();
+  ConfigText text = {"LogFile=\"/a\"\n", "  logtype  =  W\n", "# LogFile=\"/c\"\n", "LogFile=\"/b\"\r\n"};
+  engine.configure(text, LogKind::Ftp);
+  const auto expected = expectedLines(LogKind::Ftp);
+  EXPECT_EQ(text[0], expected[10]);
+  EXPECT_EQ(text[1], "LogType=F\r\n");
+  EXPECT_EQ(text[2], "# LogFile=\"/c\"\n");
+  EXPECT_EQ(text[3], expected[10]);
+  EXPECT_EQ(text.size(), 4u + 11u);  // LogType and LogFile were found
+}
+
+TEST(AWStatsConfig, HostAliasesTurnWildcardsIntoRegexRules) {
+  EXPECT_EQ(hostAliasesValue({}), "\"\"");
+  EXPECT_EQ(hostAliasesValue({"a.example"}), "\"a.example\"");
+  EXPECT_EQ(hostAliasesValue({"a.example", "_.example.com"}), "\"a.example REGEX[[^\\.]+\\.example\\.com$]\"");
+  EXPECT_EQ(hostAliasesValue({"_."}), "\"REGEX[[^\\.]+\\.$]\"");
+  EXPECT_EQ(hostAliasesValue({"x_.a", "_.a", "_.a"}), "\"x_.a REGEX[[^\\.]+\\.a$] REGEX[[^\\.]+\\.a$]\"");
+}
+
+TEST(AWStatsConfig, DomainCopyDiffersInTheFirstDirIconsLineOnly) {
+  Domain domain;
+  LogForAWStats engine = domain.engine();
+  ConfigText working = engine.sourceLines(modelPath());
+  working.push_back("DirIcons=\"/second\"\n");
+  engine.configure(working, LogKind::Web);
+  ConfigText copy = working;
+  engine.configure_CustomDate(copy);
+
+  ASSERT_EQ(copy.size(), working.size());
+  int differing = 0;
+  for (size_t i = 0; i < copy.size(); ++i) {
+    if (copy[i] == working[i]) continue;
+    ++differing;
+    EXPECT_EQ(working[i], "DirIcons=\"AWStats/icon\"\r\n");
+    EXPECT_EQ(copy[i], "DirIcons=\"../icon\"\r\n");
+  }
+  EXPECT_EQ(differing, 1);
+
+  ConfigText none = {"a=1\n"};
+  engine.configure_CustomDate(none);
+  EXPECT_EQ(none.back(), "DirIcons=\"../icon\"\r\n");
+}
+
+TEST(AWStatsConfig, MissingModelFailsWithItsPlace) {
+  Domain domain;
+  LogForAWStats engine = domain.engine();
+  TempDir dir;
+  try {
+    engine.sourceLines(dir / "missing.conf");
+    FAIL() << "no exception";
+  } catch (const vexception& e) {
+    EXPECT_NE(e.fullMessage().find("site-one.example: read awstats.model.conf(LogForAWStats::sourceLines line 77)"),
+              std::string::npos)
+        << e.fullMessage();
+  }
+  try {
+    engine.writeConfig(dir / "no/such/dir/x.conf", {"a\n"});
+    FAIL() << "no exception";
+  } catch (const vexception& e) {
+    EXPECT_NE(e.fullMessage().find("site-one.example: write AWStats.conf(LogForAWStats::writeConfig line 95)"),
+              std::string::npos)
+        << e.fullMessage();
+  }
+}
+
+TEST(AWStatsConfig, RefusesValuesThatWouldChangeWhatAWStatsReads) {
+  struct Case {
+    const char* what;
+    std::string domain;
+    std::vector<std::string> aliases;
+    std::string logName;
+    std::string defaultDoc;
+    const char* expected;  // a piece of the message
+  } cases[] = {
+      {"domain with a line break", "evil.example\nLogFile=/etc/shadow", {}, "web.log", "", "SiteDomain="},
+      {"domain with a double quote", "evil\".example", {}, "web.log", "", "a double quote"},
+      {"domain with a blank", "evil.example -update", {}, "web.log", "", "unquoted into the AWStats command lines"},
+      {"domain with a slash", "../evil", {}, "web.log", "", "path separator"},
+      {"alias with a line break", "ok.example", {"a.example\r\nLogFile=\"x\""}, "web.log", "", "alias"},
+      {"alias with a double quote", "ok.example", {"a\"b"}, "web.log", "", "a double quote"},
+      {"alias with a comment", "ok.example", {"a #b"}, "web.log", "", "comment"},
+      {"log file ending in a pipe", "ok.example", {}, "web_x.log|", "", "as a command"},
+      {"log file with a line break", "ok.example", {}, "web_x\nDirData=/tmp", "", "a line break"},
+      {"log file with a double quote", "ok.example", {}, "web\".log", "", "a double quote"},
+      {"log file with trailing blank", "ok.example", {}, "web.log ", "", "two-argument open"},
+      {"log file with a date tag", "ok.example", {}, "web_%YYYY.log", "", "date tag"},
+      {"log file with an environment name", "ok.example", {}, "web__HOME__.log", "", "environment variable"},
+      {"default document with a line break", "ok.example", {}, "web.log", "a.html\nLogFile=/x", "default documents"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Domain domain;
+    domain.config.domainName = c.domain;
+    domain.config.aliases = c.aliases;
+    domain.config.defaultDoc = c.defaultDoc;
+    domain.source.path = "/vhosts/ws1/logs/iis/" + c.logName;
+    LogForAWStats engine = domain.engine();
+    ConfigText text = {"LogFile=\"/old\"\n"};
+    try {
+      engine.configure(text, LogKind::Web);
+      FAIL() << "accepted";
+    } catch (const vexception& e) {
+      const std::string message = e.fullMessage();
+      EXPECT_NE(message.find("Refused to write"), std::string::npos) << message;
+      EXPECT_NE(message.find(c.expected), std::string::npos) << message;
+      EXPECT_NE(message.find("the log file stays where it is"), std::string::npos) << message;
+      EXPECT_NE(message.find("(LogForAWStats::configure line 156)"), std::string::npos) << message;
+      // The message itself is one line: shown line breaks are escaped.
+      EXPECT_EQ(e.message().find('\n'), std::string::npos) << message;
+    }
+    EXPECT_EQ(text, ConfigText{"LogFile=\"/old\"\n"});
+  }
+
+  // Ordinary values with blanks where blanks belong pass.
+  Domain fine;
+  fine.config.defaultDoc = "index.html default.htm";
+  fine.source.path = "/vhosts/ws 1/logs/iis/web_2024-01-01#1 100%.log";
+  LogForAWStats engine = fine.engine();
+  ConfigText text;
+  EXPECT_NO_THROW(engine.configure(text, LogKind::Web));
+}
+
+TEST(AWStatsVersions, CompareAsDottedDecimalNumbers) {
+  struct Case {
+    const char* a;
+    const char* b;
+    int expected;
+  } cases[] = {
+      {"7.8", "7.8", 0},       {"7.8", "7.10", -1},    {"7.10", "7.8", 1},     {"7.8", "7.8\n", 0},
+      {"7.8", "7.8.1", -1},    {"7.8.1", "7.8", 1},    {"7.7", "7.8", -1},     {"8", "7.99", 1},
+      {"", "", 0},             {"abc", "0", 0},        {"", "7.8", -1},        {" 7.8", "7.8", 0},
+      {"7.8\r\n", "7.8", 0},   {"07.008", "7.8", 0},   {"7.8 (build 1)", "7.8", 0}, {"-1", "0", -1},
+      {"7..8", "7.0.8", 0},    {"7.", "7", 1},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(compareVersions(c.a, c.b), c.expected) << "'" << c.a << "' vs '" << c.b << "'";
+  }
+}
