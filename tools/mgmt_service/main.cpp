@@ -17,7 +17,7 @@
 namespace {
 
 const char kUsage[] =
-    "usage: tarvo-mgmt-service --settings=FILE [--socket=PATH | --pipe-name=NAME]\n"
+    "usage: tarvo-mgmt-service [--settings=]FILE [--socket=PATH | --pipe-name=NAME]\n"
     "                          [--log=FILE] [--daemon] [--pid-file=FILE] [--frame-timeout=MS]\n"
     "\n"
     "Answers the management-service requests of web_statistics_executor (getString\n"
@@ -115,6 +115,8 @@ int main(int argc, char** argv) {
       } catch (const std::exception&) {
         return usageError("--frame-timeout needs a number of milliseconds of at least 1, not '" + value + "'");
       }
+    } else if (!arg.empty() && arg[0] != '-' && o.settings.empty()) {
+      o.settings = arg;  // the settings file may also stand alone
     } else {
       return usageError("unknown argument '" + arg + "'");
     }
