@@ -35,6 +35,7 @@ uint32_t winErrorFromErrno(int err) {
     case ECONNRESET: return winerr::BrokenPipe;
     case EIO: return winerr::ReadFault;
     case EOPNOTSUPP: return winerr::NotSupported;
+    case EXDEV: return winerr::NotSameDevice;
     default: return 0x20000000u | static_cast<uint32_t>(err);  // customer bit: no Windows twin
   }
 }
@@ -77,6 +78,7 @@ int errnoOf(uint32_t code) {
     case winerr::WriteFault: return EIO;
     case winerr::NotSupported: return EOPNOTSUPP;
     case winerr::Directory: return ENOTDIR;
+    case winerr::NotSameDevice: return EXDEV;
     default: return 0;
   }
 }

@@ -19,6 +19,7 @@ constexpr uint32_t AccessDenied = 5;
 constexpr uint32_t InvalidHandle = 6;
 constexpr uint32_t NotEnoughMemory = 8;
 constexpr uint32_t OutOfMemory = 14;
+constexpr uint32_t NotSameDevice = 17;
 constexpr uint32_t NoMoreFiles = 18;
 constexpr uint32_t WriteFault = 29;
 constexpr uint32_t ReadFault = 30;

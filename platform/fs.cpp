@@ -1,0 +1,455 @@
+#include "platform/fs.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <vector>
+
+#include "platform/win_error.h"
+
+namespace platform::fs {
+
+namespace {
+
+// Paths below this length go to the kernel as they are; longer ones are
+// walked in pieces of at most kChunk bytes.
+constexpr size_t kDirectLimit = PATH_MAX;
+constexpr size_t kChunk = PATH_MAX / 2;
+
+// The directory a *at call works relative to, and the name within it.
+class At {
+ public:
+  explicit At(const std::string& path) {
+    if (path.size() < kDirectLimit) {
+      name_ = path;
+      return;
+    }
+    std::string p = path;
+    while (p.size() > 1 && p.back() == '/') p.pop_back();
+    const size_t slash = p.rfind('/');
+    if (slash == std::string::npos) {
+      name_ = p;  // one component longer than any name: the kernel says so
+      return;
+    }
+    name_ = p.substr(slash + 1);
+    walkTo(slash == 0 ? std::string("/") : p.substr(0, slash));
+  }
+  ~At() {
+    if (dir_ >= 0) ::close(dir_);
+  }
+  At(const At&) = delete;
+  At& operator=(const At&) = delete;
+
+  int dir() const { return dir_ >= 0 ? dir_ : AT_FDCWD; }
+  const char* name() const { return name_.c_str(); }
+  // errno of the walk to the parent; 0 when the parent was reached.
+  int walkError() const { return walkError_; }
+  bool walked() const { return walked_; }
+
+ private:
+  void walkTo(const std::string& parent) {
+    walked_ = true;
+    if (parent[0] == '/') {
+      dir_ = ::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+      if (dir_ < 0) {
+        walkError_ = errno;
+        return;
+      }
+    }
+    std::string chunk;
+    size_t pos = 0;
+    while (pos <= parent.size()) {
+      size_t end = parent.find('/', pos);
+      if (end == std::string::npos) end = parent.size();
+      const std::string component = parent.substr(pos, end - pos);
+      pos = end + 1;
+      if (component.empty()) continue;
+      if (!chunk.empty() && chunk.size() + component.size() + 1 >= kChunk) {
+        if (!step(chunk)) return;
+        chunk.clear();
+      }
+      if (!chunk.empty()) chunk += '/';
+      chunk += component;
+    }
+    if (!chunk.empty()) step(chunk);
+  }
+
+  bool step(const std::string& chunk) {
+    const int next = ::openat(dir(), chunk.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (next < 0) {
+      walkError_ = errno;
+      return false;
+    }
+    if (dir_ >= 0) ::close(dir_);
+    dir_ = next;
+    return true;
+  }
+
+  int dir_ = -1;
+  std::string name_;
+  int walkError_ = 0;
+  bool walked_ = false;
+};
+
+uint32_t codeFor(int err, const std::string& path, const At& at) {
+  if (err == ENOTDIR) return winerr::Directory;
+  if (err != ENOENT) return winErrorFromErrno(err);
+  if (at.walked()) return at.walkError() ? winerr::PathNotFound : winerr::FileNotFound;
+  std::string p = path;
+  while (p.size() > 1 && p.back() == '/') p.pop_back();
+  return winErrorForPath(err, p);
+}
+
+// Runs call(dir, name) for the path; answers 0 or the code of errno.
+template <class Call>
+uint32_t atCall(const std::string& path, Call&& call) {
+  At at(path);
+  if (at.walkError()) return codeFor(at.walkError(), path, at);
+  if (call(at.dir(), at.name()) == 0) return 0;
+  return codeFor(errno, path, at);
+}
+
+void fill(const struct stat& st, EntryStatus& status) {
+  status.isSymlink = S_ISLNK(st.st_mode);
+  status.isDirectory = S_ISDIR(st.st_mode);
+  status.isRegular = S_ISREG(st.st_mode);
+  status.ownerWritable = status.isSymlink || (st.st_mode & S_IWUSR) != 0;
+  status.mode = st.st_mode & 07777;
+  status.owner = st.st_uid;
+  status.size = static_cast<uint64_t>(st.st_size);
+  status.device = st.st_dev;
+  status.inode = st.st_ino;
+}
+
+int statAt(int dir, const char* name, EntryStatus& status) {
+  struct stat st {};
+  if (::fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return -1;
+  fill(st, status);
+  if (status.isSymlink) {
+    struct stat target {};
+    status.isDirectory = ::fstatat(dir, name, &target, 0) == 0 && S_ISDIR(target.st_mode);
+  }
+  return 0;
+}
+
+} // namespace
+
+uint32_t statEntry(const std::string& path, EntryStatus& status) {
+  status = EntryStatus{};
+  return atCall(path, [&](int dir, const char* name) { return statAt(dir, name, status); });
+}
+
+uint32_t windowsAttributes(const EntryStatus& status) {
+  uint32_t attributes = 0;
+  if (status.isDirectory) attributes |= 0x10;
+  if (status.isSymlink) attributes |= 0x400;
+  if (!status.ownerWritable) attributes |= 0x1;
+  return attributes ? attributes : 0x80;
+}
+
+uint32_t setOwnerWritable(const std::string& path) {
+  return atCall(path, [](int dir, const char* name) {
+    struct stat st {};
+    if (::fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return -1;
+    if (S_ISLNK(st.st_mode) || (st.st_mode & S_IWUSR)) return 0;
+    return ::fchmodat(dir, name, (st.st_mode & 07777) | S_IWUSR, 0);
+  });
+}
+
+uint32_t setMode(const std::string& path, uint32_t mode) {
+  return atCall(path, [mode](int dir, const char* name) {
+    struct stat st {};
+    if (::fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return -1;
+    if (S_ISLNK(st.st_mode)) return 0;
+    return ::fchmodat(dir, name, static_cast<mode_t>(mode & 07777), 0);
+  });
+}
+
+uint32_t removeFile(const std::string& path) {
+  return atCall(path, [](int dir, const char* name) { return ::unlinkat(dir, name, 0); });
+}
+
+uint32_t removeDirectory(const std::string& path) {
+  const uint32_t code = atCall(path, [](int dir, const char* name) { return ::unlinkat(dir, name, AT_REMOVEDIR); });
+  // POSIX lets rmdir answer EEXIST for a directory that is not empty.
+  return code == winerr::AlreadyExists ? winerr::DirNotEmpty : code;
+}
+
+uint32_t renameEntry(const std::string& from, const std::string& to, bool replace) {
+  At source(from);
+  if (source.walkError()) return codeFor(source.walkError(), from, source);
+  At target(to);
+  if (target.walkError()) return codeFor(target.walkError(), to, target);
+  int rc = ::renameat2(source.dir(), source.name(), target.dir(), target.name(), replace ? 0 : RENAME_NOREPLACE);
+  if (rc != 0 && errno == EINVAL && !replace) {
+    // A file system without RENAME_NOREPLACE: check, then move.
+    struct stat st {};
+    if (::fstatat(target.dir(), target.name(), &st, AT_SYMLINK_NOFOLLOW) == 0) return winerr::AlreadyExists;
+    rc = ::renameat(source.dir(), source.name(), target.dir(), target.name());
+  }
+  if (rc == 0) return 0;
+  const int err = errno;
+  if (err == ENOENT) {
+    struct stat st {};
+    if (::fstatat(source.dir(), source.name(), &st, AT_SYMLINK_NOFOLLOW) != 0) return codeFor(ENOENT, from, source);
+    return winerr::PathNotFound;  // the source is there: the target's directory is not
+  }
+  return codeFor(err, from, source);
+}
+
+uint32_t makeDirectory(const std::string& path, uint32_t mode) {
+  return atCall(path, [mode](int dir, const char* name) { return ::mkdirat(dir, name, static_cast<mode_t>(mode)); });
+}
+
+uint32_t makeSymlink(const std::string& target, const std::string& link) {
+  return atCall(link, [&](int dir, const char* name) { return ::symlinkat(target.c_str(), dir, name); });
+}
+
+uint32_t readSymlink(const std::string& path, std::string& target) {
+  return atCall(path, [&](int dir, const char* name) {
+    std::vector<char> buf(256);
+    for (;;) {
+      const ssize_t n = ::readlinkat(dir, name, buf.data(), buf.size());
+      if (n < 0) return -1;
+      if (static_cast<size_t>(n) < buf.size()) {
+        target.assign(buf.data(), static_cast<size_t>(n));
+        return 0;
+      }
+      buf.resize(buf.size() * 2);
+    }
+  });
+}
+
+uint32_t copyFile(const std::string& from, const std::string& to, bool failIfExists) {
+  At source(from);
+  if (source.walkError()) return codeFor(source.walkError(), from, source);
+  const int in = ::openat(source.dir(), source.name(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) return codeFor(errno, from, source);
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } inCloser{in};
+  struct stat st {};
+  if (::fstat(in, &st) != 0) return lastWinError();
+  if (S_ISDIR(st.st_mode)) return winerr::AccessDenied;
+
+  At target(to);
+  if (target.walkError()) return codeFor(target.walkError(), to, target);
+  struct stat existing {};
+  if (::fstatat(target.dir(), target.name(), &existing, 0) == 0 && existing.st_dev == st.st_dev &&
+      existing.st_ino == st.st_ino)
+    return failIfExists ? winerr::FileExists : winerr::SharingViolation;
+
+  const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (failIfExists ? O_EXCL : O_TRUNC);
+  const int out = ::openat(target.dir(), target.name(), flags, st.st_mode & 0777);
+  if (out < 0) {
+    const int err = errno;
+    return err == EEXIST ? winerr::FileExists : codeFor(err, to, target);
+  }
+  uint32_t code = 0;
+  std::vector<char> buf(256 * 1024);
+  for (;;) {
+    const ssize_t n = ::read(in, buf.data(), buf.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      code = lastWinError();
+      break;
+    }
+    if (n == 0) break;
+    size_t done = 0;
+    while (done < static_cast<size_t>(n)) {
+      const ssize_t w = ::write(out, buf.data() + done, static_cast<size_t>(n) - done);
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) {
+        code = w < 0 ? lastWinError() : winerr::WriteFault;
+        break;
+      }
+      done += static_cast<size_t>(w);
+    }
+    if (code) break;
+  }
+  if (!code) {
+    ::fchmod(out, st.st_mode & 07777);
+    const struct timespec times[2] = {st.st_atim, st.st_mtim};
+    ::futimens(out, times);
+  }
+  if (::close(out) != 0 && !code) code = lastWinError();
+  if (code) ::unlinkat(target.dir(), target.name(), 0);
+  return code;
+}
+
+std::string currentDirectory() {
+  std::vector<char> buf(PATH_MAX);
+  for (;;) {
+    if (::getcwd(buf.data(), buf.size())) return std::string(buf.data());
+    if (errno != ERANGE) return {};
+    buf.resize(buf.size() * 2);
+  }
+}
+
+std::string volumeRoot(const std::string& path) {
+  std::string current = path;
+  while (current.size() > 1 && current.back() == '/') current.pop_back();
+  struct stat st {};
+  // The nearest item that exists decides the file system.
+  while (::stat(current.c_str(), &st) != 0) {
+    const size_t slash = current.rfind('/');
+    if (slash == std::string::npos || slash == 0) return "/";
+    current.resize(slash);
+  }
+  for (;;) {
+    const size_t slash = current.rfind('/');
+    if (slash == std::string::npos) return current;
+    const std::string parent = slash == 0 ? std::string("/") : current.substr(0, slash);
+    struct stat up {};
+    if (::stat(parent.c_str(), &up) != 0 || up.st_dev != st.st_dev) return current;
+    if (parent == "/") return parent;
+    current = parent;
+  }
+}
+
+uint32_t openFile(const std::string& path, const OpenMode& mode, int& fd) {
+  fd = -1;
+  int flags = O_CLOEXEC;
+  if (mode.read && (mode.write || mode.append)) flags |= O_RDWR;
+  else if (mode.write || mode.append) flags |= O_WRONLY;
+  else flags |= O_RDONLY;
+  if (mode.append) flags |= O_APPEND;
+  if (mode.create) flags |= O_CREAT;
+  if (mode.create && mode.exclusive) flags |= O_EXCL;
+  if (mode.truncate) flags |= O_TRUNC;
+  if (mode.noFollow) flags |= O_NOFOLLOW;
+  At at(path);
+  if (at.walkError()) return codeFor(at.walkError(), path, at);
+  const int opened = ::openat(at.dir(), at.name(), flags, static_cast<mode_t>(mode.createMode));
+  if (opened < 0) {
+    const int err = errno;
+    if (err == EEXIST) return winerr::FileExists;
+    return codeFor(err, path, at);
+  }
+  struct stat st {};
+  if (!mode.directory && ::fstat(opened, &st) == 0 && S_ISDIR(st.st_mode)) {
+    ::close(opened);
+    return winerr::AccessDenied;
+  }
+  if (mode.sequential) ::posix_fadvise(opened, 0, 0, POSIX_FADV_SEQUENTIAL);
+  fd = opened;
+  return 0;
+}
+
+uint32_t readFile(int fd, void* buffer, size_t count, size_t& got) {
+  got = 0;
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, count);
+    if (n >= 0) {
+      got = static_cast<size_t>(n);
+      return 0;
+    }
+    if (errno != EINTR) return lastWinError();
+  }
+}
+
+uint32_t writeFile(int fd, const void* buffer, size_t count, size_t& written) {
+  written = 0;
+  const char* data = static_cast<const char*>(buffer);
+  while (written < count) {
+    const ssize_t n = ::write(fd, data + written, count - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return written ? 0 : lastWinError();
+    if (n == 0) return 0;
+    written += static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+uint32_t seekFile(int fd, int64_t distance, int origin, uint64_t& position) {
+  const int whence = origin == 0 ? SEEK_SET : origin == 1 ? SEEK_CUR : origin == 2 ? SEEK_END : -1;
+  if (whence < 0) return winerr::InvalidParameter;
+  const off_t at = ::lseek(fd, static_cast<off_t>(distance), whence);
+  if (at < 0) return lastWinError();
+  position = static_cast<uint64_t>(at);
+  return 0;
+}
+
+void closeFile(int fd) noexcept {
+  if (fd >= 0) ::close(fd);
+}
+
+uint32_t openItem(const std::string& path, int& fd) {
+  fd = -1;
+  At at(path);
+  if (at.walkError()) return codeFor(at.walkError(), path, at);
+  const int opened = ::openat(at.dir(), at.name(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+  if (opened < 0) return codeFor(errno, path, at);
+  fd = opened;
+  return 0;
+}
+
+uint32_t statHandle(int fd, EntryStatus& status) {
+  status = EntryStatus{};
+  struct stat st {};
+  if (::fstatat(fd, "", &st, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0) return lastWinError();
+  fill(st, status);
+  return 0;
+}
+
+struct DirectoryReader::Impl {
+  DIR* dir = nullptr;
+  ~Impl() {
+    if (dir) ::closedir(dir);
+  }
+};
+
+DirectoryReader::DirectoryReader() : impl_(std::make_unique<Impl>()) {}
+DirectoryReader::~DirectoryReader() = default;
+
+uint32_t DirectoryReader::open(const std::string& path) {
+  if (impl_->dir) {
+    ::closedir(impl_->dir);
+    impl_->dir = nullptr;
+  }
+  At at(path.empty() ? std::string(".") : path);
+  if (at.walkError()) return codeFor(at.walkError(), path, at);
+  const int fd = ::openat(at.dir(), at.name(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return codeFor(errno, path, at);
+  impl_->dir = ::fdopendir(fd);
+  if (!impl_->dir) {
+    const uint32_t code = lastWinError();
+    ::close(fd);
+    return code;
+  }
+  return 0;
+}
+
+uint32_t DirectoryReader::next(std::string& name, bool& atEnd) {
+  atEnd = false;
+  if (!impl_->dir) {
+    atEnd = true;
+    return 0;
+  }
+  errno = 0;
+  const struct dirent* entry = ::readdir(impl_->dir);
+  if (!entry) {
+    if (errno) return lastWinError();
+    atEnd = true;
+    return 0;
+  }
+  name = entry->d_name;
+  return 0;
+}
+
+uint32_t DirectoryReader::statEntry(const std::string& name, EntryStatus& status) {
+  status = EntryStatus{};
+  if (!impl_->dir) return winerr::InvalidHandle;
+  if (statAt(::dirfd(impl_->dir), name.c_str(), status) != 0) {
+    const int err = errno;
+    return err == ENOTDIR ? winerr::Directory : winErrorFromErrno(err);
+  }
+  return 0;
+}
+
+} // namespace platform::fs

@@ -1,0 +1,199 @@
+// File handles and the line reader against real files.
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+
+#include <csignal>
+#include <filesystem>
+#include <functional>
+
+#include "support/errors.h"
+#include "support/file_ops.h"
+#include "tests/common/test_env.h"
+
+namespace {
+
+using testenv::readFile;
+using testenv::TempDir;
+using testenv::writeFile;
+using namespace file_open;
+
+void expectOsFailure(const std::function<void()>& op, uint32_t code, const std::string& text,
+                     const std::string& function, int line) {
+  try {
+    op();
+    ADD_FAILURE() << "no exception for " << text;
+  } catch (const vosexception& e) {
+    EXPECT_EQ(e.errorCode(), code) << e.fullMessage();
+    EXPECT_EQ(e.message(), formatSystemMessage(code, text));
+    ASSERT_EQ(e.places().size(), 1u);
+    EXPECT_EQ(e.places()[0].function, function);
+    EXPECT_EQ(e.places()[0].line, line);
+  }
+}
+
+TEST(FileIo, DispositionsTable) {
+  TempDir tmp;
+  struct Case {
+    const char* name;
+    uint32_t disposition;
+    bool exists;
+    uint32_t failure;       // 0: opens
+    const char* afterOpen;  // the content right after opening
+  };
+  const Case cases[] = {
+      {"create-new", CreateNew, false, 0, ""},
+      {"create-new-existing", CreateNew, true, 80, "old"},
+      {"create-always", CreateAlways, true, 0, ""},
+      {"open-existing", OpenExisting, true, 0, "old"},
+      {"open-existing-missing", OpenExisting, false, 2, nullptr},
+      {"open-always", OpenAlways, true, 0, "old"},
+      {"open-always-missing", OpenAlways, false, 0, ""},
+      {"truncate-existing", TruncateExisting, true, 0, ""},
+      {"bad-disposition", 9, true, 87, "old"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = tmp / c.name;
+    if (c.exists) writeFile(path, "old");
+    VFile file;
+    if (c.failure) {
+      expectOsFailure([&] { file.open(path, GenericRead | GenericWrite, 0, c.disposition); }, c.failure,
+                      "Open file '" + path + "'", "VFile::open", 104);
+      EXPECT_FALSE(file.isOpen());
+    } else {
+      file.open(path, GenericRead | GenericWrite, ShareRead, c.disposition);
+      EXPECT_EQ(file.name(), path);
+    }
+    if (c.afterOpen) EXPECT_EQ(readFile(path), c.afterOpen);
+    else EXPECT_FALSE(std::filesystem::exists(path));
+  }
+  expectOsFailure([&] { VFile().open(tmp / "none/x", GenericRead, 0, OpenExisting); }, 3,
+                  "Open file '" + (tmp / "none/x") + "'", "VFile::open", 104);
+  // A directory is no file unless asked for with backup semantics.
+  expectOsFailure([&] { VFile().open(tmp.path(), GenericRead, 0, OpenExisting); }, 5,
+                  "Open file '" + tmp.path() + "'", "VFile::open", 104);
+  VFile directory;
+  directory.open(tmp.path(), GenericRead, 0, OpenExisting, BackupSemantics);
+  EXPECT_TRUE(directory.isOpen());
+}
+
+TEST(FileIo, ReadWriteSeekAndTheirFailures) {
+  TempDir tmp;
+  VFile file;
+  file.open(tmp / "data", GenericRead | GenericWrite, 0, CreateAlways);
+  EXPECT_EQ(file.write("0123456789", 10), 10u);
+  EXPECT_EQ(file.seek(0, VFile::End), 10u);
+  EXPECT_EQ(file.seek(-4, VFile::Current), 6u);
+  char buf[16] = {};
+  EXPECT_EQ(file.read(buf, sizeof buf), 4u);
+  EXPECT_EQ(std::string(buf, 4), "6789");
+  EXPECT_EQ(file.read(buf, sizeof buf), 0u);  // the end is an answer, not a failure
+  expectOsFailure([&] { file.seek(-1, VFile::Begin); }, 87, "Unable seek in file '" + (tmp / "data") + "'",
+                  "VFile::seek", 180);
+
+  VFile moved = std::move(file);
+  EXPECT_FALSE(file.isOpen());
+  EXPECT_EQ(moved.seek(0, VFile::Begin), 0u);
+
+  VFile writeOnly;
+  writeOnly.open(tmp / "data", GenericWrite, 0, OpenExisting);
+  expectOsFailure([&] { writeOnly.read(buf, 1); }, 6, "Read from file '" + (tmp / "data") + "'", "VFile::read", 112);
+
+  VFile full;
+  full.open("/dev/full", GenericWrite, 0, OpenExisting);
+  expectOsFailure([&] { full.write("x", 1); }, 112, "Write to file '/dev/full'", "VFile::write", 130);
+}
+
+TEST(FileIo, ShortWriteRaisesWithTheByteCount) {
+  TempDir tmp;
+  // The file-size limit lets the first 10 bytes through and refuses the rest.
+  struct rlimit saved {};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  auto* previous = std::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit small = saved;
+  small.rlim_cur = 10;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  const std::string path = tmp / "limited.log";
+  VFile file;
+  file.open(path, GenericWrite, 0, CreateAlways);
+  const std::string record(100, 'r');
+  std::string message;
+  int line = 0;
+  bool osError = false;
+  try {
+    file.write(record.data(), record.size(), true);
+  } catch (const vosexception&) {
+    osError = true;
+  } catch (const vexception& e) {
+    message = e.message();
+    line = e.places().at(0).line;
+  }
+  size_t partial = 0;
+  try {
+    partial = file.write(record.data(), record.size(), false);
+  } catch (const vosexception& e) {
+    partial = 1000 + e.errorCode();  // past the limit nothing at all is written
+  }
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, previous);
+  EXPECT_FALSE(osError);
+  EXPECT_EQ(message, "Unable to write 100 bytes into file '" + path + "'");
+  EXPECT_EQ(line, 132);
+  EXPECT_GT(partial, 1000u);
+  EXPECT_EQ(readFile(path), std::string(10, 'r'));
+}
+
+std::vector<std::string> linesOf(const std::string& path) {
+  VFile file;
+  file.open(path, GenericRead, ShareRead, OpenExisting, SequentialScan);
+  BufferedFileReader reader(file);
+  std::vector<std::string> lines;
+  std::string line = "untouched";
+  while (reader.readLine(line)) lines.push_back(line);
+  EXPECT_EQ(line, "");  // past the end: an empty line and false
+  EXPECT_FALSE(reader.readLine(line));
+  return lines;
+}
+
+TEST(FileIo, ReadLineTable) {
+  TempDir tmp;
+  const std::string longLine(10000, 'L');
+  const std::string nearBoundary(4095, 'x');  // its CR is the buffer's last byte, the LF the next one's first
+  struct Case {
+    std::string bytes;
+    std::vector<std::string> lines;
+  };
+  const std::vector<Case> cases = {
+      {"", {}},
+      {"a", {"a"}},
+      {"a\r\nb", {"a", "b"}},
+      {"a\n", {"a"}},
+      {"\n\n", {"", ""}},
+      {"a\rb\r\r\n", {"ab"}},
+      {"\r\n", {""}},
+      {longLine + "\n" + "short", {longLine, "short"}},
+      {nearBoundary + "\r\n" + "y", {nearBoundary, "y"}},
+      {std::string(4096, 'z') + "\n", {std::string(4096, 'z')}},
+      {std::string("nul\0inside\n", 11), {std::string("nul\0inside", 10)}},
+  };
+  int i = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(i);
+    const std::string path = tmp / ("case" + std::to_string(i++));
+    writeFile(path, c.bytes);
+    EXPECT_EQ(linesOf(path), c.lines);
+  }
+}
+
+TEST(FileIo, ReadFileContentsReadsEverything) {
+  TempDir tmp;
+  std::string content;
+  for (int i = 0; i < 3000; ++i) content += static_cast<char>(i % 251);
+  writeFile(tmp / "f.bin", content);
+  EXPECT_EQ(readFileContents(tmp / "f.bin"), content);
+  expectOsFailure([&] { readFileContents(tmp / "missing"); }, 2, "Open file '" + (tmp / "missing") + "'",
+                  "VFile::open", 104);
+}
+
+} // namespace
