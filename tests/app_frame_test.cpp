@@ -73,12 +73,9 @@ TEST(Params, CheckReportsTheFirstMissingThenTheFirstUnexpectedName) {
     int line;
   } cases[] = {
       {{"--webspace-name=a", "--domain-name=b"}, "", 0},
-      {{"--webspace-name=", "--domain-name="}, "", 0},
       {{"--internal-package-name=x", "--webspace-name=a", "--domain-name=b"}, "", 0},
       {{"--domain-name=b"}, "Missing required parameter --webspace-name. " + usage, 72},
-      {{}, "Missing required parameter --webspace-name. " + usage, 72},
       {{"--webspace-name=a"}, "Missing required parameter --domain-name. " + usage, 72},
-      {{"--webspace-name", "ws1", "--domain-name=b"}, "Unexpected parameter ws1. " + usage, 105},
       {{"--webspace-name=a", "--domain-name=b", "--zeta=1", "--db-password=p"},
        "Unexpected parameter --db-password. " + usage, 105},
       {{"--webspace-name=a", "--domain-name=b", "--Domain-name=c"}, "Unexpected parameter --Domain-name. " + usage,

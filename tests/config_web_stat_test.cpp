@@ -63,19 +63,6 @@ TEST(WebStatConfig, FilesWithoutDomainOrWebstatAreInvalidButNotErrors) {
   }
 }
 
-TEST(WebStatConfig, MalformedFileRaisesTheReasonAndPath) {
-  TempDir dir;
-  const std::string path = dir / "web_stat_executor.conf";
-  writeFile(path, "<config><domain name=\"a\"></config>");
-  WebStatConfig config;
-  try {
-    loadWebStatConfig(path, config);
-    FAIL() << "a malformed file was accepted";
-  } catch (const vexception& e) {
-    EXPECT_NE(e.message().find(" at load " + path), std::string::npos) << e.message();
-  }
-}
-
 TEST(WebStatConfig, RefusesNamesThatLeadOutOfTheVirtualHostsTree) {
   TempDir dir;
   const struct {
