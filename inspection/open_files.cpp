@@ -40,19 +40,23 @@ class HolderSearch {
   }
 
  private:
+  static void refused(uint32_t code, int id) {
+    LogManager::instance().log(Warning, "%s", formatSystemMessage(code, formatString("OpenProcess(%d) failed", id)));
+  }
+
   void inspectProcess(uint32_t pid) {
     const int id = static_cast<int>(pid);
     std::vector<int> fds;
     const uint32_t code = procfs::descriptors(pid, fds);
     if (code == platform::winerr::FileNotFound) return;  // ended since the walk began
-    if (code) {
-      LogManager::instance().log(Warning, "%s", formatSystemMessage(code, formatString("OpenProcess(%d) failed", id)));
-      return;
-    }
+    if (code) return refused(code, id);
     if (fds.empty()) return;  // kernel threads hold nothing
     std::string image;
-    if (const uint32_t imageCode = procfs::executablePath(pid, image))
+    if (const uint32_t imageCode = procfs::executablePath(pid, image)) {
+      // Refused like the descriptors would be: the process is not ours to inspect.
+      if (imageCode == platform::winerr::AccessDenied) return refused(imageCode, id);
       throwRuntimeError("Unable to query full process image name.", imageCode);
+    }
     std::string commandLine;
     guardLog(Warning, Place{formatString("Get process(%d), '%s' command line", id, image), kFunction, 541}, [&] {
       if (procfs::commandLine(pid, commandLine) != 0) commandLine.clear();

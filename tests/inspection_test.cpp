@@ -1,0 +1,196 @@
+// The search for processes holding a file, with real child processes.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <thread>
+
+#include "inspection/handle_path.h"
+#include "inspection/open_files.h"
+#include "inspection/path_relation.h"
+#include "support/errors.h"
+#include "support/file_ops.h"
+#include "support/format.h"
+#include "tests/common/test_env.h"
+
+extern char** environ;
+
+namespace {
+
+namespace stdfs = std::filesystem;
+using inspection::PathRelation;
+using testenv::TempDir;
+using testenv::writeFile;
+
+// A child process started from program with args; killed and reaped at the end.
+class Child {
+ public:
+  Child(const std::string& program, const std::vector<std::string>& args) {
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    if (::posix_spawn(&pid_, program.c_str(), nullptr, nullptr, argv.data(), environ) != 0) pid_ = -1;
+    description_ = program;
+    for (const std::string& arg : args) description_ += " " + arg;
+  }
+  ~Child() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+  }
+  int pid() const { return pid_; }
+  // What the search reports for it.
+  std::string description() const { return formatString("PID(%d) '%s'", pid_, description_); }
+
+ private:
+  pid_t pid_ = -1;
+  std::string description_;
+};
+
+// Waits for the child's ready marker; false when it never comes.
+bool waitReady(const std::string& marker) {
+  for (int i = 0; i < 3000 && !stdfs::exists(marker); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  return stdfs::exists(marker);
+}
+
+std::string holdFile() { return testenv::testBinDir() + "/hold_file"; }
+
+TEST(Inspection, PathRelationTable) {
+  struct Case {
+    const char* a;
+    const char* b;
+    PathRelation relation;
+  };
+  const Case cases[] = {
+      {"/srv/www/site", "/srv/www/site", PathRelation::Equal},
+      {"/SRV/Www/SITE", "/srv/www/site", PathRelation::Equal},
+      {"\\srv\\www\\site", "/srv//www///site/", PathRelation::Equal},
+      {"\\\\?\\srv\\www", "/srv/www", PathRelation::Equal},
+      {"\\??\\srv\\www", "/srv/www", PathRelation::Equal},
+      {"/srv/www", "/srv/www/site/logs/access_log", PathRelation::FirstIsAncestor},
+      {"/srv/www/site/logs", "/srv/www", PathRelation::SecondIsAncestor},
+      {"/srv/www/site", "/srv/www/site2", PathRelation::Before},    // the shorter component first
+      {"/srv/www/zz", "/srv/www/aaa", PathRelation::Before},        // length before letters
+      {"/srv/www/b", "/srv/www/A", PathRelation::After},
+      {"/srv/www/sitex/a", "/srv/www/site", PathRelation::After},   // a name prefix is no ancestor
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.a) + " vs " + c.b);
+    EXPECT_EQ(inspection::comparePaths(c.a, c.b), c.relation);
+  }
+  const inspection::PathSet items{"/srv/www/site/logs", "/srv/www/site", "/srv/other"};
+  ASSERT_NE(inspection::matchingItem(items, "/srv/www/site/logs/access_log"), nullptr);
+  EXPECT_EQ(*inspection::matchingItem(items, "/srv/www/site/logs/access_log"), "/srv/www/site");  // first in order
+  EXPECT_EQ(inspection::matchingItem(items, "/srv/www"), nullptr);  // a file item does not match its parent
+  EXPECT_EQ(inspection::matchingItem(items, "/srv/www/site2/x"), nullptr);
+}
+
+TEST(Inspection, FindsTheHolderByDirectoryNotBySibling) {
+  TempDir tmp;
+  const std::string site = tmp / "site";
+  const std::string log = site + "/logs/access_log";
+  writeFile(log, "record\n");
+  writeFile(tmp / "held/entry.txt", "x");  // a directory held open must have an entry to read
+  writeFile(tmp / "sibling/other.log", "");
+  stdfs::create_directories(tmp / "workdir");
+  const std::string marker = tmp / "ready";
+  Child child(holdFile(), {marker, "--cwd", tmp / "workdir", "--dir", tmp / "held", log});
+  ASSERT_GT(child.pid(), 0);
+  ASSERT_TRUE(waitReady(marker));
+
+  const auto holds = [&](const std::string& item) {
+    return RunTime::getProccessesByOpenedFiles({item}).count(child.description()) == 1;
+  };
+  EXPECT_TRUE(holds(log));
+  EXPECT_TRUE(holds(site));
+  EXPECT_TRUE(holds(tmp / "held"));      // an open directory
+  EXPECT_TRUE(holds(tmp / "workdir"));   // the current directory holds its directory too
+  EXPECT_FALSE(holds(tmp / "sibling"));
+  EXPECT_FALSE(holds(site + "/logs/access_log.1"));
+  EXPECT_FALSE(holds(tmp / "held/entry.txt"));  // beneath a held directory is not held
+  std::string shouted = "\\\\?\\" + log;
+  for (char& c : shouted) c = c == '/' ? '\\' : static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  EXPECT_TRUE(holds(shouted));
+  const auto found = RunTime::getProccessesByOpenedFiles({tmp / "sibling", site});
+  EXPECT_EQ(found.count(child.description()), 1u);
+}
+
+TEST(Inspection, OwnDescriptorsAreNeverReported) {
+  TempDir tmp;
+  writeFile(tmp / "mine/data.txt", "x");
+  std::ifstream held(tmp / "mine/data.txt");
+  ASSERT_TRUE(held);
+  EXPECT_TRUE(RunTime::getProccessesByOpenedFiles({tmp / "mine"}).empty());
+}
+
+TEST(Inspection, ResolvesOneDescriptorOnAWorkerWithinTheLimit) {
+  TempDir tmp;
+  writeFile(tmp / "f.txt", "x");
+  VFile file;
+  file.open(tmp / "f.txt", file_open::GenericRead, file_open::ShareRead, file_open::OpenExisting);
+  const auto object = inspection::getFilePathByHandle(static_cast<uint32_t>(::getpid()), file.fd());
+  EXPECT_EQ(object.kind, platform::procfs::ObjectKind::RegularFile);
+  EXPECT_EQ(object.path, tmp / "f.txt");
+  const int closed = file.fd();
+  file.close();
+  try {
+    inspection::getFilePathByHandle(static_cast<uint32_t>(::getpid()), closed);
+    ADD_FAILURE();
+  } catch (const vosexception& e) {
+    EXPECT_EQ(e.errorCode(), 3u);
+    EXPECT_EQ(e.message(), formatSystemMessage(3, "GetFilePathByHandle() function cannot resolve file name."));
+    EXPECT_EQ(e.places().at(0).function, "GetFilePathByHandle");
+    EXPECT_EQ(e.places().at(0).line, 463);
+  }
+
+  // A resolution that hangs (a file system that does not answer) is given up;
+  // the worker ends on its own later.
+  auto release = std::make_shared<std::promise<void>>();
+  auto released = release->get_future().share();
+  auto finished = std::make_shared<std::promise<void>>();
+  auto done = finished->get_future();
+  const auto answer = inspection::resolveOnWorker(
+      [released, finished] {
+        released.wait();
+        finished->set_value();
+        return inspection::HandleObject{platform::procfs::ObjectKind::RegularFile, "/late"};
+      },
+      7, std::chrono::milliseconds(20));
+  EXPECT_FALSE(answer.has_value());
+  release->set_value();
+  done.wait();
+}
+
+TEST(Inspection, CopyOntoARunningProgramNamesItsHolder) {
+  TempDir tmp;
+  // A running executable cannot be written (ETXTBSY, a sharing violation);
+  // the program also holds its own file open, so the search finds it.
+  const std::string program = tmp / "bin/hold_copy";
+  stdfs::create_directories(tmp / "bin");
+  stdfs::copy_file(holdFile(), program);
+  stdfs::permissions(program, stdfs::perms::owner_all);
+  const std::string marker = tmp / "ready";
+  Child child(program, {marker, program});
+  ASSERT_GT(child.pid(), 0);
+  ASSERT_TRUE(waitReady(marker));
+  writeFile(tmp / "new.bin", "replacement");
+  try {
+    copyFile(tmp / "new.bin", program, false);
+    ADD_FAILURE();
+  } catch (const VSharingViolationException& e) {
+    EXPECT_EQ(e.message(), formatSystemMessage(32, "Copy file '" + (tmp / "new.bin") + "' to '" + program +
+                                                       "'. Processes: " + child.description()));
+    EXPECT_EQ(e.places().at(0).function, "copyFile");
+    EXPECT_EQ(e.places().at(0).line, 717);
+  }
+  EXPECT_EQ(testenv::readFile(program), testenv::readFile(holdFile()));
+}
+
+} // namespace
