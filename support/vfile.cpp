@@ -94,7 +94,7 @@ void VFile::close() noexcept {
   fd_ = -1;
 }
 
-BufferedFileReader::BufferedFileReader(VFile& file) : file_(file), buffer_(4096) {}
+BufferedFileReader::BufferedFileReader(VFile& file) : file_(file), buffer_(kBufferSize) {}
 
 bool BufferedFileReader::readLine(std::string& line) {
   line.clear();

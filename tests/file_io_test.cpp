@@ -158,8 +158,9 @@ std::vector<std::string> linesOf(const std::string& path) {
 
 TEST(FileIo, ReadLineTable) {
   TempDir tmp;
-  const std::string longLine(10000, 'L');
-  const std::string nearBoundary(4095, 'x');  // its CR is the buffer's last byte, the LF the next one's first
+  const size_t buffer = BufferedFileReader::kBufferSize;
+  const std::string longLine(3 * buffer + 5, 'L');  // spans four refills
+  const std::string nearBoundary(buffer - 1, 'x');  // its CR is the buffer's last byte, the LF the next one's first
   struct Case {
     std::string bytes;
     std::vector<std::string> lines;
@@ -174,7 +175,8 @@ TEST(FileIo, ReadLineTable) {
       {"\r\n", {""}},
       {longLine + "\n" + "short", {longLine, "short"}},
       {nearBoundary + "\r\n" + "y", {nearBoundary, "y"}},
-      {std::string(4096, 'z') + "\n", {std::string(4096, 'z')}},
+      {std::string(buffer, 'z') + "\n", {std::string(buffer, 'z')}},
+      {std::string(buffer - 1, 'z') + "\n" + "w", {std::string(buffer - 1, 'z'), "w"}},
       {std::string("nul\0inside\n", 11), {std::string("nul\0inside", 10)}},
   };
   int i = 0;
