@@ -188,34 +188,39 @@ void removeDir(const std::string& path, bool force, const std::string& recyclerD
   if (fs::statEntry(directory, self) == 0 && self.isSymlink) return removeItem(directory, false);
 
   std::vector<std::string> files, subdirectories;
+  // Answers the failure of the listing; an entry whose kind could not be
+  // told (a directory without its search right) counts as one too, but
+  // keeps the list.
   const auto enumerate = [&]() -> uint32_t {
     files.clear();
     subdirectories.clear();
     fs::DirectoryReader reader;
     if (const uint32_t code = reader.open(directory)) return code;
+    uint32_t unknown = 0;
     for (;;) {
       std::string name;
       bool atEnd = false;
-      if (const uint32_t code = reader.next(name, atEnd)) return code;
-      if (atEnd) return 0;
+      if (const uint32_t code = reader.next(name, atEnd)) {
+        files.clear();
+        subdirectories.clear();
+        return code;
+      }
+      if (atEnd) return unknown;
       if (name == "." || name == "..") continue;
       fs::EntryStatus status;
       const uint32_t code = reader.statEntry(name, status);
       if (code == winerr::FileNotFound) continue;
+      if (code) unknown = code;
       const std::string item = VFileName::combine(directory, name);
       // A link is removed as a link, whatever it points at.
       if (!code && status.isDirectory && !status.isSymlink) subdirectories.push_back(item);
       else files.push_back(item);
     }
   };
-  uint32_t code = enumerate();
+  const uint32_t code = enumerate();
   if (code && force && code != winerr::NoData && code != winerr::NoMoreFiles) {
     loosen(directory, kAllRights);
-    code = enumerate();
-  }
-  if (code) {
-    files.clear();
-    subdirectories.clear();
+    enumerate();
   }
 
   for (const std::string& file : files) removeItem(file, false);

@@ -113,13 +113,18 @@ void layReadOnlyTree(const std::string& root, uid_t owner) {
   writeFile(root + "/a.log", "a");
   writeFile(root + "/sub/b.log", "b");
   writeFile(root + "/sub/deeper/c.log", "c");
+  writeFile(root + "/sub/locked/d.log", "d");         // no rights at all
+  writeFile(root + "/sub/listonly/inner/e.log", "e");  // names readable, kinds not
   stdfs::create_directories(root + "/sub/empty");
   for (const auto& entry : stdfs::recursive_directory_iterator(root)) {
     ASSERT_EQ(::lchown(entry.path().c_str(), owner, owner), 0);
   }
   ASSERT_EQ(::lchown(root.c_str(), owner, owner), 0);
-  for (const char* file : {"/a.log", "/sub/b.log", "/sub/deeper/c.log"}) ::chmod((root + file).c_str(), 0444);
-  for (const char* dir : {"/sub/deeper", "/sub/empty", "/sub", ""}) ::chmod((root + dir).c_str(), 0555);
+  for (const char* file : {"/a.log", "/sub/b.log", "/sub/deeper/c.log", "/sub/locked/d.log", "/sub/listonly/inner/e.log"})
+    ::chmod((root + file).c_str(), 0444);
+  for (const char* dir : {"/sub/listonly/inner", "/sub/deeper", "/sub/empty", "/sub", ""}) ::chmod((root + dir).c_str(), 0555);
+  ::chmod((root + "/sub/locked").c_str(), 0);
+  ::chmod((root + "/sub/listonly").c_str(), 0444);
 }
 
 // Runs removeDir in a child under the account "nobody" when the test runs as
