@@ -1,0 +1,22 @@
+// Test helper: a program with crash dumps set up as the real entry does it.
+//   crash_fault fault   an access violation inside a guarded operation; the
+//                       error is printed and the run goes on
+//   crash_fault         nothing happens; only set-up and tear-down run
+#include <cstdio>
+#include <cstring>
+
+#include "support/crash_dump.h"
+#include "support/guard.h"
+
+int main(int argc, char** argv) {
+  CrashDumpInfo::install();
+  if (argc > 1 && std::strcmp(argv[1], "fault") == 0) {
+    auto failure = guardCapture(Place{"Touch memory that is not there", "crash_fault::main", 17}, [] {
+      int* volatile nowhere = nullptr;
+      *nowhere = 1;
+    });
+    std::printf("%s\n", failure ? failure->fullMessage().c_str() : "no error");
+  }
+  std::printf("run goes on\n");
+  return 0;
+}
