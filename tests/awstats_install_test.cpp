@@ -9,6 +9,8 @@
 #include "awstats/log_for_awstats.h"
 #include "support/errors.h"
 #include "tests/common/test_env.h"
+#include "tests/common/test_installation.h"
+#include "awstats/awstats_run.h"
 
 namespace fs = std::filesystem;
 using testenv::TempDir;
@@ -136,9 +138,9 @@ TEST(AWStatsInstall, StaleCopiesAreReplacedAndCurrentOnesKept) {
     if (c.lockLeft) testenv::writeFile(domain.output + "/CopyAWStats.lock", "");
     const std::string linkTarget = domain.dir / "elsewhere";
     if (c.cgiBinIsLink) {
-      fs::create_directories(linkTarget);
+      // A complete cgi-bin, only reached through a link.
+      fs::rename(domain.copy("cgi-bin"), linkTarget);
       testenv::writeFile(linkTarget + "/keep.txt", "keep");
-      fs::remove_all(domain.copy("cgi-bin"));
       fs::create_directory_symlink(linkTarget, domain.copy("cgi-bin"));
     }
 
@@ -157,7 +159,10 @@ TEST(AWStatsInstall, StaleCopiesAreReplacedAndCurrentOnesKept) {
       EXPECT_FALSE(fs::is_symlink(domain.copy("cgi-bin")));
       for (const char* item : kCopyItems) EXPECT_TRUE(fs::exists(domain.copy(item))) << item;
     }
-    if (c.cgiBinIsLink) EXPECT_EQ(testenv::readFile(linkTarget + "/keep.txt"), "keep");
+    if (c.cgiBinIsLink) {
+      EXPECT_EQ(testenv::readFile(linkTarget + "/keep.txt"), "keep");
+      EXPECT_TRUE(fs::exists(linkTarget + "/awstats.pl"));
+    }
   }
 }
 
@@ -216,4 +221,39 @@ TEST(AWStatsInstall, CopyLockIsCreatedOnceAndTreesCopyAsAsked) {
 
   copyDirectoryTree(dir / "missing", dir / "empty", true);
   EXPECT_TRUE(fs::is_directory(dir / "empty"));
+}
+
+TEST(AWStatsInstall, CleanUpRemovesExactlyTheConfigurationsOfDomainsNoLongerOnAWStats) {
+  testenv::TestInstallation inst;
+  const std::string cgiBin = inst.productRoot() + "/awstats/wwwroot/cgi-bin";
+  const char* const names[] = {"awstats.model.conf", "awstats.conf",     "AWSTATS.CONF",       "awstats.kept.example.conf",
+                               "awstats.KEPT2.example.conf", "awstats.gone.example.conf", "notes.txt"};
+  for (const char* name : names) testenv::writeFile(cgiBin + "/" + name, "x");
+  fs::create_directories(cgiBin + "/awstats.dir.conf");
+
+  WebStatConfig kept, kept2;
+  kept.domainName = "kept.example";
+  kept2.domainName = "kept2.example";
+  cleanAWstats({kept, kept2});
+  for (const char* name : {"awstats.model.conf", "awstats.conf", "AWSTATS.CONF", "awstats.kept.example.conf",
+                           "awstats.KEPT2.example.conf", "notes.txt", "awstats.dir.conf"})
+    EXPECT_TRUE(fs::exists(cgiBin + "/" + name)) << name;
+  EXPECT_FALSE(fs::exists(cgiBin + "/awstats.gone.example.conf"));
+
+  cleanAWstats({});
+  EXPECT_FALSE(fs::exists(cgiBin + "/awstats.kept.example.conf"));
+  EXPECT_FALSE(fs::exists(cgiBin + "/awstats.KEPT2.example.conf"));
+  EXPECT_TRUE(fs::exists(cgiBin + "/awstats.model.conf"));
+  EXPECT_TRUE(fs::exists(cgiBin + "/AWSTATS.CONF"));
+
+  // No AWStats component: nothing is touched, nothing raised.
+  testenv::writeFile(cgiBin + "/awstats.other.example.conf", "x");
+  inst.setComponent("awstats", "");
+  EXPECT_NO_THROW(cleanAWstats({}));
+  EXPECT_TRUE(fs::exists(cgiBin + "/awstats.other.example.conf"));
+
+  // A service that cannot answer is logged, never raised.
+  inst.stopService();
+  EXPECT_NO_THROW(cleanAWstats({}));
+  EXPECT_TRUE(fs::exists(cgiBin + "/awstats.other.example.conf"));
 }
