@@ -1,0 +1,238 @@
+// Running external programs: real children (tests/helpers/exec_probe and
+// system programs), their streams, exit codes and what is logged of them.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "platform/text.h"
+#include "support/errors.h"
+#include "support/logging.h"
+#include "support/process.h"
+#include "tests/common/test_env.h"
+#include "tests/common/test_installation.h"
+
+namespace fs = std::filesystem;
+using testenv::TempDir;
+
+namespace {
+
+std::string probe() { return testenv::testBinDir() + "/exec_probe"; }
+
+std::string run(const std::string& arguments, uint32_t* code = nullptr) {
+  uint32_t ignored = 0;
+  return execExtUtil(probe(), arguments, true, code ? code : &ignored);
+}
+
+TEST(Process, ChildGetsTheArgvThatTheWindowsRulesMakeOfTheCommandLine) {
+  struct Case {
+    std::string arguments;
+    std::string argv;  // after "[<probe>]"
+  };
+  const Case cases[] = {
+      {"args a b", "[a][b]"},
+      {"args \"a b\"  c\t d", "[a b][c][d]"},
+      {"args \"\" x", "[][x]"},
+      {"args c\\\"d", "[c\"d]"},               // \" is a literal quote
+      {"args a\\\\b \"e\\\\\"", "[a\\\\b][e\\]"},  // backslashes are literal except before a quote
+      {"args x=1 \"a&b\" ;", "[x=1][a&b][;]"},    // nothing is interpreted by a shell
+  };
+  for (const Case& c : cases) EXPECT_EQ(run(c.arguments), "[" + probe() + "]" + c.argv) << c.arguments;
+
+  // Without an application the arguments are the whole command line; the
+  // program is its first token, looked for in PATH when it has no "/".
+  uint32_t code = 1;
+  EXPECT_EQ(execExtUtil("", "\"" + probe() + "\" args \"p q\"", true, &code), "[" + probe() + "][p q]");
+  EXPECT_EQ(execExtUtil("", "printf %s-%s a b", true, &code), "a-b");
+  EXPECT_EQ(code, 0u);
+}
+
+TEST(Process, OutputFarBeyondAPipeIsCollectedWithStandardErrorMerged) {
+  uint32_t code = 99;
+  const std::string out = run("flood 1048576", &code);
+  EXPECT_EQ(code, 0u);
+  ASSERT_EQ(out.size(), 2u * 1048576u);
+  EXPECT_EQ(std::count(out.begin(), out.end(), 'o'), 1048576);
+  EXPECT_EQ(std::count(out.begin(), out.end(), 'e'), 1048576);
+
+  // The same without asking for the exit code: nothing waits, yet all is read.
+  uint32_t* none = nullptr;
+  EXPECT_EQ(execExtUtil(probe(), "flood 300000", true, none).size(), 600000u);
+}
+
+TEST(Process, MissingProgramFailsOnlyWhenAskedTo) {
+  TempDir dir;
+  const std::string missing = dir / "prog";
+  uint32_t code = 77;
+  EXPECT_EQ(execExtUtil("/nonexistent/prog", "x", false, &code), "");
+  EXPECT_EQ(code, 77u);  // untouched
+  EXPECT_EQ(execExtUtil("", "no-such-program-anywhere x", false, &code), "");
+
+  try {
+    execExtUtil(missing, "--password=secret -v", true, &code);
+    FAIL() << "no exception";
+  } catch (const vexception& e) {
+    const std::string full = e.fullMessage();
+    // The system error of the start, then the place of execExtUtil; the
+    // password appears in neither.
+    EXPECT_NE(full.find("(Error code 2) at CreateProcess '\"" + missing + "\" \"--password=*\" -v'"),
+              std::string::npos)
+        << full;
+    EXPECT_NE(full.find("\n   at Execute " + missing + " \"--password=*\" -v(execExtUtil line "), std::string::npos)
+        << full;
+    EXPECT_EQ(full.find("secret"), std::string::npos) << full;
+  }
+}
+
+TEST(Process, CheckedRunReportsExitCodeAndOutput) {
+  std::string output;
+  try {
+    execExtUtilChecked(probe(), "exit 1 word", output);
+    FAIL() << "no exception";
+  } catch (const vexception& e) {
+    EXPECT_EQ(e.message(), "Execute " + probe() + " exit 1 word failed[1]: word");
+    ASSERT_EQ(e.places().size(), 1u);
+    EXPECT_EQ(e.places()[0].function, "execExtUtilChecked");
+    EXPECT_EQ(e.places()[0].line, 138);
+  }
+  try {
+    execExtUtilChecked(probe(), "exit 255 \"user_pwd=abc\"", output);
+    FAIL() << "no exception";
+  } catch (const vexception& e) {
+    EXPECT_EQ(e.message(), "Execute " + probe() + " exit 255 \"user_pwd=*\" failed[255]: user_pwd=abc");
+  }
+  execExtUtilChecked(probe(), "exit 0 fine", output);
+  EXPECT_EQ(output, "fine");
+}
+
+TEST(Process, StandardStreamsFromAndToFiles) {
+  TempDir dir;
+  testenv::writeFile(dir / "in.txt", "b\na\n");
+  testenv::writeFile(dir / "out.txt", "an older and much longer content\n");
+  uint32_t code = 1;
+  EXPECT_EQ(execExtUtil(probe(), "cat", true, &code, dir / "in.txt", dir / "out.txt"), "");
+  EXPECT_EQ(code, 0u);
+  EXPECT_EQ(testenv::readFile(dir / "out.txt"), "b\na\n");  // replaced, not overwritten in place
+
+  // Standard error follows standard output into the file.
+  EXPECT_EQ(execExtUtil(probe(), "flood 10", true, &code, {}, dir / "out.txt"), "");
+  EXPECT_EQ(testenv::readFile(dir / "out.txt"), "ooooooooooeeeeeeeeee");
+
+  // An input file that does not exist is a failed start.
+  EXPECT_THROW(execExtUtil(probe(), "cat", true, &code, dir / "missing.txt"), vexception);
+}
+
+TEST(Process, ChildSeesOnlyItsThreeStreams) {
+  // Pipes and files of this program must not leak into children (Webalizer
+  // would otherwise keep our pipes open for as long as it runs).
+  TempDir dir;
+  vexecutil held;  // a second child with open pipes while the probe starts
+  held.application = probe();
+  held.arguments = "cat";
+  held.stdinFromPipe = true;
+  held.stdoutToPipe = true;
+  held.start();
+  EXPECT_EQ(run("fds"), "0 1 2");
+  held.closeInput();
+  EXPECT_TRUE(held.waitForExit());
+}
+
+TEST(Process, WorkingDirectoryAndEnvironment) {
+  TempDir dir;
+  const std::string before = fs::current_path();
+  vexecutil util;
+  util.application = probe();
+  util.arguments = "cwd";
+  util.workingDirectory = dir.path();
+  util.stdoutToPipe = true;
+  util.start();
+  EXPECT_EQ(fs::path(util.readOutput()), fs::canonical(dir.path()));
+  EXPECT_TRUE(util.waitForExit());
+  EXPECT_EQ(fs::current_path().string(), before);
+
+  const std::vector<std::string> environment = environmentWith("LC_ALL", "C");
+  uint32_t code = 1;
+  const std::string out = execExtUtil(probe(), "env LC_ALL PATH", true, &code, {}, {}, &environment);
+  EXPECT_EQ(out.substr(0, out.find('\n')), "LC_ALL=C");
+  EXPECT_NE(out.find("PATH=" + std::string(std::getenv("PATH"))), std::string::npos) << out;
+}
+
+TEST(Process, WaitTerminateResume) {
+  vexecutil sleeper;
+  sleeper.application = "/bin/sleep";
+  sleeper.arguments = "30";
+  sleeper.start();
+  EXPECT_FALSE(sleeper.waitForExit(10));
+  EXPECT_EQ(sleeper.exitCode(), vexecutil::kStillActive);
+  sleeper.terminate(7);
+  EXPECT_TRUE(sleeper.waitForExit());
+  EXPECT_EQ(sleeper.exitCode(), 7u);  // the code given to terminate, as Windows reports it
+
+  // A suspended child does nothing until it is resumed.
+  TempDir dir;
+  vexecutil suspended;
+  suspended.application = probe();
+  suspended.arguments = "touch " + dir / "made";
+  suspended.suspended = true;
+  suspended.start();
+  EXPECT_FALSE(suspended.waitForExit(100));
+  EXPECT_FALSE(fs::exists(dir / "made"));
+  suspended.resume();
+  EXPECT_TRUE(suspended.waitForExit());
+  EXPECT_EQ(suspended.exitCode(), 0u);
+  EXPECT_TRUE(fs::exists(dir / "made"));
+
+  // A child ended by a signal of its own.
+  uint32_t code = 0;
+  execExtUtil("/bin/sh", "-c \"kill -TERM $$\"", true, &code);
+  EXPECT_EQ(code, 128u + 15u);
+
+  vexecutil never;
+  EXPECT_THROW(never.waitForExit(), vosexception);
+  EXPECT_THROW(never.exitCode(), vosexception);
+}
+
+std::string utilExecLog(const testenv::TestInstallation& inst) {
+  std::string out;
+  for (const auto& entry : fs::directory_iterator(inst.logsDir())) {
+    const std::string name = entry.path().filename();
+    if (!text::startsWith(name, "tarvolog_util_exec")) continue;
+    std::string bytes = testenv::readFile(entry.path());
+    if (bytes.size() >= 2 && bytes[0] == '\xff' && bytes[1] == '\xfe') bytes.erase(0, 2);
+    out += text::fromUtf16le(bytes);
+  }
+  return out;
+}
+
+TEST(Process, LogsShowMaskedArgumentsAndTheResult) {
+  testenv::TestInstallation::Options options;
+  options.startService = false;
+  testenv::TestInstallation inst(options);
+  inst.setRegistryDword("log_util_exec_enabled", 1);
+  // The switch is re-read every 16 queries; earlier tests ran without it.
+  for (int i = 0; i < 16 && !debuggingEnabled(); ++i) {
+  }
+
+  uint32_t code = 1;
+  const std::string arguments = "args -login=admin --db-password=s3cret pwd=a=b \"my pwd=x y\"";
+  EXPECT_EQ(execExtUtil(probe(), arguments, true, &code),
+            "[" + probe() + "][-login=admin][--db-password=s3cret][pwd=a=b][my pwd=x y]");
+
+  const std::string masked = "args \"-login=admin\" \"--db-password=*\" \"pwd=*=*\" \"my pwd=*\"";
+  const std::string debug = inst.dailyLog();
+  EXPECT_NE(debug.find("Info: Execute " + probe() + " " + masked + "\r\n"), std::string::npos) << debug;
+  EXPECT_NE(debug.find("Info: Execute " + probe() + " " + masked + " result: [" + probe() + "][-login=admin]"),
+            std::string::npos)
+      << debug;
+
+  const std::string utilLog = utilExecLog(inst);
+  EXPECT_NE(utilLog.find("execUtil(Start)\t"), std::string::npos) << utilLog;
+  EXPECT_NE(utilLog.find("\t" + probe() + "\t" + masked + "\t"), std::string::npos) << utilLog;
+  EXPECT_NE(utilLog.find("execUtil(End)\t"), std::string::npos) << utilLog;
+  // The program's own output may show the secret; the arguments as logged never do.
+  EXPECT_EQ(utilLog.find("s3cret"), std::string::npos) << utilLog;
+  const std::string beforeResult = debug.substr(0, debug.find(" result: "));
+  EXPECT_EQ(beforeResult.find("s3cret"), std::string::npos) << debug;
+}
+
+} // namespace
