@@ -225,6 +225,8 @@ std::string execExtUtil(const std::string& application, const std::string& argum
         runUtility(application, arguments, exitCode ? &code : nullptr, stdinFile, stdoutFile, environment, masked);
     if (exitCode) *exitCode = code;
     return output;
+  } catch (abi::__forced_unwind&) {
+    throw;  // a thread that is ending is no failure to swallow
   } catch (...) {
     if (throwOnError) throw;
     return {};
