@@ -10,11 +10,11 @@
 #include <filesystem>
 #include <spawn.h>
 #include <stdexcept>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
+#include "platform/local_socket.h"
 #include "platform/text.h"
 #include "tests/common/test_env.h"
 
@@ -221,10 +221,12 @@ void TestInstallation::startService() {
   const std::string program = buildDir() + "/tools/mgmt_service/tarvo-mgmt-service";
   servicePid_ = spawn(program, {"--settings=" + settingsFile(), "--socket=" + socketPath(), "--log=" + serviceLogFile()},
                       "/dev/null", "", "");
-  // The socket file appears only once the service accepts connections.
+  // Ready when a connection succeeds (a socket left by a killed service
+  // refuses them until the new service has replaced it).
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  struct stat st {};
-  while (::stat(socketPath().c_str(), &st) != 0) {
+  for (;;) {
+    platform::localsock::Socket probe;
+    if (platform::localsock::connect(socketPath(), probe) == 0) break;
     int status = 0;
     if (waitpid(servicePid_, &status, WNOHANG) == servicePid_) {
       servicePid_ = -1;

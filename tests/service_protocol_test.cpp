@@ -1,0 +1,221 @@
+// The byte layout of the management-service conversation, checked byte for
+// byte. The peer here is a scripted socket server (it has to send answers no
+// real service would), the client is the real one.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+
+#include "platform/local_socket.h"
+#include "service/requests.h"
+#include "service/serializer.h"
+#include "service/tarvo_srv_client.h"
+#include "tests/common/test_env.h"
+
+namespace {
+
+namespace localsock = platform::localsock;
+
+std::string le32(uint32_t n) {
+  std::string out(4, '\0');
+  for (int i = 0; i < 4; ++i) out[static_cast<size_t>(i)] = static_cast<char>(n >> (8 * i));
+  return out;
+}
+
+std::string utf16(const std::string& ascii) {
+  std::string out;
+  for (char c : ascii) {
+    out += c;
+    out += '\0';
+  }
+  return out;
+}
+
+// Receives one message, waiting for it; "" at the end of the stream.
+bool receive(const localsock::Socket& s, std::string& message) {
+  std::string buffer(65536, '\0');
+  for (;;) {
+    size_t got = 0;
+    const uint32_t code = localsock::receiveMessage(s, buffer.data(), buffer.size(), got);
+    if (code == localsock::IoPending) {
+      localsock::waitReady(s, localsock::Readiness::Readable, -1);
+      continue;
+    }
+    if (code != 0) return false;
+    message = buffer.substr(0, got);
+    return true;
+  }
+}
+
+void send(const localsock::Socket& s, const std::string& message) {
+  size_t sent = 0;
+  while (localsock::sendMessage(s, message.data(), message.size(), sent) == localsock::IoPending) {
+    localsock::waitReady(s, localsock::Readiness::Writable, -1);
+  }
+}
+
+// A peer on $TARVO_PIPE_DIR/zulpipe that records every message it receives
+// and answers each request (two messages) with the next scripted answer.
+class ScriptedPeer {
+ public:
+  explicit ScriptedPeer(std::vector<std::vector<std::string>> answers) : answers_(std::move(answers)) {
+    setenv("TARVO_PIPE_DIR", dir_.path().c_str(), 1);
+    setenv("TARVO_REGISTRY", (dir_ / "no-registry.reg").c_str(), 1);
+    EXPECT_EQ(listener_.listen(localsock::pipePath("zulpipe"), 4), 0u);
+    thread_ = std::thread([this] { serve(); });
+  }
+  ~ScriptedPeer() {
+    thread_.join();
+    listener_.close();
+  }
+  std::vector<std::string> received() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return received_;
+  }
+
+ private:
+  // An answer without messages closes the connection unanswered; the next
+  // request then comes over a new one.
+  void serve() {
+    localsock::Socket client;
+    for (const auto& answer : answers_) {
+      while (!client.valid() && listener_.accept(client) == localsock::IoPending) {
+        localsock::waitReady(listener_.socket(), localsock::Readiness::Readable, -1);
+      }
+      std::string length, body;
+      if (!receive(client, length) || !receive(client, body)) return;
+      {
+        std::lock_guard<std::mutex> guard(lock_);
+        received_.push_back(length);
+        received_.push_back(body);
+      }
+      for (const std::string& message : answer) send(client, message);
+      if (answer.empty()) client.close();
+    }
+  }
+
+  testenv::TempDir dir_;
+  localsock::Listener listener_;
+  std::vector<std::vector<std::string>> answers_;
+  std::mutex lock_;
+  std::vector<std::string> received_;
+  std::thread thread_;
+};
+
+std::string idBlock(const vserializer::Guid& id) {
+  const auto bytes = id.bytes();
+  return le32(16) + std::string(reinterpret_cast<const char*>(bytes.data()), 16);
+}
+
+TEST(ServiceProtocol, RequestIdentifiersHaveTheGuidMemoryLayout) {
+  EXPECT_EQ(idBlock(tarvosrv::GetStringRequest),
+            le32(16) + std::string("\x3C\xBC\x3E\xAD\xB9\xE6\xCF\x4F\xAB\xB9\xED\x1B\x3D\x52\x4F\x22", 16));
+  EXPECT_EQ(idBlock(tarvosrv::ComponentInfoRequest),
+            le32(16) + std::string("\xAA\x58\x3B\x94\xDE\x49\xA5\x47\xAA\x59\x0E\x01\x0A\x48\xC3\x41", 16));
+}
+
+TEST(ServiceProtocol, GetStringSendsA53ByteBodyAndComponentInfoItsModeBlock) {
+  const std::string value = le32(9) + "\x02" + utf16("C:\\a");
+  ScriptedPeer peer({{le32(13), value}, {le32(13), value}});
+  TarvoSrvClient client;
+  EXPECT_EQ(client.getString("HTTPD_VHOSTS_D"), "C:\\a");
+  EXPECT_EQ(client.componentInfo("awstats", 2), "C:\\a");
+
+  const auto got = peer.received();
+  ASSERT_EQ(got.size(), 4u);
+  const std::string getStringBody = idBlock(tarvosrv::GetStringRequest) + le32(29) + "\x02" + utf16("HTTPD_VHOSTS_D");
+  ASSERT_EQ(getStringBody.size(), 53u);
+  EXPECT_EQ(got[0], le32(53));
+  EXPECT_EQ(got[1], getStringBody);
+
+  const std::string componentBody = idBlock(tarvosrv::ComponentInfoRequest) + le32(15) + "\x02" + utf16("awstats") +
+                                    le32(4) + std::string("\x02\x00\x00\x00", 4);
+  EXPECT_EQ(got[2], le32(static_cast<uint32_t>(componentBody.size())));
+  EXPECT_EQ(got[3], componentBody);
+}
+
+TEST(ServiceProtocol, AnswersAreReadByTheirCharacterSizeAndMarkers) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> answer;  // the messages the service sends
+    std::string value;                // expected value, or
+    std::string error;                // expected failure message
+    bool invalidProtocol = false;
+  };
+  const std::string errorText = "Unknown setting 'X'";
+  const std::string errorBody = le32(0xFFFFFFFFu) + le32(2 * 19 + 1) + "\x02" + utf16(errorText);
+  const Case cases[] = {
+      {"character size 2", {le32(9), le32(5) + "\x02" + utf16("ab")}, "ab", "", false},
+      {"character size 1 (8-bit text)", {le32(8), le32(4) + "\x01" + "abc"}, "abc", "", false},
+      {"non-ASCII wide text", {le32(7), le32(3) + "\x02" + std::string("\xE9\x00", 2)}, "\xC3\xA9", "", false},
+      {"empty string", {le32(5), le32(1) + "\x02"}, "", "", false},
+      {"odd byte of a wide string ignored", {le32(10), le32(6) + "\x02" + utf16("ab") + "z"}, "ab", "", false},
+      {"character size 3", {le32(8), le32(4) + "\x03" + "abc"}, "", "Unsupported char size when read C-string from serializer.", true},
+      {"string of length 0", {le32(4), le32(0)}, "", "Unexpected end of data when read C-string from serializer.", true},
+      {"answer of length 0", {le32(0)}, "", "Unexpected end of data when read from serializer.", true},
+      {"string longer than the answer", {le32(7), le32(10) + "\x02" + "ab"}, "", "Unexpected end of data when read from serializer.", true},
+      {"error marker", {le32(static_cast<uint32_t>(errorBody.size())), errorBody}, "", errorText, false},
+  };
+  std::vector<std::vector<std::string>> script;
+  for (const Case& c : cases) script.push_back(c.answer);
+  ScriptedPeer peer(script);
+  TarvoSrvClient client;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    try {
+      const std::string value = client.getString("NAME");
+      EXPECT_TRUE(c.error.empty()) << "expected the failure " << c.error;
+      EXPECT_EQ(value, c.value);
+    } catch (const vexception& e) {
+      EXPECT_EQ(e.message(), c.error);
+      // The guard raises a copy as a plain vexception, with the client's place last.
+      ASSERT_FALSE(e.places().empty());
+      EXPECT_EQ(e.places().back().context, "getString(NAME)");
+      EXPECT_EQ(e.places().back().function, "TarvoSrvClient::getString");
+      EXPECT_EQ(e.places().back().line, 285);
+    }
+  }
+  // An error marker is not repeated: every answer above went to one request.
+  EXPECT_EQ(peer.received().size(), 2 * std::size(cases));
+}
+
+TEST(ServiceProtocol, AServiceThatLeavesBeforeAnsweringIsAskedAgainOverANewConnection) {
+  const std::string value = le32(5) + "\x02" + utf16("ok");
+  ScriptedPeer peer({{}, {le32(9), value}});
+  TarvoSrvClient client;
+  EXPECT_EQ(client.getString("AWStatsPath"), "ok");
+  const auto got = peer.received();
+  ASSERT_EQ(got.size(), 4u);
+  EXPECT_EQ(got[1], got[3]);  // the same request, repeated once
+}
+
+TEST(ServiceProtocol, ABufferGrowsInSteppedCapacities) {
+  vserializer::buffer b;
+  EXPECT_EQ(b.capacity(), 0u);
+  b.writeUInt32(1);
+  EXPECT_EQ(b.capacity(), 16u);
+  b.writeRaw(std::string(12, 'x'));
+  EXPECT_EQ(b.capacity(), 16u);
+  b.writeRaw("y", 1);
+  EXPECT_EQ(b.capacity(), 32u);
+  b.writeBlock(std::string(40, 'z').data(), 40);
+  EXPECT_EQ(b.size(), 17u + 44u);
+  EXPECT_EQ(b.capacity(), 64u);
+  EXPECT_EQ(b.bytes().substr(17, 4), le32(40));
+}
+
+TEST(ServiceProtocol, ErrorMarkerLayoutAsTheServiceWritesIt) {
+  vserializer::buffer b;
+  b.writeError("bad");
+  EXPECT_EQ(b.bytes(), le32(0xFFFFFFFFu) + le32(7) + "\x02" + utf16("bad"));
+  vserializer::reader r{std::string(b.bytes())};
+  try {
+    r.readString();
+    FAIL() << "an error marker must raise";
+  } catch (const vexception& e) {
+    EXPECT_EQ(e.message(), "bad");
+  }
+}
+
+} // namespace
