@@ -1,0 +1,398 @@
+// The whole AWStats run with the real Debian awstats.pl and perl, driven by
+// the program itself against a temporary installation and the stand-in
+// management service.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <sstream>
+
+#include "awstats/awstats_run.h"
+#include "config/web_stat_config.h"
+#include "platform/text.h"
+#include "support/errors.h"
+#include "support/format.h"
+#include "tests/common/test_env.h"
+#include "tests/common/test_installation.h"
+
+namespace fs = std::filesystem;
+using testenv::TempDir;
+using testenv::TestInstallation;
+
+namespace {
+
+const char* const kPerlKey = "SOFTWARE\\Tarvo\\Installer\\CorvanitePerl";
+const char* const kPages[] = {"alldomains", "allhosts",      "lasthosts",     "unknownip",  "alllogins",
+                              "lastlogins", "allrobots",     "lastrobots",    "urldetail",  "urlentry",
+                              "urlexit",    "browserdetail", "osdetail",      "unknownbrowsers", "unknownos",
+                              "refererse",  "refererpages",  "keyphrases",    "keywords",   "errors404"};
+const char* const kCopyItems[] = {"classes", "css", "icon", "js", "cgi-bin", "cgi-bin/awredir.pl",
+                                  "cgi-bin/awstats.pl", "version"};
+
+enum class Kind { Web, Ftp, AnonymousFtp };
+
+const char* prefixOf(Kind kind) { return kind == Kind::Web ? "web" : kind == Kind::Ftp ? "ftp" : "anon"; }
+const char* subdirOf(Kind kind) {
+  return kind == Kind::Web ? "webstat" : kind == Kind::Ftp ? "ftpstat" : "anon_ftpstat";
+}
+
+// One W3C extended record with the 22 fields of the configuration's LogFormat.
+std::string record(Kind kind, int day, int i) {
+  const int seconds = 8 * 3600 + i * 3;
+  const std::string when = formatString("2024-03-%02d %02d:%02d:%02d", day, seconds / 3600, seconds / 60 % 60,
+                                        seconds % 60);
+  // Every record from its own host, so that every record is one visit.
+  const std::string host = formatString("10.%d.%d.%d", day, i / 250, i % 250 + 1);
+  if (kind == Kind::Web) {
+    return when + " W3SVC1 WEB1 192.0.2.10 GET /page" + std::to_string(i % 37) + ".html - 80 - " + host +
+           " HTTP/1.1 Mozilla/5.0+(X11;+Linux+x86_64;+rv:120.0)+Gecko/20100101+Firefox/120.0 - "
+           "http://search.example.org/?q=site site-one.example 200 0 0 " +
+           std::to_string(1000 + i) + " 300 15";
+  }
+  return when + " MSFTPSVC1 FTP1 192.0.2.10 " + (i % 3 ? "RETR" : "STOR") + " /files/f" + std::to_string(i % 11) +
+         ".zip - 21 " + (kind == Kind::AnonymousFtp ? "anonymous" : "user1") + " " + host +
+         " - - - - site-one.example 226 0 0 " + std::to_string(5000 + i) + " 0 100";
+}
+
+// A log of the day: header lines, then the records in reverse time order so
+// that only a sorted log is read completely.
+std::string logOfDay(Kind kind, int day, int records) {
+  std::string log = "#Software: Microsoft Internet Information Services 10.0\r\n#Fields: date time ...\r\n";
+  for (int i = records - 1; i >= 0; --i) log += record(kind, day, i) + "\r\n";
+  return log;
+}
+
+struct Totals {
+  long hits = 0;
+  long visits = 0;
+};
+
+// The day rows of AWStats' database: "BEGIN_DAY n", then "date pages hits bandwidth visits".
+Totals databaseTotals(const std::string& directory, const std::string& domain) {
+  Totals totals;
+  const std::string path = directory + "/awstats032024." + domain + ".txt";
+  std::istringstream in(testenv::readFile(path));
+  std::string line;
+  bool inDays = false;
+  while (std::getline(in, line)) {
+    if (text::startsWith(line, "BEGIN_DAY")) {
+      inDays = true;
+      continue;
+    }
+    if (text::startsWith(line, "END_DAY")) break;
+    if (!inDays) continue;
+    std::istringstream row(line);
+    std::string date;
+    long pages = 0, hits = 0, bandwidth = 0, visits = 0;
+    row >> date >> pages >> hits >> bandwidth >> visits;
+    totals.hits += hits;
+    totals.visits += visits;
+  }
+  return totals;
+}
+
+size_t countEntries(const std::vector<std::string>& entries, const std::string& piece) {
+  return static_cast<size_t>(std::count_if(entries.begin(), entries.end(),
+                                           [&](const std::string& e) { return e.find(piece) != std::string::npos; }));
+}
+
+class AWStatsEngine : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    awstats_ = inst_.productRoot() + "/awstats";
+    const std::string command = testenv::sourceDir() + "/scripts/setup-awstats '" + awstats_ + "' >/dev/null";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    inst_.setRegistryString("INSTALLDIR", "/usr", kPerlKey);
+  }
+
+  // The configuration file of a domain and the statistics directories the
+  // control panel creates with it; gives back the log directory.
+  std::string addDomain(const std::string& webspace, const std::string& domain, const std::string& engine = "awstats",
+                        const std::string& aliasXml = "<alias name=\"www.site-one.example\"/>") {
+    const std::string logs = inst_.vhostsDir() + "/" + webspace + "/logs/iis";
+    testenv::writeFile(logs + "/web_stat_executor.conf",
+                       "<?xml version=\"1.0\"?>\n<config>\n  <domain name=\"" + domain + "\" webspaceName=\"" +
+                           webspace + "\" default_doc=\"index.html\">\n    " + aliasXml +
+                           "\n    <webstat type=\"" + engine + "\"/>\n  </domain>\n</config>\n");
+    for (Kind kind : {Kind::Web, Kind::Ftp, Kind::AnonymousFtp}) fs::create_directories(outputOf(webspace, domain, kind));
+    return logs;
+  }
+  std::string outputOf(const std::string& webspace, const std::string& domain, Kind kind) const {
+    return inst_.vhostsDir() + "/" + webspace + "/.tarvo/statistics/" + domain + "/" + subdirOf(kind);
+  }
+  std::string cgiBin() const { return awstats_ + "/wwwroot/cgi-bin"; }
+
+  struct Outcome {
+    int exitCode = 0;
+    std::string failures;
+  };
+  // The run driver's part for AWStats, in this process: every configuration
+  // file of the webspaces (or of one domain), then the clean-up.
+  Outcome calculate(const std::string& webspace = {}, const std::string& domain = {}) {
+    Outcome outcome;
+    std::vector<std::string> paths;
+    for (const auto& ws : fs::directory_iterator(inst_.vhostsDir())) {
+      if (!webspace.empty() && ws.path().filename() != webspace) continue;
+      const fs::path conf = ws.path() / "logs/iis/web_stat_executor.conf";
+      if (fs::exists(conf)) paths.push_back(conf.string());
+    }
+    std::sort(paths.begin(), paths.end());
+    std::vector<WebStatConfig> processed;
+    for (const std::string& path : paths) {
+      try {
+        WebStatConfig config;
+        if (!loadWebStatConfig(path, config)) continue;
+        if (!domain.empty() && config.domainName != domain) continue;
+        processAWStatsConfig(config);
+        processed.push_back(config);
+      } catch (const vexception& e) {
+        outcome.exitCode = 1;
+        outcome.failures += e.fullMessage() + "\n";
+      }
+    }
+    cleanAWstats(processed);
+    return outcome;
+  }
+  std::string diagnostics(const Outcome& r) const {
+    return "exit " + std::to_string(r.exitCode) + "\nfailures:\n" + r.failures + "\ndaily log:\n" +
+           inst_.dailyLog();
+  }
+  // What the operator reads: the failures and the daily log.
+  std::string report(const Outcome& r) const { return r.failures + inst_.dailyLog(); }
+
+  TestInstallation inst_;
+  std::string awstats_;
+};
+
+} // namespace
+
+TEST_F(AWStatsEngine, ThreeLogsRunInFileNameOrderAndEveryRecordIsCounted) {
+  for (Kind kind : {Kind::Web, Kind::Ftp}) {
+    SCOPED_TRACE(prefixOf(kind));
+    const std::string webspace = std::string("ws-") + prefixOf(kind);
+    const std::string domain = "site-one.example";
+    const std::string logs = addDomain(webspace, domain);
+    const int records[] = {120, 75, 200};
+    // Names whose order is the order of their days; AWStats skips records
+    // older than the last one it has seen, so a wrong order loses some.
+    for (int day = 1; day <= 3; ++day)
+      testenv::writeFile(logs + "/" + prefixOf(kind) + "_2024030" + std::to_string(day) + ".log",
+                         logOfDay(kind, day, records[day - 1]));
+    // The configuration of a domain no longer on AWStats goes at the end of the run.
+    testenv::writeFile(cgiBin() + "/awstats.gone.example.conf", "SiteDomain=\"gone.example\"\n");
+
+    const auto run = calculate(webspace, domain);
+    ASSERT_EQ(run.exitCode, 0) << diagnostics(run);
+
+    const std::string output = outputOf(webspace, domain, kind);
+    EXPECT_TRUE(fs::is_regular_file(output + "/index.html"));
+    EXPECT_FALSE(fs::exists(output + "/awstats." + domain + ".html"));
+    for (const char* page : kPages) {
+      const std::string path = output + "/awstats." + domain + "." + page + ".html";
+      ASSERT_TRUE(fs::is_regular_file(path)) << path;
+      EXPECT_NE(testenv::readFile(path).find("<html"), std::string::npos) << path;
+    }
+    const Totals totals = databaseTotals(output, domain);
+    EXPECT_EQ(totals.hits, 120 + 75 + 200);
+    // AWStats keeps visits for web logs only; FTP transfers count as hits.
+    if (kind == Kind::Web) {
+      EXPECT_EQ(totals.visits, 120 + 75 + 200);
+    }
+
+    for (const char* item : kCopyItems) EXPECT_TRUE(fs::exists(output + "/AWStats/" + item)) << item;
+    const std::string copyConfig = output + "/AWStats/cgi-bin/awstats." + domain + ".conf";
+    ASSERT_TRUE(fs::exists(copyConfig));
+    EXPECT_NE(testenv::readFile(copyConfig).find("DirIcons=\"../icon\"\r\n"), std::string::npos);
+    EXPECT_FALSE(fs::exists(output + "/CopyAWStats.lock"));
+
+    for (const auto& entry : fs::directory_iterator(logs))
+      EXPECT_EQ(entry.path().filename(), "web_stat_executor.conf") << "left behind: " << entry.path();
+
+    // The working configuration stays for the next run; the last log wrote it.
+    const std::string working = testenv::readFile(cgiBin() + "/awstats." + domain + ".conf");
+    EXPECT_NE(working.find("LogFile=\"" + logs + "/" + prefixOf(kind) + "_20240303.log\"\r\n"), std::string::npos);
+    EXPECT_NE(working.find(std::string("LogType=") + (kind == Kind::Web ? "W" : "F") + "\r\n"), std::string::npos);
+    EXPECT_FALSE(fs::exists(cgiBin() + "/awstats.gone.example.conf"));
+    EXPECT_TRUE(fs::exists(cgiBin() + "/awstats.model.conf"));
+
+    const auto entries = inst_.dailyLogEntries();
+    EXPECT_GE(countEntries(entries, "Execute AWStats for domain site-one.example"), 3u);
+    EXPECT_GE(countEntries(entries, "AWStats finished"), 3u);
+    fs::remove_all(inst_.vhostsDir() + "/" + webspace);
+  }
+}
+
+TEST_F(AWStatsEngine, NotInstalledIsReportedOnceAndTouchesNothing) {
+  inst_.setSetting("AWStatsPath", inst_.root() + "/no-awstats-here");
+  std::vector<std::string> logs;
+  for (const char* ws : {"ws1", "ws2", "ws3"}) {
+    const std::string dir = addDomain(ws, std::string("site-") + ws + ".example");
+    testenv::writeFile(dir + "/web_1.log", logOfDay(Kind::Web, 1, 5));
+    testenv::writeFile(dir + "/ftp_1.log", logOfDay(Kind::Ftp, 1, 5));
+    logs.push_back(dir + "/web_1.log");
+    logs.push_back(dir + "/ftp_1.log");
+  }
+  const auto run = calculate();
+  EXPECT_EQ(run.exitCode, 0) << diagnostics(run);
+  EXPECT_EQ(countEntries(inst_.dailyLogEntries(), "AWStats is not installed. You should download it from"), 1u)
+      << inst_.dailyLog();
+  for (const std::string& log : logs) EXPECT_EQ(testenv::readFile(log), logOfDay(log.find("/web_") != std::string::npos ? Kind::Web : Kind::Ftp, 1, 5));
+}
+
+TEST_F(AWStatsEngine, UnsafeNamesAreRefusedAndTheLogStays) {
+  struct Case {
+    const char* what;
+    std::string domain;    // as written in the XML attribute
+    std::string aliasXml;
+    std::string logName;
+    const char* expected;
+  } cases[] = {
+      {"domain name with a double quote", "evil&quot;.example", "", "web_1.log", "a double quote"},
+      {"domain name with a blank", "evil.example -update", "", "web_1.log", "unquoted into the AWStats command lines"},
+      {"alias with a line break", "alias.example", "<alias name=\"a.example&#10;LogFile=&quot;/etc/passwd&quot;\"/>",
+       "web_1.log", "a line break"},
+      {"log file ending in a pipe", "pipe.example", "", "web_1.log|", "as a command"},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string webspace = "ws" + std::to_string(++n);
+    const std::string logs = addDomain(webspace, "placeholder", "awstats", c.aliasXml);
+    // The name as the program will see it.
+    std::string xml = testenv::readFile(logs + "/web_stat_executor.conf");
+    xml.replace(xml.find("placeholder"), 11, c.domain);
+    testenv::writeFile(logs + "/web_stat_executor.conf", xml);
+    const std::string content = logOfDay(Kind::Web, 1, 10);
+    testenv::writeFile(logs + "/" + c.logName, content);
+
+    const auto run = calculate();
+    EXPECT_EQ(run.exitCode, 1) << diagnostics(run);
+    EXPECT_NE(report(run).find("Refused to write"), std::string::npos) << diagnostics(run);
+    EXPECT_NE(report(run).find(c.expected), std::string::npos) << diagnostics(run);
+    EXPECT_EQ(testenv::readFile(logs + "/" + c.logName), content) << "the log stays as it was";
+    for (const auto& e : fs::directory_iterator(cgiBin())) {
+      const std::string name = e.path().filename();
+      EXPECT_TRUE(name == "awstats.pl" || name == "awredir.pl" || name == "awstats.model.conf") << name;
+    }
+    fs::remove_all(inst_.vhostsDir() + "/" + webspace);
+  }
+}
+
+TEST_F(AWStatsEngine, SecondLogFailingLeavesTheThirdForTheNextRun) {
+  const std::string logs = addDomain("ws1", "site-one.example");
+  testenv::writeFile(logs + "/web_1.log", logOfDay(Kind::Web, 1, 30));
+  testenv::writeFile(logs + "/web_2.log|", logOfDay(Kind::Web, 2, 30));  // refused
+  testenv::writeFile(logs + "/web_3.log", logOfDay(Kind::Web, 3, 30));
+
+  const auto run = calculate("ws1", "site-one.example");
+  EXPECT_EQ(run.exitCode, 1) << diagnostics(run);
+  EXPECT_FALSE(fs::exists(logs + "/web_1.log"));
+  EXPECT_TRUE(fs::exists(logs + "/web_2.log|"));
+  EXPECT_EQ(testenv::readFile(logs + "/web_3.log"), logOfDay(Kind::Web, 3, 30));
+  const std::string output = outputOf("ws1", "site-one.example", Kind::Web);
+  EXPECT_TRUE(fs::exists(output + "/index.html"));
+  EXPECT_EQ(databaseTotals(output, "site-one.example").hits, 30);
+}
+
+namespace {
+
+// Points the system directory (where the sort program is found) elsewhere
+// for the life of the object.
+class SystemDirectory {
+ public:
+  explicit SystemDirectory(const std::string& dir) {
+    if (const char* old = std::getenv("TARVO_SYSTEM_DIR")) saved_ = old;
+    setenv("TARVO_SYSTEM_DIR", dir.c_str(), 1);
+  }
+  ~SystemDirectory() {
+    if (saved_.empty()) unsetenv("TARVO_SYSTEM_DIR");
+    else setenv("TARVO_SYSTEM_DIR", saved_.c_str(), 1);
+  }
+
+ private:
+  std::string saved_;
+};
+
+// A stand-in sort program: the body gets the output path as $out.
+void writeSortStandIn(const std::string& dir, const std::string& body) {
+  const std::string path = dir + "/sort";
+  testenv::writeFile(path,
+                     "#!/bin/sh\nout=\nwhile [ $# -gt 0 ]; do\n  case $1 in -o|/O|/o) out=$2; shift ;; esac\n"
+                     "  shift\ndone\n" + body + "\n");
+  fs::permissions(path, fs::perms::owner_all | fs::perms::group_read | fs::perms::others_read);
+}
+
+} // namespace
+
+TEST_F(AWStatsEngine, LogIsKeptWhateverHappensToTheSort) {
+  struct Case {
+    const char* what;
+    const char* sortBody;  // nullptr: no sort program at all
+    const char* warning;
+  } cases[] = {
+      {"sort fails", "echo 'sort: cannot read' >&2; exit 2", "failed[2]: sort: cannot read"},
+      {"sort cannot be run", nullptr, "Unable to run the sort program"},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir system;
+    if (c.sortBody) writeSortStandIn(system.path(), c.sortBody);
+    SystemDirectory useIt(system.path());
+    const std::string webspace = "ws" + std::to_string(++n);
+    const std::string logs = addDomain(webspace, "site-one.example");
+    testenv::writeFile(logs + "/web_1.log", logOfDay(Kind::Web, 1, 40));
+
+    const auto run = calculate(webspace);
+    EXPECT_EQ(run.exitCode, 0) << diagnostics(run);
+    EXPECT_NE(report(run).find(c.warning), std::string::npos) << diagnostics(run);
+    // Processed unsorted, then removed; nothing left at the sort file.
+    EXPECT_FALSE(fs::exists(logs + "/web_1.log"));
+    EXPECT_FALSE(fs::exists(logs + "/web_1.log.sort.tmp"));
+    const std::string output = outputOf(webspace, "site-one.example", Kind::Web);
+    EXPECT_TRUE(fs::exists(output + "/index.html"));
+    EXPECT_GT(databaseTotals(output, "site-one.example").hits, 0);
+    fs::remove_all(inst_.vhostsDir() + "/" + webspace);
+  }
+}
+
+TEST_F(AWStatsEngine, SortFileStaysWhenTheLogCannotBeMovedBack) {
+  TempDir system;
+  // Leaves a directory where the sorted log should go, so the way back is blocked.
+  writeSortStandIn(system.path(), "mkdir \"$out\"; exit 1");
+  SystemDirectory useIt(system.path());
+  const std::string logs = addDomain("ws1", "site-one.example");
+  const std::string content = logOfDay(Kind::Web, 1, 25);
+  testenv::writeFile(logs + "/web_1.log", content);
+
+  const auto run = calculate("ws1");
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_NE(run.failures.find("Unable to rename log file from " + logs + "/web_1.log.sort.tmp to " + logs +
+                              "/web_1.log"),
+            std::string::npos)
+      << diagnostics(run);
+  EXPECT_NE(run.failures.find("(LogForAWStats::processLogFile line 276)"), std::string::npos) << diagnostics(run);
+  EXPECT_EQ(testenv::readFile(logs + "/web_1.log.sort.tmp"), content) << "the records are kept at the sort file";
+  EXPECT_FALSE(fs::exists(cgiBin() + "/awstats.site-one.example.conf")) << "the working configuration is deleted";
+}
+
+TEST_F(AWStatsEngine, MissingPerlFailsTheDomainAndKeepsTheSortedLog) {
+  inst_.removeRegistryValue("INSTALLDIR", kPerlKey);
+  const std::string logs = addDomain("ws1", "site-one.example");
+  testenv::writeFile(logs + "/web_1.log", logOfDay(Kind::Web, 1, 25));
+
+  const auto run = calculate("ws1");
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_NE(run.failures.find("Perl installation directory is undefined\n   at (LogForAWStats::processLogFile line 291)"),
+            std::string::npos)
+      << diagnostics(run);
+  const std::string log = testenv::readFile(logs + "/web_1.log");
+  EXPECT_EQ(log.size(), logOfDay(Kind::Web, 1, 25).size());
+  EXPECT_LT(log.find(record(Kind::Web, 1, 0)), log.find(record(Kind::Web, 1, 24))) << "sorted in time order";
+  EXPECT_FALSE(fs::exists(logs + "/web_1.log.sort.tmp"));
+  EXPECT_FALSE(fs::exists(cgiBin() + "/awstats.site-one.example.conf"));
+  // The domain copy was made before the failure and stays.
+  EXPECT_TRUE(fs::exists(outputOf("ws1", "site-one.example", Kind::Web) + "/AWStats/cgi-bin/awstats.pl"));
+}
