@@ -255,3 +255,40 @@ TEST(DemoTree, CommandLinePrintsTheCountTable) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(DemoTree, ReportsAreCountedAsTheEnginesRecordThem) {
+  testenv::TempDir tmp;
+  EXPECT_EQ(countedInReports(tmp / "nothing", Engine::Webalizer), 0);
+  EXPECT_EQ(countedInReports(tmp / "nothing", Engine::AWStats), 0);
+
+  testenv::writeFile(tmp / "wa/webalizer.hist",
+                     "# Webalizer V2.23-08 History Data - 06/Dec/2026 03:39:05 (120 month)\n"
+                     "12 2026 120 80 17 1597 1 6 71 24 0 0\n"
+                     "11 2026 2972 1946 177 159497 26 28 714 242 0 0\n"
+                     "10 2026 0 0 0 0 0 0 0 0 0 0\n");
+  EXPECT_EQ(countedInReports(tmp / "wa", Engine::Webalizer), 3092);
+
+  // Hits of the hours, viewed and not viewed; other sections and other files do not count.
+  const std::string data =
+      "BEGIN_GENERAL 8\nLastLine 20261126234157 1811 492337 18905267661423\nEND_GENERAL\n"
+      "BEGIN_TIME 24\n0 3 10 1000 0 2 0\n1 0 0 0 0 0 0\n13 40 200 9999 1 31 77\nEND_TIME\n"
+      "BEGIN_ERRORS 2\n404 26 28995\n302 2 1946\nEND_ERRORS\n";
+  testenv::writeFile(tmp / "aw/awstats112026.beta-shop.example.txt", data);
+  testenv::writeFile(tmp / "aw/awstats122026.beta-shop.example.txt", "BEGIN_TIME 1\n5 1 4 10 0 1 0\nEND_TIME\n");
+  testenv::writeFile(tmp / "aw/index.html", data);
+  EXPECT_EQ(countedInReports(tmp / "aw", Engine::AWStats), 10 + 2 + 200 + 31 + 4 + 1);
+
+  // Before any run the reports count nothing of what the tree holds.
+  TreeSettings settings;
+  settings.webRecordsPerDay = 40;
+  layOut(tmp / "vhosts", settings, kStart, 2);
+  const auto rows = reportCounts(tmp / "vhosts");
+  ASSERT_EQ(rows.size(), demoDomains().size() * 3);
+  EXPECT_EQ(rows[0].generated, std::int64_t(dayLines(settings, 0, Kind::Web, kStart).size() +
+                                            dayLines(settings, 0, Kind::Web, kStart + 86400).size()));
+  for (const ReportCount& r : rows) EXPECT_EQ(r.counted, 0);
+}
+
+} // namespace

@@ -438,7 +438,7 @@ State readState(const std::string& root) {
   std::ifstream in(path);
   if (!in)
     throw std::runtime_error("no demo tree under " + root + " (" + path +
-                             " is missing); lay one out first, without --append-day");
+                             " is missing); lay one out first (without --append-day or --counted)");
   std::map<std::string, std::string> values;
   for (std::string line; std::getline(in, line);) {
     if (line.empty() || line[0] == '#') continue;
@@ -534,6 +534,76 @@ std::string countTable(const Counts& counts) {
   for (const KindCount& c : counts)
     out << c.domain->name << '\t' << c.domain->webspace << '\t' << engineName(c.domain->engine) << '\t'
         << kindPrefix(c.kind) << '\t' << c.files << '\t' << c.records << '\n';
+  return out.str();
+}
+
+namespace {
+
+std::vector<std::string> fileLines(const fs::path& path) {
+  std::vector<std::string> lines;
+  std::ifstream in(path, std::ios::binary);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+} // namespace
+
+std::int64_t countedInReports(const std::string& outputDir, Engine engine) {
+  std::int64_t total = 0;
+  std::error_code ec;
+  if (engine == Engine::Webalizer) {
+    // month year hits files sites kbytes ...
+    for (const std::string& line : fileLines(fs::path(outputDir) / "webalizer.hist")) {
+      if (line.empty() || line[0] == '#') continue;
+      std::istringstream in(line);
+      std::int64_t month = 0, year = 0, hits = 0;
+      if (in >> month >> year >> hits) total += hits;
+    }
+    return total;
+  }
+  for (const auto& entry : fs::directory_iterator(outputDir, ec)) {
+    const std::string name = entry.path().filename().string();
+    if (name.rfind("awstats", 0) != 0 || entry.path().extension() != ".txt") continue;
+    bool inTime = false;
+    // hour pages hits bandwidth not-viewed-pages not-viewed-hits not-viewed-bandwidth
+    for (const std::string& line : fileLines(entry.path())) {
+      if (line.rfind("BEGIN_TIME", 0) == 0) {
+        inTime = true;
+      } else if (line.rfind("END_TIME", 0) == 0) {
+        inTime = false;
+      } else if (inTime) {
+        std::istringstream in(line);
+        std::int64_t hour, pages, hits, bandwidth, nvPages, nvHits;
+        if (in >> hour >> pages >> hits >> bandwidth >> nvPages >> nvHits) total += hits + nvHits;
+      }
+    }
+  }
+  return total;
+}
+
+std::vector<ReportCount> reportCounts(const std::string& vhostsRoot) {
+  const State s = readState(vhostsRoot);
+  const auto& domains = demoDomains();
+  std::vector<ReportCount> rows;
+  for (std::size_t i = 0; i < domains.size(); ++i) {
+    for (Kind kind : kAllKinds) {
+      ReportCount row{&domains[i], kind};
+      for (UnixTime day = s.firstDay; day <= s.lastDay; day += kDay)
+        row.generated += std::int64_t(dayLines(s.settings, i, kind, day).size());
+      row.counted = countedInReports(
+          (fs::path(statisticsDir(vhostsRoot, domains[i])) / kindStatSubdir(kind)).string(), domains[i].engine);
+      rows.push_back(row);
+    }
+  }
+  return rows;
+}
+
+std::string reportTable(const std::vector<ReportCount>& rows) {
+  std::ostringstream out;
+  out << "# domain\twebspace\tengine\tkind\tgenerated\tcounted\n";
+  for (const ReportCount& r : rows)
+    out << r.domain->name << '\t' << r.domain->webspace << '\t' << engineName(r.domain->engine) << '\t'
+        << kindPrefix(r.kind) << '\t' << r.generated << '\t' << r.counted << '\n';
   return out.str();
 }
 

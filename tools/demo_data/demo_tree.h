@@ -87,4 +87,21 @@ Counts appendDay(const std::string& vhostsRoot, UnixTime today);
 // The counts as a tab-separated table with a "#" header line.
 std::string countTable(const Counts& counts);
 
+// The records an engine's reports in one output directory count: for
+// Webalizer the hits of every month in webalizer.hist, for AWStats the viewed
+// and not-viewed hits of the hours in every awstatsMMYYYY.*.txt data file
+// (robots and error answers included). 0 when there are no reports.
+std::int64_t countedInReports(const std::string& outputDir, Engine engine);
+
+// Per domain and kind: the records of every day the tree holds, and what its
+// reports count.
+struct ReportCount {
+  const DemoDomain* domain;
+  Kind kind;
+  std::int64_t generated = 0;
+  std::int64_t counted = 0;
+};
+std::vector<ReportCount> reportCounts(const std::string& vhostsRoot);
+std::string reportTable(const std::vector<ReportCount>& rows);
+
 } // namespace demo

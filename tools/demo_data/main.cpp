@@ -14,6 +14,7 @@ const char kUsage[] =
     "usage: tarvo-demo-data --vhosts=DIR [--seed=N] [--days=N] [--start=YYYY-MM-DD]\n"
     "                       [--records=N] [--count]\n"
     "       tarvo-demo-data --vhosts=DIR --append-day [--count]\n"
+    "       tarvo-demo-data --vhosts=DIR --counted\n"
     "\n"
     "Lays out three webspaces with five domains (AWStats and Webalizer) under the\n"
     "virtual-hosts root DIR: each domain's web_stat_executor.conf, its statistics\n"
@@ -24,6 +25,8 @@ const char kUsage[] =
     "  --records=N     web records per day of a typical domain (default 1500)\n"
     "  --append-day    add the day after the last one laid out (for a second run)\n"
     "  --count         print the records written per domain and kind, tab-separated\n"
+    "  --counted       print, per domain and kind, the records of all days laid out\n"
+    "                  and the records the engines' reports count (tab-separated)\n"
     "Exit code 0 on success, 1 on an error, 3 when --append-day finds that the tree\n"
     "already reaches today (no later day can be added).\n"
     "\n"
@@ -63,7 +66,7 @@ int run(int argc, char** argv) {
   demo::TreeSettings settings;
   int days = 3;
   demo::UnixTime start = -1;
-  bool append = false, count = false;
+  bool append = false, count = false, counted = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {
@@ -83,12 +86,18 @@ int run(int argc, char** argv) {
       append = true;
     } else if (arg == "--count") {
       count = true;
+    } else if (arg == "--counted") {
+      counted = true;
     } else {
       throw std::runtime_error("unknown argument '" + arg + "'; see --help");
     }
   }
   if (vhosts.empty()) throw std::runtime_error("--vhosts=DIR is required; see --help");
 
+  if (counted) {
+    std::fputs(demo::reportTable(demo::reportCounts(vhosts)).c_str(), stdout);
+    return 0;
+  }
   demo::Counts counts;
   if (append) {
     counts = demo::appendDay(vhosts, today());
