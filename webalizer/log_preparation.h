@@ -1,0 +1,52 @@
+// Sorting a log chunk with the system sort and preparing it for Webalizer.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "config/web_stat_config.h"
+
+// The system sort (coreutils) run over one file. The argument string keeps
+// the shape the engines compose on every platform: the quoted input path,
+// " -o ", the quoted output path. environment is this program's environment
+// with LC_ALL=C: the engines need the records in bytewise order, whatever
+// locale the operator's shell has; pass it to execExtUtil(Checked).
+struct SortCommand {
+  std::string program;    // <system directory>/sort
+  std::string arguments;  // "<input> -o <output>", both quoted by quoteCommandArgument
+  std::vector<std::string> environment;
+};
+SortCommand makeSortCommand(const std::string& input, const std::string& output);
+
+// Writes the log path of the entry (which must not exist) from the sorted
+// file, each line without its first 15 bytes and ended by CR LF. A line of 15
+// bytes or fewer, an empty one included, becomes an empty line; nothing after
+// an empty line is dropped.
+void removeTimestampField(const LogSource& source, const std::string& sortedPath);
+
+// Deletes the file when the step that made it ends. A failing delete is only
+// logged (Info); nothing is thrown. release() keeps the file.
+class TempFileHolder {
+ public:
+  explicit TempFileHolder(std::string path) : path_(std::move(path)) {}
+  ~TempFileHolder();
+  TempFileHolder(const TempFileHolder&) = delete;
+  TempFileHolder& operator=(const TempFileHolder&) = delete;
+  void release() { path_.clear(); }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// Names of the preparation's temporary files beside a chunk.
+inline std::string sortInputPath(const std::string& chunk) { return chunk + ".sort1"; }
+inline std::string sortOutputPath(const std::string& chunk) { return chunk + ".sort2"; }
+// Marker beside a chunk whose records are already prepared (sorted, without
+// their timestamp fields) but not yet read by Webalizer.
+inline std::string preparedMarkerPath(const std::string& chunk) { return chunk + ".prepared"; }
+
+// Sorts the chunk and copies it back without its timestamp fields. The chunk
+// path holds its records whatever happens: a failed sort or copy puts the
+// unsorted records back there before the failure is raised.
+void prepareLogForWebalizer(const LogSource& source);
