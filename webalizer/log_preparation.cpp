@@ -1,12 +1,45 @@
+// The records of a chunk are never left only in a temporary file: the
+// unsorted records stay in the .sort1 file until the prepared copy is
+// complete, and go back to the chunk's path when the sort or the copy fails.
 #include "webalizer/log_preparation.h"
 
 #include "support/command_line.h"
+#include "support/errors.h"
 #include "support/file_ops.h"
+#include "support/format.h"
+#include "support/guard.h"
+#include "support/logging.h"
 #include "support/process.h"
+#include "platform/fs.h"
 
 namespace {
 constexpr int kSystemFolder = 0x25;
+constexpr size_t kTimestampLength = 15;
+constexpr const char* kFunction = "LogForWebalizer::processLogFile";
+
+// Deletes a file; a missing one is no failure. Answers 0 or the Windows code.
+uint32_t deleteQuietly(const std::string& path) {
+  try {
+    removeFile(path, false, false, 0, 0);
+    return 0;
+  } catch (const vosexception& e) {
+    return e.errorCode() ? e.errorCode() : 1;
+  } catch (...) {
+    return 1;
+  }
 }
+
+// Puts the unsorted records back at the chunk's path, dropping the partial
+// copy only when this run made it. When the path is taken the records stay in
+// the .sort1 file, where the next run finds them.
+void restoreUnsorted(const std::string& chunk, bool dropPartialCopy) {
+  deleteQuietly(sortOutputPath(chunk));
+  if (dropPartialCopy) deleteQuietly(chunk);
+  if (const uint32_t code = platform::fs::renameEntry(sortInputPath(chunk), chunk, false))
+    LogManager::instance().log(Warning, "%s", formatSystemMessage(code, "The unsorted records of " + chunk +
+                                                                            " stay in " + sortInputPath(chunk)));
+}
+} // namespace
 
 SortCommand makeSortCommand(const std::string& input, const std::string& output) {
   SortCommand command;
@@ -14,4 +47,65 @@ SortCommand makeSortCommand(const std::string& input, const std::string& output)
   command.arguments = quoteCommandArgument(input) + " -o " + quoteCommandArgument(output);
   command.environment = environmentWith("LC_ALL", "C");
   return command;
+}
+
+void removeTimestampField(const LogSource& source, const std::string& sortedPath) {
+  VFile out;
+  out.open(source.path, file_open::GenericWrite, file_open::ShareRead, file_open::CreateNew, 0);
+  VFile in;
+  in.open(sortedPath, file_open::GenericRead, file_open::ShareRead, file_open::OpenExisting, 0);
+  BufferedFileReader reader(in);
+  std::string line;
+  // The reader tells the end of the file from an empty line, so every line is
+  // copied; collected output goes out in large writes.
+  std::string pending;
+  pending.reserve(1 << 16);
+  while (reader.readLine(line)) {
+    if (line.size() > kTimestampLength) pending.append(line, kTimestampLength, std::string::npos);
+    pending += "\r\n";
+    if (pending.size() >= (1 << 16)) {
+      out.write(pending.data(), pending.size());
+      pending.clear();
+    }
+  }
+  if (!pending.empty()) out.write(pending.data(), pending.size());
+}
+
+TempFileHolder::~TempFileHolder() {
+  if (path_.empty()) return;
+  if (const uint32_t code = deleteQuietly(path_))
+    LogManager::instance().log(Info, "%s", formatSystemMessage(code, "Delete file " + path_));
+}
+
+void prepareLogForWebalizer(const LogSource& source) {
+  const std::string& chunk = source.path;
+  const std::string sort1 = sortInputPath(chunk);
+  const std::string sort2 = sortOutputPath(chunk);
+  renameFile(chunk, sort1, 1);
+
+  auto sorted = guardCapture(Place{"Sort webalizer log file", kFunction, 99}, [&] {
+    const SortCommand command = makeSortCommand(sort1, sort2);
+    std::string output;
+    execExtUtilChecked(command.program, command.arguments, output, &command.environment);
+  });
+  if (sorted) {
+    restoreUnsorted(chunk, false);
+    throw *sorted;
+  }
+
+  const bool chunkTaken = fileExist(chunk);
+  TempFileHolder sortedHolder(sort2);
+  auto copied = guardCapture(Place{formatString("removeTimestampField(%s)", sort2), kFunction, 106}, [&] {
+    removeTimestampField(source, sort2);
+    // The marker says the chunk must not be cut again; it is written before
+    // the unsorted records go.
+    VFile marker;
+    marker.open(preparedMarkerPath(chunk), file_open::GenericWrite, 0, file_open::CreateAlways, 0);
+  });
+  if (copied) {
+    sortedHolder.release();
+    restoreUnsorted(chunk, !chunkTaken);
+    throw *copied;
+  }
+  TempFileHolder unsortedHolder(sort1);
 }

@@ -1,0 +1,242 @@
+// The Webalizer run of one domain's log chunks.
+//
+// Keeping the data: a chunk is deleted only after Webalizer has read it and
+// ended with exit code 0. A chunk that is prepared but not yet processed
+// carries a "<chunk>.prepared" marker, so a later run hands it to Webalizer
+// without cutting its records again.
+#include "webalizer/log_for_webalizer.h"
+
+#include <chrono>
+#include <ctime>
+#include <thread>
+
+#include "config/settings.h"
+#include "platform/acl.h"
+#include "platform/fs.h"
+#include "platform/process_identity.h"
+#include "support/command_line.h"
+#include "support/errors.h"
+#include "support/file_ops.h"
+#include "support/format.h"
+#include "support/guard.h"
+#include "support/logging.h"
+#include "support/process.h"
+#include "webalizer/log_preparation.h"
+
+namespace {
+constexpr const char* kFunction = "LogForWebalizer::processLogFile";
+constexpr uint32_t kAlreadyExists = 183;
+constexpr uint32_t kFileExists = 80;
+
+bool endsWith(const std::string& text, const std::string& end) {
+  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+const char* const kLeftoverSuffixes[] = {".sort1", ".sort2", ".prepared"};
+
+void removeQuietly(const std::string& path) {
+  try {
+    removeFile(path, true, false, 0, 0);
+  } catch (const vexception& e) {
+    LogManager::instance().logException(Warning, e);
+  }
+}
+
+// A chunk's state after a killed run, from the files beside it:
+//  - marker present: the chunk is complete and prepared; the temporary files
+//    are dropped (a marker without its chunk is the end of a processed one);
+//  - .sort1 present: it holds the unsorted records; whatever stands at the
+//    chunk's path is the unfinished copy of them and gives way to it;
+//  - .sort2 alone: the sorted records with their keys become the chunk.
+void recoverChunk(const std::string& chunk) {
+  LogManager& log = LogManager::instance();
+  const std::string sort1 = sortInputPath(chunk);
+  const std::string sort2 = sortOutputPath(chunk);
+  const std::string marker = preparedMarkerPath(chunk);
+  const bool hasChunk = fileExist(chunk);
+  if (fileExist(marker) && hasChunk) {
+    removeQuietly(sort1);
+    removeQuietly(sort2);
+    return;
+  }
+  if (fileExist(sort1)) {
+    removeQuietly(sort2);
+    removeQuietly(marker);
+    if (hasChunk) removeFile(chunk, true, false, 0, 0);
+    renameFile(sort1, chunk, 1);
+    log.log(Warning, "Log file %s was left by an interrupted run; its records are back in %s", sort1, chunk);
+  } else if (fileExist(sort2)) {
+    removeQuietly(marker);
+    if (hasChunk) {
+      log.log(Warning, "Log file %s was left by an interrupted run beside %s; both are kept", sort2, chunk);
+      return;
+    }
+    renameFile(sort2, chunk, 1);
+    log.log(Warning, "Log file %s was left by an interrupted run; its records are back in %s", sort2, chunk);
+  } else if (fileExist(marker) && !hasChunk) {
+    removeQuietly(marker);
+  }
+}
+
+// Sets the output directory's rights on everything beneath it that the
+// running account may change; links are not followed.
+void repairPermissions(const std::string& directory, const platform::acl::Permissions& permissions) {
+  std::vector<std::string> subdirectories;
+  VFileFinder finder;
+  for (bool found = finder.first(VFileName::combine(directory, "*.*")); found; found = finder.next()) {
+    if (finder.isDots()) continue;
+    const std::string path = VFileName::combine(directory, finder.name());
+    if (finder.attributes() & file_attribute::ReparsePoint) continue;
+    if (!finder.isDirectory()) {
+      if (const uint32_t code = platform::acl::applyPermissions(path, permissions))
+        throwOsException("Set permissions of " + path, code, Place{"", "repairPermissions", 0});
+    } else {
+      subdirectories.push_back(path);
+    }
+  }
+  for (const std::string& path : subdirectories) {
+    if (!platform::acl::mayChangePermissions(path)) continue;
+    if (const uint32_t code = platform::acl::applyPermissions(path, permissions))
+      throwOsException("Set permissions of " + path, code, Place{"", "repairPermissions", 0});
+    repairPermissions(path, permissions);
+  }
+}
+
+void removeAWStatsLeftovers(const std::string& output) {
+  const std::string base = appendBackslash(output);
+  guardLog(Warning, Place{"Unable to delete reparse point", kFunction, 147}, [&] {
+    const std::string cgiBin = base + "AWStats/cgi-bin";
+    if (fileExist(cgiBin) && (getFileAttributes(cgiBin) & file_attribute::ReparsePoint))
+      removeDirReparsePoint(cgiBin);
+  });
+  guardLog(Warning, Place{"Unable to delete AWStats folder", kFunction, 159}, [&] {
+    const std::string lockFile = base + "CopyAWStats.lock";
+    if (!fileExist(lockFile)) {
+      VFile lock;
+      lock.open(lockFile, file_open::GenericWrite, 0, file_open::CreateNew,
+                file_open::AttributeNormal | file_open::SequentialScan);
+    }
+    const std::string folder = base + "AWStats";
+    if (fileExist(folder)) removeDir(folder, true, {});
+    if (fileExist(lockFile)) removeFile(lockFile, true, false, 0, 0);
+  });
+}
+
+// Starts Webalizer and waits for it; its output is read before the wait so
+// that a talkative run never blocks.
+void runWebalizer(const std::string& program, const std::string& arguments, const std::string& chunk) {
+  vexecutil child;
+  child.application = program;
+  child.arguments = arguments;
+  child.stdoutToPipe = true;
+  child.stderrToStdout = true;
+  try {
+    child.start();
+  } catch (const vosexception& e) {
+    throwOsException("CreateProcess " + program + arguments, e.errorCode(), Place{"", kFunction, 128});
+  }
+  const std::string output = child.readOutput();
+  child.waitForExit();
+  const uint32_t code = child.exitCode();
+  if (!output.empty()) LogManager::instance().log(Info, "Webalizer output: %s", output);
+  if (code != 0) {
+    throw vexception(formatString("Webalizer ended with exit code %u; the log file %s is kept for the next run. "
+                                  "Output: %s",
+                                  code, chunk, output),
+                     Place{"", kFunction, 134});
+  }
+}
+} // namespace
+
+bool isPreparationLeftover(const std::string& path) {
+  for (const char* suffix : kLeftoverSuffixes)
+    if (endsWith(path, suffix)) return true;
+  return false;
+}
+
+std::string backupFile(const std::string& path) {
+  uint32_t code = 0;
+  for (int attempt = 0;; ++attempt) {
+    const int64_t now = static_cast<int64_t>(std::time(nullptr));
+    const std::string name =
+        path + formatString("%d%d", static_cast<int>(platform::threadId()), static_cast<int32_t>(now));
+    code = platform::fs::renameEntry(path, name, false);
+    if (code == 0) return name;
+    if (attempt >= 15 || (code != kAlreadyExists && code != kFileExists)) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  }
+  throwOsException("Can't create backup file: " + path, code, Place{"", "backupFile", 204});
+}
+
+namespace LogForWebalizer {
+
+void recoverInterruptedPreparation(const std::string& directory) {
+  std::vector<std::string> chunks;
+  for (const LogSource& source : findLogSources(directory)) {
+    for (const char* suffix : kLeftoverSuffixes) {
+      if (!endsWith(source.path, suffix)) continue;
+      const std::string chunk = source.path.substr(0, source.path.size() - std::string(suffix).size());
+      if (chunks.empty() || chunks.back() != chunk) chunks.push_back(chunk);
+    }
+  }
+  for (const std::string& chunk : chunks) recoverChunk(chunk);
+}
+
+void processConfig(const WebStatConfig& config) {
+  recoverInterruptedPreparation(config.configDir);
+  for (const LogSource& source : findLogSources(config.configDir)) {
+    if (isPreparationLeftover(source.path)) continue;
+    processLogFile(source, config);
+  }
+}
+
+void processLogFile(const LogSource& source, const WebStatConfig& config) {
+  LogManager& log = LogManager::instance();
+  log.log(Info, "Execute Webalizer for domain %s (webspace: %s)", config.domainName, config.webspaceName);
+
+  const std::string program = VFileName::canonicalize(getWebalizerPath());
+  const std::string root = VFileName::removeFileSpec(VFileName::removeFileSpec(program));
+  const std::string webalizerConfig = VFileName::combine(root, "conf/webalizer.conf");
+  const std::string cacheFile = VFileName::combine(getProductRootDir(), "tmp/webalizer.cache");
+  const std::string output = VFileName::combine(statisticsDir(config), logKindInfo(source.kind).statSubdir);
+  const std::string indexPath = VFileName::combine(output, "index.html");
+  // Webalizer writes into both but creates neither.
+  makeDir(output);
+  makeDir(directoryOf(cacheFile));
+
+  const std::string backupPath = fileExist(indexPath) ? backupFile(indexPath) : std::string();
+  try {
+    if (fileExist(preparedMarkerPath(source.path))) {
+      log.log(Info, "Log file %s is already prepared", source.path);
+    } else {
+      prepareLogForWebalizer(source);
+    }
+
+    const std::string arguments = " -Q -c " + quoteCommandArgument(webalizerConfig) + " -n " +
+                                  quoteCommandArgument(config.domainName) + " -D " + quoteCommandArgument(cacheFile) +
+                                  " -N 15 -p " + logKindInfo(source.kind).webalizerFormat + " -o " +
+                                  quoteCommandArgument(output) + " " + quoteCommandArgument(source.path);
+    log.log(Info, "execute %s %s", program, arguments);
+    runWebalizer(program, arguments, source.path);
+
+    guardRethrow(Place{"Remove Awstats files", kFunction, 161}, [&] { removeAWStatsLeftovers(output); });
+    guardLog(Warning, Place{"Unable to delete backup index html", kFunction, 168}, [&] {
+      if (!backupPath.empty() && fileExist(backupPath)) platform::fs::removeFile(backupPath);
+    });
+    guardLog(Warning, Place{"Unable to fix permissions", kFunction, 174}, [&] {
+      platform::acl::Permissions permissions;
+      if (const uint32_t code = platform::acl::readPermissions(output, permissions))
+        throwOsException("Read permissions of " + output, code, Place{"", kFunction, 174});
+      repairPermissions(output, permissions);
+    });
+  } catch (...) {
+    if (!backupPath.empty()) platform::fs::renameEntry(backupPath, indexPath, false);
+    throw;
+  }
+
+  removeFile(source.path, true, false, 0, 0);
+  removeQuietly(preparedMarkerPath(source.path));
+  log.log(Info, "Webalizer finished");
+}
+
+} // namespace LogForWebalizer
