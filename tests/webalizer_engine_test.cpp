@@ -1,0 +1,234 @@
+// The Webalizer run with the real Debian webalizer, and with stand-ins for a
+// Webalizer that fails, against a temporary installation and the stand-in
+// management service.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <memory>
+
+#include "config/web_stat_config.h"
+#include "support/errors.h"
+#include "support/format.h"
+#include "tests/common/test_env.h"
+#include "tests/common/test_installation.h"
+#include "webalizer/log_for_webalizer.h"
+
+namespace fs = std::filesystem;
+using testenv::TestInstallation;
+
+namespace {
+
+const char* const kMonths[] = {"Jan", "Feb", "Mar"};
+const char* const kWeekdays[] = {"Thu", "Fri", "Sat"};  // 2024-02-29, 03-01, 03-02
+
+// A chunk of the kind with its sort keys, records in reverse time order.
+std::string chunkText(LogKind kind, int records) {
+  std::string text;
+  for (int i = records - 1; i >= 0; --i) {
+    const int day = 1 + i % 2;
+    const int hour = 8 + i / 60 % 10, minute = i % 60;
+    const std::string key = formatString("202403%02d%02d%02d00 ", day, hour, minute);
+    if (kind == LogKind::Web) {
+      text += key + formatString("10.0.%d.%d - - [%02d/Mar/2024:%02d:%02d:00 +0000] \"GET /page%d.html HTTP/1.1\" "
+                                 "200 %d \"-\" \"Mozilla/5.0\"\r\n",
+                                 i / 200, i % 200 + 1, day, hour, minute, i % 7, 1000 + i);
+    } else {
+      text += key + formatString("%s %s %2d %02d:%02d:00 2024 1 10.0.0.%d %d /files/f%d.zip b _ o %s %s ftp 0 * c\n",
+                                 kWeekdays[day], kMonths[2], day, hour, minute, i % 200 + 1, 5000 + i, i % 5,
+                                 kind == LogKind::AnonymousFtp ? "a" : "r",
+                                 kind == LogKind::AnonymousFtp ? "guest@" : "user1");
+    }
+  }
+  return text;
+}
+
+// Records without their keys, as the preparation leaves them (sorted).
+std::string preparedText(const std::string& chunk) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < chunk.size()) {
+    size_t end = chunk.find('\n', start);
+    std::string line = chunk.substr(start, end - start);
+    line.erase(std::remove(line.begin(), line.end(), '\r'), line.end());
+    lines.push_back(line);
+    start = end + 1;
+  }
+  std::sort(lines.begin(), lines.end());
+  std::string out;
+  for (const std::string& line : lines) out += line.substr(15) + "\r\n";
+  return out;
+}
+
+std::vector<std::string> namesIn(const std::string& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// The program caches the product root once per process: one installation
+// serves every test of this file, each test on its own webspace.
+class WebalizerEngine : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    inst_ = std::make_unique<TestInstallation>();
+    webalizerRoot_ = inst_->productRoot() + "/webalizer";
+    const std::string command = testenv::sourceDir() + "/scripts/setup-webalizer '" + webalizerRoot_ + "' >/dev/null";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+  }
+  static void TearDownTestSuite() { inst_.reset(); }
+  void SetUp() override { inst_->setSetting("WebalizerPath", webalizerRoot_ + "/bin/webalizer"); }
+
+  // A stand-in Webalizer that keeps a copy of the log it was given and ends
+  // with the exit code.
+  std::string standIn(const std::string& name, int exitCode) {
+    const std::string path = inst_->root() + "/" + name + "/bin/webalizer";
+    fs::create_directories(fs::path(path).parent_path());
+    testenv::writeFile(path, formatString("#!/bin/sh\nfor last; do :; done\ncat \"$last\" >> '%s.input'\nexit %d\n",
+                                          path, exitCode));
+    chmod(path.c_str(), 0755);
+    inst_->setSetting("WebalizerPath", path);
+    return path;
+  }
+
+  WebStatConfig addDomain(const std::string& webspace, const std::string& domain) {
+    WebStatConfig config;
+    config.domainName = domain;
+    config.webspaceName = webspace;
+    config.type = "webalizer";
+    config.configDir = inst_->vhostsDir() + "/" + webspace + "/logs/iis";
+    testenv::writeFile(config.configDir + "/web_stat_executor.conf",
+                       "<?xml version=\"1.0\"?>\n<config>\n  <domain name=\"" + domain + "\" webspaceName=\"" +
+                           webspace + "\">\n    <webstat type=\"webalizer\"/>\n  </domain>\n</config>\n");
+    return config;
+  }
+  std::string outputOf(const WebStatConfig& config, const char* subdir) const {
+    return inst_->vhostsDir() + "/" + config.webspaceName + "/.tarvo/statistics/" + config.domainName + "/" + subdir;
+  }
+
+  static std::unique_ptr<TestInstallation> inst_;
+  static std::string webalizerRoot_;
+};
+std::unique_ptr<TestInstallation> WebalizerEngine::inst_;
+std::string WebalizerEngine::webalizerRoot_;
+
+TEST_F(WebalizerEngine, EveryKindGetsItsReportsAndEveryChunkIsDeleted) {
+  const WebStatConfig config = addDomain("ws1", "site-one.example");
+  testenv::writeFile(config.configDir + "/web_20240302.log", chunkText(LogKind::Web, 120));
+  testenv::writeFile(config.configDir + "/ftp_20240302.log", chunkText(LogKind::Ftp, 50));
+  testenv::writeFile(config.configDir + "/anon_ftp_20240302.log", chunkText(LogKind::AnonymousFtp, 30));
+
+  LogForWebalizer::processConfig(config);
+
+  for (const char* subdir : {"webstat", "ftpstat", "anon_ftpstat"}) {
+    const std::string output = outputOf(config, subdir);
+    EXPECT_TRUE(fs::exists(output + "/index.html")) << subdir;
+    EXPECT_TRUE(fs::exists(output + "/usage_202403.html")) << subdir;
+  }
+  EXPECT_EQ(namesIn(config.configDir), std::vector<std::string>{"web_stat_executor.conf"});
+
+  const std::string program = webalizerRoot_ + "/bin/webalizer";
+  const std::string expected = "execute " + program + "  -Q -c " + webalizerRoot_ + "/conf/webalizer.conf -n " +
+                               "site-one.example -D " + inst_->productRoot() + "/tmp/webalizer.cache -N 15 -p  -F ftp" +
+                               "  -o " + outputOf(config, "anon_ftpstat") + " " + config.configDir +
+                               "/anon_ftp_20240302.log";
+  const std::string log = inst_->dailyLog();
+  EXPECT_NE(log.find(expected), std::string::npos) << "missing: " << expected << "\nin:\n" << log;
+  EXPECT_NE(log.find("-F clf  -o " + outputOf(config, "webstat") + " "), std::string::npos);
+  size_t finished = 0;
+  for (const std::string& entry : inst_->dailyLogEntries())
+    if (entry.find("Webalizer finished") != std::string::npos) ++finished;
+  EXPECT_EQ(finished, 3u);
+}
+
+TEST_F(WebalizerEngine, AFailingWebalizerKeepsThePreparedChunkAndTheIndexPage) {
+  const WebStatConfig config = addDomain("ws2", "site-two.example");
+  const std::string chunk = config.configDir + "/web_1.log";
+  const std::string records = chunkText(LogKind::Web, 20);
+  testenv::writeFile(chunk, records);
+  const std::string output = outputOf(config, "webstat");
+  testenv::writeFile(output + "/index.html", "the last good report");
+  const std::string failing = standIn("failing", 1);
+
+  for (int run = 1; run <= 2; ++run) {
+    try {
+      LogForWebalizer::processConfig(config);
+      FAIL() << "Webalizer ended with 1, the run must fail";
+    } catch (const vexception& e) {
+      EXPECT_NE(e.fullMessage().find("exit code 1"), std::string::npos) << e.fullMessage();
+    }
+    EXPECT_EQ(testenv::readFile(output + "/index.html"), "the last good report");
+    EXPECT_EQ(namesIn(output), std::vector<std::string>{"index.html"});
+    // Prepared once: the second run hands Webalizer the same records again.
+    EXPECT_EQ(testenv::readFile(chunk), preparedText(records)) << "run " << run;
+  }
+  const std::string prepared = preparedText(records);
+  EXPECT_EQ(testenv::readFile(failing + ".input"), prepared + prepared);
+
+  inst_->setSetting("WebalizerPath", webalizerRoot_ + "/bin/webalizer");
+  LogForWebalizer::processConfig(config);
+  EXPECT_EQ(namesIn(config.configDir), std::vector<std::string>{"web_stat_executor.conf"});
+  EXPECT_NE(testenv::readFile(output + "/index.html"), "the last good report");
+  EXPECT_TRUE(fs::exists(output + "/usage_202403.html"));
+}
+
+TEST_F(WebalizerEngine, AWebalizerThatCannotStartLeavesTheIndexPageInPlace) {
+  const WebStatConfig config = addDomain("ws3", "site-three.example");
+  const std::string chunk = config.configDir + "/ftp_1.log";
+  testenv::writeFile(chunk, chunkText(LogKind::Ftp, 5));
+  const std::string output = outputOf(config, "ftpstat");
+  testenv::writeFile(output + "/index.html", "old");
+  inst_->setSetting("WebalizerPath", inst_->root() + "/missing/bin/webalizer");
+
+  try {
+    LogForWebalizer::processConfig(config);
+    FAIL() << "Webalizer is missing, the run must fail";
+  } catch (const vexception& e) {
+    EXPECT_NE(e.message().find("CreateProcess " + inst_->root() + "/missing/bin/webalizer -Q -c "), std::string::npos)
+        << e.message();
+  }
+  EXPECT_EQ(namesIn(output), std::vector<std::string>{"index.html"});
+  EXPECT_EQ(testenv::readFile(output + "/index.html"), "old");
+  EXPECT_TRUE(fs::exists(chunk));
+}
+
+TEST_F(WebalizerEngine, LeftoversOfAKilledRunGoBackIntoTheirChunks) {
+  const WebStatConfig config = addDomain("ws4", "site-four.example");
+  const std::string dir = config.configDir;
+  const std::string a = chunkText(LogKind::Web, 6), b = chunkText(LogKind::Web, 4), c = chunkText(LogKind::Web, 3);
+  // Killed while sorting: the unsorted records in .sort1, a partial .sort2.
+  testenv::writeFile(dir + "/web_a.log.sort1", a);
+  testenv::writeFile(dir + "/web_a.log.sort2", "20240301");
+  // Killed while copying: a partial copy at the chunk's path besides .sort1.
+  testenv::writeFile(dir + "/web_b.log.sort1", b);
+  testenv::writeFile(dir + "/web_b.log", "partial");
+  // Killed after the copy: the prepared chunk with its marker and .sort1.
+  testenv::writeFile(dir + "/web_c.log", preparedText(c));
+  testenv::writeFile(dir + "/web_c.log.prepared", "");
+  testenv::writeFile(dir + "/web_c.log.sort1", c);
+  const std::string capture = standIn("capturing", 0) + ".input";
+
+  LogForWebalizer::processConfig(config);
+  EXPECT_EQ(testenv::readFile(capture), preparedText(a) + preparedText(b) + preparedText(c));
+  EXPECT_EQ(namesIn(dir), std::vector<std::string>{"web_stat_executor.conf"});
+}
+
+TEST_F(WebalizerEngine, AWStatsLeftoversAreRemovedThroughTheLinkWithoutTouchingItsTarget) {
+  const WebStatConfig config = addDomain("ws5", "site-five.example");
+  testenv::writeFile(config.configDir + "/web_1.log", chunkText(LogKind::Web, 3));
+  const std::string output = outputOf(config, "webstat");
+  const std::string target = inst_->root() + "/shared-cgi-bin";
+  testenv::writeFile(target + "/awstats.pl", "the shared script");
+  testenv::writeFile(output + "/AWStats/awstats.site-five.example.conf", "x");
+  fs::create_directory_symlink(target, output + "/AWStats/cgi-bin");
+  standIn("quiet", 0);
+
+  LogForWebalizer::processConfig(config);
+  EXPECT_EQ(namesIn(output), std::vector<std::string>{});
+  EXPECT_EQ(testenv::readFile(target + "/awstats.pl"), "the shared script");
+}
+
+} // namespace
