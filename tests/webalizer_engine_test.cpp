@@ -24,7 +24,8 @@ namespace {
 const char* const kMonths[] = {"Jan", "Feb", "Mar"};
 const char* const kWeekdays[] = {"Thu", "Fri", "Sat"};  // 2024-02-29, 03-01, 03-02
 
-// A chunk of the kind with its sort keys, records in reverse time order.
+// A chunk of the kind with its sort keys, records in reverse time order,
+// from a few hosts only (Webalizer looks every host up).
 std::string chunkText(LogKind kind, int records) {
   std::string text;
   for (int i = records - 1; i >= 0; --i) {
@@ -34,10 +35,10 @@ std::string chunkText(LogKind kind, int records) {
     if (kind == LogKind::Web) {
       text += key + formatString("10.0.%d.%d - - [%02d/Mar/2024:%02d:%02d:00 +0000] \"GET /page%d.html HTTP/1.1\" "
                                  "200 %d \"-\" \"Mozilla/5.0\"\r\n",
-                                 i / 200, i % 200 + 1, day, hour, minute, i % 7, 1000 + i);
+                                 i % 3, i % 4 + 1, day, hour, minute, i % 7, 1000 + i);
     } else {
       text += key + formatString("%s %s %2d %02d:%02d:00 2024 1 10.0.0.%d %d /files/f%d.zip b _ o %s %s ftp 0 * c\n",
-                                 kWeekdays[day], kMonths[2], day, hour, minute, i % 200 + 1, 5000 + i, i % 5,
+                                 kWeekdays[day], kMonths[2], day, hour, minute, i % 4 + 1, 5000 + i, i % 5,
                                  kind == LogKind::AnonymousFtp ? "a" : "r",
                                  kind == LogKind::AnonymousFtp ? "guest@" : "user1");
     }
