@@ -5,6 +5,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <ctime>
 
@@ -31,8 +32,15 @@ bool sendLine(const std::string& socketPath, const std::string& line) {
   std::memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);
   const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return false;
-  const ssize_t sent = ::sendto(fd, line.data(), line.size(), MSG_NOSIGNAL,
-                                reinterpret_cast<const struct sockaddr*>(&address), sizeof address);
+  // A system log that stops reading must not stop the run: wait for room a
+  // second at most, then give the message up.
+  ssize_t sent = -1;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    sent = ::sendto(fd, line.data(), line.size(), MSG_NOSIGNAL | MSG_DONTWAIT,
+                    reinterpret_cast<const struct sockaddr*>(&address), sizeof address);
+    if (sent >= 0 || errno != EAGAIN) break;
+    ::usleep(10000);
+  }
   ::close(fd);
   return sent == static_cast<ssize_t>(line.size());
 }

@@ -1,34 +1,206 @@
-// Placeholder until the logging support lands: console output only.
 #include "support/logging.h"
 
+#include <atomic>
 #include <cstdio>
+#include <memory>
+#include <mutex>
+
+#include "config/registry.h"
+#include "platform/log_file.h"
+#include "platform/process_identity.h"
+#include "platform/system_log.h"
+#include "platform/text.h"
+#include "support/command_line.h"
+#include "support/execution_context.h"
+#include "support/guard.h"
+#include "support/named_mutex.h"
 
 const char* logLevelWord(int level) {
   static const char* const words[] = {"Info", "Warning", "Result", "Error", "Unexpected", "Crash"};
   return level >= 0 && level <= 5 ? words[level] : "Unknown level";
 }
 
+namespace {
+
+using registry::HKEY_LOCAL_MACHINE;
+
+constexpr const char* kEventLogKey = "SYSTEM\\CurrentControlSet\\Services\\EventLog";
+constexpr const char* kLogName = "Tarvo";
+
+std::atomic<uint32_t> debugQueries{0};
+std::atomic<uint32_t> debugCache{0};
+
+// Installation paths may come with Windows separators.
+std::string combinePath(std::string base, const std::string& more) {
+  for (char& c : base)
+    if (c == '\\') c = '/';
+  while (base.size() > 1 && base.back() == '/') base.pop_back();
+  return base + "/" + more;
+}
+
+std::string productRoot() { return registry::getstr(HKEY_LOCAL_MACHINE, kConfigKey, "PRODUCT_ROOT_D", registry::View32); }
+
+platform::EventType eventTypeOf(LogLevel level) {
+  switch (level) {
+    case Info: return platform::EventType::Information;
+    case Warning: return platform::EventType::Warning;
+    case Result: return platform::EventType::Success;
+    default: return platform::EventType::Error;
+  }
+}
+
+// Makes sure the log "Tarvo" and the source's key exist with their values,
+// then opens the source. Runs under the system-wide registration mutex.
+std::unique_ptr<platform::SystemLog> registerEventSource(const std::string& source) {
+  ExclusiveTask task(kEventSourceMutex);
+  const std::string logKey = std::string(kEventLogKey) + "\\" + kLogName;
+  if (!registry::keyExists(HKEY_LOCAL_MACHINE, logKey, registry::ViewDefault)) {
+    registry::Key key;
+    registry::create(HKEY_LOCAL_MACHINE, logKey, key, registry::KeyAllAccess);
+    registry::set(key, "MaxSize", 8388608u);
+    registry::set(key, "Retention", 0u);
+  }
+  registry::Key key;
+  registry::create(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Services\\EventLog\\" + std::string(kLogName) + "\\" + source,
+                   key, registry::KeyAllAccess);
+  registry::set(key, "TypesSupported", 7u);
+  registry::set(key, "EventMessageFile", combinePath(productRoot(), "admin/bin64/eventmsg.dll"));
+  return std::make_unique<platform::SystemLog>(source);
+}
+
+void printToConsole(OutputSwitches& switches, const std::string& text) {
+  // A line feed between messages, none after the last one.
+  if (switches.bytes[OutputSwitches::kConsolePrinted]) {
+    std::fputs("\n", stdout);
+  } else {
+    switches.bytes[OutputSwitches::kConsolePrinted] = 1;
+  }
+  std::fputs(text.c_str(), stdout);
+  std::fflush(stdout);
+}
+
+} // namespace
+
+bool debuggingEnabled() {
+  if (debugQueries.fetch_add(1) % 16 == 0) {
+    uint32_t value = debugCache.load();
+    if (registry::lookup(HKEY_LOCAL_MACHINE, kConfigKey, "Debug", value, registry::View32) == 0) debugCache = value;
+  }
+  return debugCache.load() != 0;
+}
+
+void writeLogChannelEntry(const std::string& channel, uint32_t defaultEnabled, const std::string& entryText) {
+  const std::string name = channel.empty() ? platform::programFileName() : channel;
+  uint32_t enabled = defaultEnabled;
+  registry::lookup(HKEY_LOCAL_MACHINE, kConfigKey, "log_" + name + "_enabled", enabled, registry::View32);
+  if (!enabled) return;
+
+  const std::string directory = combinePath(productRoot(), "admin/logs");
+  VMutex mutex("tarvolog_" + name + "_mutex");
+  mutex.lock();  // released when the mutex closes, on every path
+
+  // One reading of the clock gives both the file's date and the time stamp.
+  const platform::LocalTime t = platform::localTime();
+  const std::string path =
+      directory + "/tarvolog_" + name + formatString("%04d%02d%02d", t.year, t.month, t.day) + ".log";
+  const std::string entry = formatString("%04d%s%02d%s%02d %02d:%02d:%02d.%03d", t.year, "/", t.month, "/", t.day,
+                                         t.hour, t.minute, t.second, t.milliseconds) +
+                            " " + std::to_string(platform::processId()) + " " +
+                            std::to_string(platform::threadId()) + " " + entryText + "\r\n";
+  if (const uint32_t code = platform::appendLogEntry(path, "\xFF\xFE", text::toUtf16le(entry)))
+    throwOsException("Write to file '" + path + "'", code, Place{"", "LogChannel::write", 112});
+}
+
 struct LogManager::Impl {
-  std::string source = "web_statistics_executor";
-  bool printed = false;
+  std::mutex eventMutex;
+  std::unique_ptr<platform::SystemLog> eventLog;
+  std::string eventSourceName;
 };
 
-LogManager::LogManager() : impl_(new Impl) {}
+LogManager::LogManager() : impl_(new Impl) {
+  bool created = false;
+  OutputSwitches& switches = outputSwitches(&created);
+  if (!created) return;  // another module of the process set them up
+  bool debugging = false;
+  try {
+    debugging = debuggingEnabled();
+  } catch (...) {
+  }
+  for (int level = Info; level <= Crash; ++level) {
+    switches.setConsole(level, level >= Result);
+    switches.setEventLog(level, level >= Error || debugging);
+  }
+}
 
 LogManager& LogManager::instance() {
-  static LogManager manager;
-  return manager;
+  static LogManager* manager = new LogManager;  // lives to the end of the process
+  return *manager;
 }
 
-void LogManager::logException(LogLevel level, const vexception& e) noexcept { dispatch(level, e.fullMessage()); }
+void LogManager::logException(LogLevel level, const vexception& e) noexcept {
+  std::string text;
+  try {
+    text = e.fullMessage();
+  } catch (...) {
+    return;
+  }
+  dispatch(level, text);
+}
 
 void LogManager::dispatch(LogLevel level, const std::string& message) noexcept {
-  if (level < Result) return;
-  if (impl_->printed) std::fputc('\n', stdout);
-  impl_->printed = true;
-  std::fputs(message.c_str(), stdout);
+  // Each output gives up only itself when it fails.
+  try {
+    if (debuggingEnabled() || level >= Error)
+      writeLogChannelEntry("debug", 1, text::fromAnsi(logLevelWord(level)) + std::string(": ") + message);
+  } catch (...) {
+  }
+  OutputSwitches* switches = nullptr;
+  try {
+    switches = &outputSwitches();
+  } catch (...) {
+    return;
+  }
+  try {
+    if (switches->eventLog(level)) reportEvent(level, message);
+  } catch (...) {
+  }
+  try {
+    if (switches->console(level)) printToConsole(*switches, message);
+  } catch (...) {
+  }
 }
 
-const std::string& LogManager::eventSourceName() { return impl_->source; }
+const std::string& LogManager::eventSourceName() {
+  if (impl_->eventSourceName.empty()) impl_->eventSourceName = platform::programFileName();
+  return impl_->eventSourceName;
+}
 
-void writeToUtilExecLog(bool, const std::string&, const std::string&, uint64_t) noexcept {}
+platform::SystemLog* LogManager::getEventLog() noexcept {
+  try {
+    std::lock_guard<std::mutex> guard(impl_->eventMutex);
+    if (!impl_->eventLog) impl_->eventLog = registerEventSource(eventSourceName());
+    return impl_->eventLog.get();
+  } catch (...) {
+    return nullptr;  // no event this time; the next report registers again
+  }
+}
+
+void LogManager::reportEvent(LogLevel level, const std::string& message) {
+  platform::SystemLog* source = getEventLog();
+  if (!source) return;
+  std::lock_guard<std::mutex> guard(impl_->eventMutex);
+  if (!source->report(eventTypeOf(level), message)) impl_->eventLog.reset();
+}
+
+void writeToUtilExecLog(bool start, const std::string& utility, const std::string& arguments,
+                        uint64_t elapsedMilliseconds) noexcept {
+  try {
+    guardLog(Info, Place{"writeToUtilExecLog", "writeToUtilExecLog", 36}, [&] {
+      const std::string status = start ? std::string() : std::to_string(elapsedMilliseconds);
+      const std::string entry = formatString("execUtil(%s)\t%s\t%s\t%s\t%s\n", start ? "Start" : "End",
+                                             platform::programPath(), utility, maskPasswords(arguments), status);
+      writeLogChannelEntry("util_exec", 0, entry);
+    });
+  } catch (...) {
+  }
+}

@@ -1,0 +1,473 @@
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+#include <filesystem>
+#include <map>
+#include <regex>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <utility>
+
+#include "config/registry.h"
+#include "platform/process_identity.h"
+#include "platform/text.h"
+#include "support/command_line.h"
+#include "support/execution_context.h"
+#include "support/format.h"
+#include "support/logging.h"
+#include "tests/common/test_env.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Entry {
+  std::string date;  // "2026/12/04"
+  uint32_t pid = 0;
+  uint32_t tid = 0;
+  std::string text;
+};
+
+struct LogFile {
+  std::string raw;  // the bytes as they are on disk
+  std::vector<Entry> entries;
+  std::vector<std::string> broken;  // pieces that are not whole entries
+};
+
+// The system-log lines the program sends while TARVO_SYSLOG_SOCKET names this socket.
+class SyslogReceiver {
+ public:
+  explicit SyslogReceiver(std::string path) : path_(std::move(path)) {
+    fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_un address {};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path_.c_str(), sizeof address.sun_path - 1);
+    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+      throw std::runtime_error("cannot bind " + path_);
+    // The socket's queue is short (a few datagrams): read as a real system log does.
+    reader_ = std::thread([this] {
+      while (!stop_) {
+        struct pollfd p {fd_, POLLIN, 0};
+        if (::poll(&p, 1, 20) > 0) drain();
+      }
+    });
+  }
+  ~SyslogReceiver() {
+    stop_ = true;
+    reader_.join();
+    ::close(fd_);
+    ::unlink(path_.c_str());
+  }
+  std::vector<std::string> take() {
+    drain();
+    std::lock_guard<std::mutex> guard(mutex_);
+    return std::exchange(lines_, {});
+  }
+
+ private:
+  void drain() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    char buf[65536];
+    for (ssize_t n; (n = ::recv(fd_, buf, sizeof buf, MSG_DONTWAIT)) >= 0;) lines_.emplace_back(buf, static_cast<size_t>(n));
+  }
+  std::string path_;
+  int fd_ = -1;
+  std::mutex mutex_;
+  std::vector<std::string> lines_;
+  std::atomic<bool> stop_{false};
+  std::thread reader_;
+};
+
+class Logging : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ::setenv("TARVO_LOCK_DIR", (dir / "locks").c_str(), 1);
+    ::setenv("TARVO_SYSLOG_SOCKET", syslogPath().c_str(), 1);
+    // In this process the console stays quiet (the console rule is tested in
+    // a child process) and the event log takes what it takes by default
+    // with debugging off.
+    for (int level = Info; level <= Crash; ++level) {
+      outputSwitches().setConsole(level, false);
+      outputSwitches().setEventLog(level, level >= Error);
+    }
+    dropEventSource();
+    fs::create_directories(logsDir());
+    writeRegistry({});
+    setDebug(false);
+  }
+
+  // Forgets an event source registered earlier: without a registry nothing
+  // is written, and a held source fails to report and is dropped.
+  void dropEventSource() {
+    ::setenv("TARVO_REGISTRY", (dir / "none.reg").c_str(), 1);
+    LogManager::instance().log(Error, "reset");
+    ::setenv("TARVO_REGISTRY", registryPath().c_str(), 1);
+  }
+
+  std::string registryPath() const { return dir / "registry.reg"; }
+  std::string syslogPath() const { return dir / "syslog.sock"; }
+  std::string root() const { return dir / "root"; }
+  std::string logsDir() const { return dir / "root/admin/logs"; }
+
+  // The registry with PRODUCT_ROOT_D and the given value lines.
+  void writeRegistry(const std::vector<std::string>& lines, bool withRoot = true) {
+    std::string body = "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tarvo\\ZUL Config\\Config]\n";
+    if (withRoot) body += "\"PRODUCT_ROOT_D\"=\"" + root() + "\"\n";
+    for (const auto& l : lines) body += l + "\n";
+    testenv::writeFile(registryPath(), body);
+    registryLines_ = lines;
+  }
+  void addRegistryLine(const std::string& line) {
+    auto lines = registryLines_;
+    lines.push_back(line);
+    writeRegistry(lines);
+  }
+
+  // Sets "Debug" and makes sure the logger has read it again.
+  void setDebug(bool on) {
+    auto lines = registryLines_;
+    std::erase_if(lines, [](const std::string& l) { return text::startsWith(l, "\"Debug\""); });
+    if (on) lines.push_back("\"Debug\"=dword:00000001");
+    writeRegistry(lines);
+    for (int i = 0; i < 16; ++i) debuggingEnabled();
+  }
+
+  std::string channelFile(const std::string& channel) const {
+    const platform::LocalTime t = platform::localTime();
+    return logsDir() + "/tarvolog_" + channel + formatString("%04d%02d%02d", t.year, t.month, t.day) + ".log";
+  }
+
+  LogFile readChannel(const std::string& channel) const {
+    LogFile file;
+    for (const auto& item : fs::directory_iterator(logsDir())) {
+      const std::string name = item.path().filename().string();
+      if (!text::startsWith(name, "tarvolog_" + channel) || !item.is_regular_file()) continue;
+      const std::string digits = name.substr(9 + channel.size(), 8);
+      if (name.size() != 9 + channel.size() + 12 || digits.find_first_not_of("0123456789") != std::string::npos)
+        continue;
+      file.raw += testenv::readFile(item.path());
+    }
+    std::string content = file.raw;
+    if (text::startsWith(content, "\xFF\xFE")) content.erase(0, 2);
+    const std::string decoded = text::fromUtf16le(content);
+    static const std::regex entry(R"(^(\d{4}/\d{2}/\d{2}) \d{2}:\d{2}:\d{2}\.\d{3} (\d+) (\d+) ([\s\S]*)$)");
+    size_t start = 0;
+    while (start < decoded.size()) {
+      size_t end = decoded.find("\r\n", start);
+      if (end == std::string::npos) {
+        file.broken.push_back(decoded.substr(start));
+        break;
+      }
+      const std::string piece = decoded.substr(start, end - start);
+      std::smatch m;
+      if (std::regex_match(piece, m, entry)) {
+        file.entries.push_back(Entry{m[1], static_cast<uint32_t>(std::stoul(m[2])),
+                                     static_cast<uint32_t>(std::stoul(m[3])), m[4]});
+      } else {
+        file.broken.push_back(piece);
+      }
+      start = end + 2;
+    }
+    return file;
+  }
+
+  std::vector<std::string> texts(const std::string& channel = "debug") const {
+    std::vector<std::string> out;
+    for (const auto& e : readChannel(channel).entries) out.push_back(e.text);
+    return out;
+  }
+
+  testenv::TempDir dir;
+  std::vector<std::string> registryLines_;
+};
+
+TEST_F(Logging, FileTakesLevelsAsTheDebugSwitchSays) {
+  SyslogReceiver syslog(syslogPath());
+  for (int level = Info; level <= Crash; ++level)
+    LogManager::instance().log(static_cast<LogLevel>(level), "level %d", level);
+  EXPECT_EQ(texts(), (std::vector<std::string>{"Error: level 3", "Unexpected: level 4", "Crash: level 5"}));
+
+  setDebug(true);
+  for (int level = Info; level <= Crash; ++level)
+    LogManager::instance().log(static_cast<LogLevel>(level), "again %d", level);
+  LogManager::instance().dispatch(static_cast<LogLevel>(9), "odd");
+  const LogFile file = readChannel("debug");
+  ASSERT_EQ(file.entries.size(), 10u);
+  EXPECT_TRUE(file.broken.empty());
+  const std::vector<std::string> expected = {"Info: again 0",  "Warning: again 1",    "Result: again 2",
+                                             "Error: again 3", "Unexpected: again 4", "Crash: again 5",
+                                             "Unknown level: odd"};
+  for (size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(file.entries[3 + i].text, expected[i]);
+
+  // Every entry carries our process and thread and the file's date.
+  const std::string fileDate = fs::path(channelFile("debug")).filename().string().substr(14, 8);
+  for (const auto& e : file.entries) {
+    EXPECT_EQ(e.pid, platform::processId());
+    EXPECT_EQ(e.tid, platform::threadId());
+    EXPECT_EQ(e.date.substr(0, 4) + e.date.substr(5, 2) + e.date.substr(8, 2), fileDate);
+  }
+
+  // The event-log switches stay as they were: only the three high levels, twice.
+  const auto events = syslog.take();
+  ASSERT_EQ(events.size(), 6u);
+  const std::string identity = " " + platform::programFileName() + "[" + std::to_string(platform::processId()) + "]: ";
+  EXPECT_TRUE(text::startsWith(events[0], "<11>"));
+  EXPECT_TRUE(text::endsWith(events[0], identity + "level 3")) << events[0];
+  EXPECT_TRUE(text::endsWith(events[5], identity + "again 5")) << events[5];
+}
+
+TEST_F(Logging, DebugChangeTakesEffectWithinSixteenMessages) {
+  // The switch is read on one query in every 16, so of 16 messages after a
+  // change those from the re-reading on follow the new value.
+  auto present = [&](const std::string& tag) {
+    std::set<int> seen;
+    for (const auto& t : texts())
+      if (text::startsWith(t, "Info: " + tag)) seen.insert(std::stoi(t.substr(6 + tag.size())));
+    return seen;
+  };
+  addRegistryLine("\"Debug\"=dword:00000001");
+  for (int i = 0; i < 16; ++i) LogManager::instance().log(Info, "on %d", i);
+  const std::set<int> on = present("on ");
+  ASSERT_FALSE(on.empty());
+  const int firstOn = *on.begin();
+  for (int i = firstOn; i < 16; ++i) EXPECT_TRUE(on.count(i)) << i;
+
+  setDebug(false);  // settles, then the same again the other way
+  addRegistryLine("\"Debug\"=dword:00000001");
+  for (int i = 0; i < 16; ++i) debuggingEnabled();
+  addRegistryLine("\"Debug\"=dword:00000000");
+  for (int i = 0; i < 16; ++i) LogManager::instance().log(Info, "off %d", i);
+  const std::set<int> off = present("off ");
+  EXPECT_LT(off.size(), 16u);
+  for (int i = 0; i < static_cast<int>(off.size()); ++i) EXPECT_TRUE(off.count(i)) << i;
+}
+
+TEST_F(Logging, ByteOrderMarkOnlyWhenTheFileIsEmpty) {
+  struct Case {
+    bool exists;
+    std::string before;
+    std::string expectedStart;
+  } cases[] = {
+      {false, "", "\xFF\xFE"},
+      {true, "", "\xFF\xFE"},
+      {true, std::string("A\0\r\0\n\0", 6), std::string("A\0\r\0\n\0", 6)},
+  };
+  for (const auto& c : cases) {
+    fs::remove_all(logsDir());
+    fs::create_directories(logsDir());
+    if (c.exists) testenv::writeFile(channelFile("debug"), c.before);
+    LogManager::instance().log(Error, "one");
+    LogManager::instance().log(Error, "two");
+    const LogFile file = readChannel("debug");
+    EXPECT_TRUE(text::startsWith(file.raw, c.expectedStart));
+    EXPECT_EQ(file.raw.find("\xFF\xFE", 2), std::string::npos);
+    ASSERT_GE(file.entries.size(), 2u);
+    EXPECT_EQ(file.entries[file.entries.size() - 2].text, "Error: one");
+    EXPECT_EQ(file.entries.back().text, "Error: two");
+  }
+}
+
+TEST_F(Logging, ChannelSwitchSilencesTheFileOnly) {
+  SyslogReceiver syslog(syslogPath());
+  writeRegistry({"\"log_debug_enabled\"=dword:00000000"});
+  LogManager::instance().log(Error, "not in the file");
+  EXPECT_TRUE(fs::is_empty(logsDir()));
+  EXPECT_FALSE(fs::exists(dir / "locks/tarvolog_debug_mutex.lock"));  // no mutex made for a silent channel
+  const auto events = syslog.take();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_TRUE(text::endsWith(events[0], "]: not in the file"));
+
+  writeRegistry({"\"log_debug_enabled\"=dword:00000001"});
+  LogManager::instance().log(Error, "in the file");
+  EXPECT_EQ(texts(), std::vector<std::string>{"Error: in the file"});
+  EXPECT_TRUE(fs::exists(dir / "locks/tarvolog_debug_mutex.lock"));
+  EXPECT_EQ(fs::status(dir / "locks/tarvolog_debug_mutex.lock").permissions() & fs::perms::all, fs::perms(0666));
+}
+
+TEST_F(Logging, AFailingOutputLeavesTheOthers) {
+  struct Case {
+    std::string what;
+    std::vector<std::string> registry;
+    bool withRoot;
+    bool removeLogsDir;
+    size_t inFile;  // of 16 messages
+    size_t inEventLog;
+  } cases[] = {
+      {"logs directory missing", {}, true, true, 0, 16},
+      // Only the query that reads the switch again fails; the others use the cached value.
+      {"Debug of the wrong type", {"\"Debug\"=\"1\""}, true, false, 15, 16},
+      {"channel switch of the wrong size", {"\"log_debug_enabled\"=hex(4):01"}, true, false, 0, 16},
+      {"PRODUCT_ROOT_D missing", {}, false, false, 0, 0},  // the event source needs it too
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    dropEventSource();
+    fs::remove_all(logsDir());
+    if (!c.removeLogsDir) fs::create_directories(logsDir());
+    writeRegistry(c.registry, c.withRoot);
+    SyslogReceiver syslog(syslogPath());
+    for (int i = 0; i < 16; ++i) LogManager::instance().log(Error, "survives %s", c.what);
+    fs::create_directories(logsDir());
+    EXPECT_EQ(texts().size(), c.inFile);
+    EXPECT_EQ(syslog.take().size(), c.inEventLog);
+  }
+}
+
+TEST_F(Logging, EventSourceRegistersAgainAfterAFailure) {
+  using namespace registry;
+  const std::string sourceKey = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Tarvo\\" + platform::programFileName();
+  auto eventMessageFile = [&] {
+    std::string value;
+    lookup(HKEY_LOCAL_MACHINE, sourceKey, "EventMessageFile", value, REG_SZ, ViewDefault);
+    return value;
+  };
+
+  // The registry cannot be written: the registration fails, the file still gets the entry.
+  fs::create_directory(registryPath() + ".lock");
+  LogManager::instance().log(Error, "a");
+  EXPECT_FALSE(keyExists(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Tarvo", View64));
+  fs::remove(registryPath() + ".lock");
+
+  // Now it registers, but nobody takes the event: the source is dropped.
+  LogManager::instance().log(Error, "b");
+  uint32_t number = 0;
+  EXPECT_EQ(lookup(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Tarvo", "MaxSize", number, View64), 0u);
+  EXPECT_EQ(number, 8388608u);
+  EXPECT_EQ(lookup(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Tarvo", "Retention", number, View64), 0u);
+  EXPECT_EQ(number, 0u);
+  EXPECT_EQ(lookup(HKEY_LOCAL_MACHINE, sourceKey, "TypesSupported", number, View64), 0u);
+  EXPECT_EQ(number, 7u);
+  EXPECT_EQ(eventMessageFile(), root() + "/admin/bin64/eventmsg.dll");
+
+  // The next report registers again (and so rewrites the values) ...
+  Key key;
+  open(HKEY_LOCAL_MACHINE, sourceKey, key, KeyAllAccess);
+  set(key, "EventMessageFile", "changed");
+  SyslogReceiver syslog(syslogPath());
+  LogManager::instance().log(Error, "c");
+  EXPECT_EQ(eventMessageFile(), root() + "/admin/bin64/eventmsg.dll");
+  // ... and keeps the source while reports succeed.
+  set(key, "EventMessageFile", "changed");
+  LogManager::instance().log(Unexpected, "d");
+  EXPECT_EQ(eventMessageFile(), "changed");
+
+  const auto events = syslog.take();
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_TRUE(text::endsWith(events[0], "]: c"));
+  EXPECT_TRUE(text::endsWith(events[1], "]: d"));
+  EXPECT_EQ(texts(), (std::vector<std::string>{"Error: a", "Error: b", "Error: c", "Unexpected: d"}));
+}
+
+TEST_F(Logging, AFormatThatFailsLogsNothing) {
+  SyslogReceiver syslog(syslogPath());
+  LogManager::instance().log(Error, "%lc", static_cast<wint_t>(0xD800));  // no character: the counting step fails
+  LogManager::instance().log(Error, "50% done");                          // a conversion without its argument
+  EXPECT_TRUE(fs::is_empty(logsDir()));
+  EXPECT_TRUE(syslog.take().empty());
+}
+
+TEST_F(Logging, UtilityRunsGoToTheirOwnChannelWhenAsked) {
+  writeToUtilExecLog(true, "/usr/bin/webalizer", "-c conf", 0);
+  EXPECT_FALSE(fs::exists(channelFile("util_exec")));  // off unless switched on
+
+  addRegistryLine("\"log_util_exec_enabled\"=dword:00000001");
+  writeToUtilExecLog(true, "/usr/bin/webalizer", "-c conf --password=secret", 0);
+  writeToUtilExecLog(false, "/usr/bin/webalizer", "-c conf --password=secret", 1234);
+  const LogFile file = readChannel("util_exec");
+  ASSERT_EQ(file.entries.size(), 2u);
+  const std::string program = platform::programPath();
+  const std::string masked = maskPasswords("-c conf --password=secret");
+  EXPECT_EQ(masked.find("secret"), std::string::npos);
+  EXPECT_EQ(file.entries[0].text, "execUtil(Start)\t" + program + "\t/usr/bin/webalizer\t" + masked + "\t\n");
+  EXPECT_EQ(file.entries[1].text, "execUtil(End)\t" + program + "\t/usr/bin/webalizer\t" + masked + "\t1234\n");
+  EXPECT_TRUE(text::endsWith(text::fromUtf16le(file.raw.substr(2)), "1234\n\r\n"));
+  EXPECT_TRUE(texts().empty());  // nothing in the debug channel
+
+  // A failure is logged at level Info with the guard's place, never raised.
+  setDebug(true);
+  fs::remove(channelFile("util_exec"));
+  fs::create_directory(channelFile("util_exec"));
+  writeToUtilExecLog(true, "/usr/bin/perl", "", 0);
+  const auto debug = texts();
+  ASSERT_EQ(debug.size(), 1u);
+  EXPECT_TRUE(text::startsWith(debug[0], "Info: ")) << debug[0];
+  EXPECT_NE(debug[0].find("at Write to file '" + channelFile("util_exec") + "'"), std::string::npos) << debug[0];
+  EXPECT_TRUE(text::endsWith(debug[0], "\n   at writeToUtilExecLog(writeToUtilExecLog line 36)")) << debug[0];
+}
+
+// ---------------------------------------------------------------- other processes
+
+std::string writer() { return testenv::testBinDir() + "/log_writer"; }
+
+int run(const std::string& command) { return std::system(command.c_str()); }
+
+TEST_F(Logging, FourProcessesWriteWholeEntriesAndOneMark) {
+  ::setenv("TARVO_SYSLOG_SOCKET", (dir / "nobody-listens").c_str(), 1);
+  std::string command;
+  for (int w = 0; w < 4; ++w) command += writer() + " entries 500 w" + std::to_string(w) + " >/dev/null & ";
+  ASSERT_EQ(run(command + "wait"), 0);
+
+  const LogFile file = readChannel("debug");
+  EXPECT_TRUE(text::startsWith(file.raw, "\xFF\xFE"));
+  EXPECT_EQ(file.raw.find("\xFF\xFE", 2), std::string::npos);
+  EXPECT_TRUE(file.broken.empty()) << file.broken.size() << " broken, first: " << file.broken.front();
+  ASSERT_EQ(file.entries.size(), 2000u);
+  std::map<std::string, int> next;  // per writer, entries arrive in order
+  std::set<uint32_t> pids;
+  static const std::regex text(R"(Error: (w\d) entry (\d+))");
+  for (const auto& e : file.entries) {
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(e.text, m, text)) << e.text;
+    EXPECT_EQ(std::stoi(m[2]), next[m[1]]++);
+    pids.insert(e.pid);
+  }
+  EXPECT_EQ(pids.size(), 4u);
+  for (const auto& [w, count] : next) EXPECT_EQ(count, 500) << w;
+}
+
+TEST_F(Logging, ConsoleSeparatesMessagesWithoutATrailingLineFeed) {
+  ASSERT_EQ(run(writer() + " console > " + (dir / "out.txt")), 0);
+  EXPECT_EQ(testenv::readFile(dir / "out.txt"), "first\nsecond\nthird \xC3\xBC");
+}
+
+TEST_F(Logging, OutputDefaultsFollowTheDebugSwitchAtStart) {
+  struct Case {
+    std::vector<std::string> registry;
+    std::vector<std::string> file;
+    std::vector<std::string> events;
+  } cases[] = {
+      {{}, {"Error: level Error", "Unexpected: level Unexpected", "Crash: level Crash"},
+       {"<11>", "<11>", "<11>"}},
+      {{"\"Debug\"=dword:00000001"},
+       {"Info: level Info", "Warning: level Warning", "Result: level Result", "Error: level Error",
+        "Unexpected: level Unexpected", "Crash: level Crash"},
+       {"<14>", "<12>", "<13>", "<11>", "<11>", "<11>"}},
+      {{"\"Debug\"=dword:00000001", "\"log_debug_enabled\"=dword:00000000"}, {},
+       {"<14>", "<12>", "<13>", "<11>", "<11>", "<11>"}},
+  };
+  for (const auto& c : cases) {
+    fs::remove_all(logsDir());
+    fs::create_directories(logsDir());
+    writeRegistry(c.registry);
+    SyslogReceiver syslog(syslogPath());
+    ASSERT_EQ(run(writer() + " levels > " + (dir / "out.txt")), 0);
+    EXPECT_EQ(testenv::readFile(dir / "out.txt"), "level Result\nlevel Error\nlevel Unexpected\nlevel Crash");
+    EXPECT_EQ(texts(), c.file);
+    const auto events = syslog.take();
+    ASSERT_EQ(events.size(), c.events.size());
+    for (size_t i = 0; i < events.size(); ++i) {
+      EXPECT_TRUE(text::startsWith(events[i], c.events[i])) << events[i];
+      EXPECT_NE(events[i].find(" log_writer["), std::string::npos) << events[i];
+    }
+  }
+}
+
+} // namespace
