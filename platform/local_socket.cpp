@@ -167,6 +167,10 @@ uint32_t receiveMessage(const Socket& socket, void* buffer, size_t count, size_t
   }
 }
 
+uint32_t shutdownSending(const Socket& socket) {
+  return ::shutdown(socket.fd(), SHUT_WR) == 0 ? 0 : lastWinError();
+}
+
 uint32_t waitReady(const Socket& socket, Readiness what, int timeoutMs) {
   pollfd fd{socket.fd(), static_cast<short>(what == Readiness::Readable ? POLLIN : POLLOUT), 0};
   const int n = pollResumed(&fd, 1, timeoutMs);

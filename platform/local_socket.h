@@ -61,6 +61,10 @@ uint32_t sendMessage(const Socket& socket, const void* data, size_t count, size_
 // the message was longer than the buffer (the rest of it is gone).
 uint32_t receiveMessage(const Socket& socket, void* buffer, size_t count, size_t& received);
 
+// Ends the sending direction: the peer reads the end of the stream after the
+// messages already sent, and can still answer.
+uint32_t shutdownSending(const Socket& socket);
+
 enum class Readiness { Readable, Writable };
 // Waits for the socket; timeoutMs < 0 waits without limit. 0 when ready (or
 // hung up, which the next transfer reports), 1460 (timeout) when the time is up.

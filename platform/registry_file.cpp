@@ -588,9 +588,18 @@ uint32_t replaceFile(const std::string& path, const std::string& content) {
 
 // Reads the file under the write lock, lets change edit a copy and writes
 // the result when change says it changed something.
+// A change that finds everything as asked writes nothing and needs no lock,
+// so a program that may not write the registry still "sets" values that the
+// installation has put there already.
 template <class Change>
 uint32_t modify(Change&& change) {
   const std::string path = registryPath();
+  {
+    const Loaded current = load(path);
+    if (current.code != 0) return answer(current);
+    Document probe = *current.doc;
+    if (!change(probe)) return 0;
+  }
   WriteLock lock(path);
   if (lock.code() != 0) return lock.code();
   const Loaded loaded = load(path);
@@ -638,7 +647,10 @@ uint32_t setValue(const std::string& keyPath, const std::string& name, const Val
   const std::string key = trimKeyPath(keyPath);
   if (!isRootName(text::split(key, '\\').front())) return winerr::InvalidParameter;
   return modify([&](Document& doc) {
-    doc.add(key).set(name, value);
+    Section& section = doc.add(key);
+    const Value* old = section.find(text::toLower(name));
+    if (old && old->data.type == value.type && old->data.bytes == value.bytes) return false;
+    section.set(name, value);
     return true;
   });
 }

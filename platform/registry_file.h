@@ -48,7 +48,8 @@ uint32_t openKey(const std::string& keyPath);
 uint32_t queryValue(const std::string& keyPath, const std::string& name, ValueData& value);
 // Creates the key when it is missing (the file is rewritten only then).
 uint32_t createKey(const std::string& keyPath);
-// Creates the key when needed and stores the value.
+// Creates the key when needed and stores the value. Nothing is written (and
+// no lock taken) when the key or value is already as asked.
 uint32_t setValue(const std::string& keyPath, const std::string& name, const ValueData& value);
 
 // The explanation of the last RegistryCorrupt answer of the calling thread:

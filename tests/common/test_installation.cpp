@@ -82,7 +82,8 @@ pid_t spawn(const std::string& program, const std::vector<std::string>& args, co
 
 TestInstallation::TestInstallation() : TestInstallation(Options{}) {}
 
-TestInstallation::TestInstallation(const Options& options) : root_(makeTempRoot()), pipeName_(options.pipeName) {
+TestInstallation::TestInstallation(const Options& options)
+    : root_(makeTempRoot()), pipeName_(options.pipeName), serviceArguments_(options.serviceArguments) {
   for (const char* name : kEnvironment) {
     if (const char* old = std::getenv(name)) {
       savedEnvironment_.emplace_back(name, old);
@@ -219,8 +220,9 @@ void TestInstallation::writeSettingsText(const std::string& text) {
 void TestInstallation::startService() {
   if (servicePid_ > 0) return;
   const std::string program = buildDir() + "/tools/mgmt_service/tarvo-mgmt-service";
-  servicePid_ = spawn(program, {"--settings=" + settingsFile(), "--socket=" + socketPath(), "--log=" + serviceLogFile()},
-                      "/dev/null", "", "");
+  std::vector<std::string> args{"--settings=" + settingsFile(), "--socket=" + socketPath(), "--log=" + serviceLogFile()};
+  args.insert(args.end(), serviceArguments_.begin(), serviceArguments_.end());
+  servicePid_ = spawn(program, args, "/dev/null", "", "");
   // Ready when a connection succeeds (a socket left by a killed service
   // refuses them until the new service has replaced it).
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);

@@ -52,6 +52,7 @@ class TestInstallation {
     bool startService = true;
     bool debug = true;               // the registry value "Debug"
     std::string pipeName = "zulpipe";
+    std::vector<std::string> serviceArguments;  // added to the service's command line
   };
 
   TestInstallation();
@@ -125,6 +126,7 @@ class TestInstallation {
 
   std::string root_;
   std::string pipeName_;
+  std::vector<std::string> serviceArguments_;
   std::vector<RegistryValue> registry_;
   std::vector<std::pair<std::string, std::string>> settings_;
   int servicePid_ = -1;
