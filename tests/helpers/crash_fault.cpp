@@ -12,7 +12,7 @@ int main(int argc, char** argv) {
   CrashDumpInfo::install();
   if (argc > 1 && std::strcmp(argv[1], "fault") == 0) {
     auto failure = guardCapture(Place{"Touch memory that is not there", "crash_fault::main", 17}, [] {
-      int* volatile nowhere = nullptr;
+      volatile int* volatile nowhere = nullptr;  // both volatile, or the store is optimised away
       *nowhere = 1;
     });
     std::printf("%s\n", failure ? failure->fullMessage().c_str() : "no error");
