@@ -1,12 +1,19 @@
-// Placeholder entry until the console frame lands.
+// web_statistics_executor: computes the traffic statistics of the hosted
+// domains (see README). Exit code 0 when the command completed without a
+// failing configuration, 1 otherwise.
 #include <clocale>
 
+#include "app/web_statistics_executor.h"
 #include "support/crash_dump.h"
-#include "support/logging.h"
 
-int main() {
+int main(int argc, char** argv) {
   CrashDumpInfo::install();
   std::setlocale(LC_ALL, "");
-  LogManager::instance().log(Result, "%s", "web_statistics_executor: not built yet");
-  return 1;
+  int result = 1;
+  {
+    // The application object sets the XML library up and tears it down.
+    WebStatisticsExecutor application;
+    result = application.run(argc, argv);
+  }
+  return result;
 }
