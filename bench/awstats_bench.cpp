@@ -1,0 +1,232 @@
+// What the program adds to an AWStats run: one log of 100,000 lines through
+// the program's whole AWStats sequence (configuration, domain copy check,
+// sort, update, 21 pages, log removal), against the same commands run by a
+// shell script, in the same run on the same machine.
+//
+// Usage: awstats_bench [lines] [rounds]
+// Needs Debian's awstats and perl, and the built tarvo-mgmt-service.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "awstats/log_for_awstats.h"
+#include "support/errors.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string shq(const std::string& s) {
+  std::string out = "'";
+  for (char c : s) {
+    if (c == '\'') out += "'\\''";
+    else out += c;
+  }
+  return out + "'";
+}
+
+void writeFile(const std::string& path, const std::string& content) {
+  fs::create_directories(fs::path(path).parent_path());
+  std::ofstream(path, std::ios::binary) << content;
+}
+
+void run(const std::string& command) {
+  if (std::system(command.c_str()) != 0) throw std::runtime_error("failed: " + command);
+}
+
+// W3C extended records of one day, shuffled so that the sort has work to do.
+std::string makeLog(const std::string& host, int day, int lines, unsigned seed) {
+  std::vector<std::string> records;
+  records.reserve(static_cast<size_t>(lines));
+  char buffer[512];
+  for (int i = 0; i < lines; ++i) {
+    const int seconds = static_cast<int>(static_cast<long long>(i) * 86399 / std::max(lines, 1));
+    std::snprintf(buffer, sizeof buffer,
+                  "2024-03-%02d %02d:%02d:%02d W3SVC1 WEB1 192.0.2.10 GET /dir%d/page%d.html q=%d 80 - 10.%d.%d.%d "
+                  "HTTP/1.1 Mozilla/5.0+(X11;+Linux+x86_64;+rv:120.0)+Gecko/20100101+Firefox/120.0 - "
+                  "http://search.example.org/?q=term%d %s %d 0 0 %d 300 15\r\n",
+                  day, seconds / 3600, seconds / 60 % 60, seconds % 60, i % 17, i % 211, i % 5, (i / 65536) % 256,
+                  (i / 256) % 256, i % 256, i % 97, host.c_str(), i % 23 ? 200 : 404, 1000 + i % 5000);
+    records.emplace_back(buffer);
+  }
+  std::mt19937 generator(seed);
+  std::shuffle(records.begin(), records.end(), generator);
+  std::string log;
+  for (const std::string& r : records) log += r;
+  return log;
+}
+
+struct World {
+  std::string root;
+  std::string awstats;
+  std::string vhosts;
+  std::string pidFile;
+
+  World() {
+    const char* tmp = std::getenv("TMPDIR");
+    root = std::string(tmp && *tmp ? tmp : "/tmp") + "/tarvo-awstats-bench-" + std::to_string(std::random_device{}());
+    awstats = root + "/awstats";
+    vhosts = root + "/vhosts";
+    fs::create_directories(root + "/pipes");
+    fs::create_directories(root + "/locks");
+    fs::create_directories(vhosts);
+    run(shq(std::string(TARVO_SOURCE_DIR) + "/scripts/setup-awstats") + " " + shq(awstats) + " >/dev/null");
+    writeFile(root + "/registry.reg",
+              "Windows Registry Editor Version 5.00\r\n\r\n"
+              "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tarvo\\Installer\\CorvanitePerl]\r\n\"INSTALLDIR\"=\"/usr\"\r\n");
+    writeFile(root + "/mgmt-service.conf", "HTTPD_VHOSTS_D=" + vhosts + "\nPRODUCT_ROOT_D=" + root +
+                                               "\nAWStatsPath=" + awstats + "\ncomponent.awstats=" + awstats + "\n");
+    setenv("TARVO_REGISTRY", (root + "/registry.reg").c_str(), 1);
+    setenv("TARVO_PIPE_DIR", (root + "/pipes").c_str(), 1);
+    setenv("TARVO_LOCK_DIR", (root + "/locks").c_str(), 1);
+    pidFile = root + "/service.pid";
+    const std::string service = std::string(TARVO_BUILD_DIR) + "/tools/mgmt_service/tarvo-mgmt-service";
+    run(shq(service) + " " + shq(root + "/mgmt-service.conf") + " >" + shq(root + "/service.log") +
+        " 2>&1 & echo $! >" + shq(pidFile));
+    for (int i = 0; i < 100 && !fs::exists(root + "/pipes/zulpipe"); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (!fs::exists(root + "/pipes/zulpipe")) throw std::runtime_error("the management service did not start");
+  }
+  ~World() {
+    std::ifstream in(pidFile);
+    long pid = 0;
+    if (in >> pid && pid > 0) std::system(("kill " + std::to_string(pid) + " 2>/dev/null").c_str());
+    std::error_code ec;
+    fs::remove_all(root, ec);
+  }
+
+  WebStatConfig domain(const std::string& name) const {
+    WebStatConfig config;
+    config.domainName = name;
+    config.webspaceName = "ws1";
+    config.type = "awstats";
+    config.defaultDoc = "index.html";
+    config.configDir = vhosts + "/ws1/logs/iis/" + name;
+    fs::create_directories(config.configDir);
+    fs::create_directories(vhosts + "/ws1/.tarvo/statistics/" + name + "/webstat");
+    return config;
+  }
+  std::string output(const WebStatConfig& config) const {
+    return vhosts + "/ws1/.tarvo/statistics/" + config.domainName + "/webstat";
+  }
+};
+
+// Hits AWStats counted for the domain (the day rows of its database).
+long countedHits(const World& world, const WebStatConfig& config) {
+  std::ifstream in(world.output(config) + "/awstats032024." + config.domainName + ".txt");
+  std::string line;
+  bool days = false;
+  long hits = 0;
+  while (std::getline(in, line)) {
+    if (line.rfind("BEGIN_DAY", 0) == 0) {
+      days = true;
+    } else if (line.rfind("END_DAY", 0) == 0) {
+      break;
+    } else if (days) {
+      std::istringstream row(line);
+      std::string date;
+      long pages = 0, h = 0;
+      row >> date >> pages >> h;
+      hits += h;
+    }
+  }
+  return hits;
+}
+
+double seconds(std::chrono::steady_clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+double runProgram(const WebStatConfig& config, const std::string& logName, const std::string& content) {
+  LogSource source;
+  source.kind = LogKind::Web;
+  source.path = config.configDir + "/" + logName;
+  writeFile(source.path, content);
+  const auto start = std::chrono::steady_clock::now();
+  LogForAWStats(source, config).processLogFile();
+  return seconds(std::chrono::steady_clock::now() - start);
+}
+
+// The same commands by hand: sort, the update, the 21 page runs, the removal.
+double runScript(const World& world, const WebStatConfig& config, const std::string& logName,
+                 const std::string& content) {
+  const std::string log = config.configDir + "/" + logName;
+  writeFile(log, content);
+  std::ostringstream script;
+  script << "set -e\n"
+         << "log=" << shq(log) << "\nout=" << shq(world.output(config)) << "\nd=" << config.domainName << "\n"
+         << "aw=" << shq(world.awstats + "/wwwroot/cgi-bin/awstats.pl") << "\n"
+         << "mv \"$log\" \"$log.sort.tmp\"\n"
+         << "LC_ALL=C sort -o \"$log\" \"$log.sort.tmp\"\n"
+         << "rm \"$log.sort.tmp\"\n"
+         << "/usr/bin/perl \"$aw\" -showsteps -showcorrupted -showdropped -config=$d -update >/dev/null\n"
+         << "/usr/bin/perl \"$aw\" -config=$d -output >\"$out/index.html\"\n"
+         << "for p in";
+  for (size_t i = 1; i < awstatsReportPages.size(); ++i) script << " " << awstatsReportPages[i];
+  script << "; do\n  /usr/bin/perl \"$aw\" -config=$d -output=$p >\"$out/awstats.$d.$p.html\"\ndone\n"
+         << "rm \"$log\"\n";
+  const std::string path = config.configDir + "/run.sh";
+  writeFile(path, script.str());
+  const auto start = std::chrono::steady_clock::now();
+  run("bash " + shq(path));
+  return seconds(std::chrono::steady_clock::now() - start);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+  const int lines = argc > 1 ? std::atoi(argv[1]) : 100000;
+  const int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
+  try {
+    World world;
+    std::printf("AWStats sequence over one log of %d lines, %d rounds\n", lines, rounds);
+    std::printf("%-6s %12s %12s %8s\n", "round", "program [s]", "script [s]", "ratio");
+
+    std::vector<double> programTimes, scriptTimes;
+    for (int round = 1; round <= rounds; ++round) {
+      const WebStatConfig byProgram = world.domain("prog" + std::to_string(round) + ".example");
+      const WebStatConfig byScript = world.domain("script" + std::to_string(round) + ".example");
+      // The records name their own site (AWStats drops the others).
+      const std::string programLog = makeLog(byProgram.domainName, 2, lines, 2);
+      const std::string scriptLog = makeLog(byScript.domainName, 2, lines, 2);
+      // Steady state for both: the domain copy and the database exist.
+      runProgram(byProgram, "web_1.log", makeLog(byProgram.domainName, 1, 50, 1));
+      // Also writes the script domain's configuration.
+      runProgram(byScript, "web_1.log", makeLog(byScript.domainName, 1, 50, 1));
+
+      double program = 0, script = 0;
+      if (round % 2) {
+        program = runProgram(byProgram, "web_1.log", programLog);
+        script = runScript(world, byScript, "web_1.log", scriptLog);
+      } else {
+        script = runScript(world, byScript, "web_1.log", scriptLog);
+        program = runProgram(byProgram, "web_1.log", programLog);
+      }
+      for (const WebStatConfig* config : {&byProgram, &byScript}) {
+        if (countedHits(world, *config) != lines + 50)
+          throw std::runtime_error("AWStats did not count every record of " + config->domainName);
+      }
+      programTimes.push_back(program);
+      scriptTimes.push_back(script);
+      std::printf("%-6d %12.3f %12.3f %8.3f\n", round, program, script, program / script);
+    }
+    std::sort(programTimes.begin(), programTimes.end());
+    std::sort(scriptTimes.begin(), scriptTimes.end());
+    const double p = programTimes[programTimes.size() / 2];
+    const double s = scriptTimes[scriptTimes.size() / 2];
+    std::printf("median  program %.3f s, script %.3f s, ratio %.3f (program adds %+.1f%%; target <= +5%%)\n", p, s,
+                p / s, (p / s - 1) * 100);
+    return 0;
+  } catch (const vexception& e) {
+    std::fprintf(stderr, "awstats_bench: %s\n", e.fullMessage().c_str());
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "awstats_bench: %s\n", e.what());
+  }
+  return 1;
+}
