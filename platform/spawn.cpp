@@ -43,8 +43,8 @@ uint32_t resolveProgram(const std::string& program, std::string& path) {
   while (begin <= dirs.size()) {
     size_t end = dirs.find(':', begin);
     if (end == std::string::npos) end = dirs.size();
-    std::string dir = dirs.substr(begin, end - begin);
-    if (dir.empty()) dir = ".";
+    // An empty entry means the current directory.
+    const std::string dir = end > begin ? dirs.substr(begin, end - begin) : std::string(".");
     std::string candidate = dir + "/" + program;
     if (isExecutableFile(candidate)) {
       path = std::move(candidate);

@@ -45,7 +45,8 @@ uint32_t winErrorForPath(int err, const std::string& path) {
   const auto slash = path.find_last_of('/');
   if (slash == std::string::npos || slash == 0) return winerr::FileNotFound;
   struct stat st {};
-  if (::stat(path.substr(0, slash).c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return winerr::PathNotFound;
+  const std::string parent(path.data(), slash);
+  if (::stat(parent.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return winerr::PathNotFound;
   return winerr::FileNotFound;
 }
 
