@@ -12,6 +12,7 @@
 #include "support/format.h"
 #include "support/guard.h"
 #include "support/logging.h"
+#include "support/named_mutex.h"
 #include "webalizer/log_for_webalizer.h"
 
 namespace {
@@ -21,6 +22,7 @@ constexpr const char* kLogDirectory = "logs/iis";
 // A configuration is found in the log directory, its subdirectories and
 // theirs.
 constexpr int kSearchDepth = 2;
+constexpr const char* kRunMutex = "web_statistics_executor_run";
 
 // Appends the files named fileName (letter case ignored) in directory and,
 // down to depth more levels, in its subdirectories; a directory's own files
@@ -78,6 +80,15 @@ int WebStatisticsExecutor::go(int count, char** arguments) {
 }
 
 void WebStatisticsExecutor::calculate(const std::string& webspaceName, const std::string& domainName) {
+  // One run at a time over an installation: two runs would prepare and feed
+  // the same log chunks to the engines and count their records twice. A
+  // second run waits for the first and then finds only what is left.
+  VMutex runLock(kRunMutex);
+  if (!runLock.tryLock()) {
+    LogManager::instance().log(Info, "Another statistics run holds '%s'; waiting for it to end", kRunMutex);
+    runLock.lock();
+  }
+
   const std::vector<std::string> paths = webspaceName.empty() ? getConfigsList() : getConfigsList(webspaceName);
 
   std::vector<WebStatConfig> awstatsConfigs;

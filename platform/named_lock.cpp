@@ -96,6 +96,16 @@ uint32_t NamedLock::lock() {
   return 0;
 }
 
+uint32_t NamedLock::tryLock() {
+  if (fd_ < 0) return winerr::InvalidHandle;
+  while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EWOULDBLOCK) return winerr::WaitTimeout;
+    if (errno != EINTR) return lastWinError();
+  }
+  locked_ = true;
+  return 0;
+}
+
 void NamedLock::unlock() noexcept {
   if (fd_ >= 0 && locked_) ::flock(fd_, LOCK_UN);
   locked_ = false;

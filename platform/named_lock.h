@@ -30,6 +30,9 @@ class NamedLock {
   uint32_t create(const std::string& mutexName);
   // Waits without a time limit; 0 or the Windows error code.
   uint32_t lock();
+  // Takes the lock only when nobody holds it: 0, WaitTimeout (258) when
+  // another holder has it, or the Windows error code.
+  uint32_t tryLock();
   void unlock() noexcept;
   void close() noexcept;
   bool isOpen() const { return fd_ >= 0; }

@@ -38,6 +38,7 @@ constexpr uint32_t FilenameExcedRange = 206;
 constexpr uint32_t PipeBusy = 231;
 constexpr uint32_t NoData = 232;
 constexpr uint32_t MoreData = 234;
+constexpr uint32_t WaitTimeout = 258;
 constexpr uint32_t Directory = 267;
 constexpr uint32_t Timeout = 1460;
 } // namespace winerr

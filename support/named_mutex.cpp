@@ -1,5 +1,6 @@
 #include "support/named_mutex.h"
 
+#include "platform/win_error.h"
 #include "support/errors.h"
 
 VMutex::VMutex(const std::string& name) : name_(name) {
@@ -10,6 +11,13 @@ VMutex::VMutex(const std::string& name) : name_(name) {
 void VMutex::lock() {
   if (const uint32_t code = lock_.lock())
     throwOsException("WaitForSingleObject failed for mutex " + name_, code, Place{"", "VMutex::lock", 74});
+}
+
+bool VMutex::tryLock() {
+  const uint32_t code = lock_.tryLock();
+  if (code == platform::winerr::WaitTimeout) return false;
+  if (code) throwOsException("WaitForSingleObject failed for mutex " + name_, code, Place{"", "VMutex::lock", 74});
+  return true;
 }
 
 void VMutex::unlock() noexcept { lock_.unlock(); }

@@ -13,6 +13,9 @@ class VMutex {
   explicit VMutex(const std::string& name);
   // Waits without a time limit; raises "WaitForSingleObject failed for mutex <name>".
   void lock();
+  // Takes the mutex only when it is free: false when another holder has it;
+  // raises as lock() does.
+  bool tryLock();
   void unlock() noexcept;
   const std::string& name() const { return name_; }
 
