@@ -3,8 +3,14 @@
 // exit code then say.
 #include <gtest/gtest.h>
 
-#include <filesystem>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "support/named_mutex.h"
 #include "tests/common/test_env.h"
 #include "tests/common/test_installation.h"
 
@@ -243,6 +249,39 @@ TEST(Executor, FailingConfigurationsAreJoinedInProcessingOrderAndTheRunGoesOn) {
   // Nothing was made where the refused names point.
   EXPECT_FALSE(std::filesystem::exists(inst.vhostsDir() + "/ws1/.tarvo"));
   EXPECT_FALSE(std::filesystem::exists(inst.root() + "/.tarvo"));
+}
+
+} // namespace
+
+namespace {
+
+TEST(Executor, ASecondRunWaitsForTheRunLockAndThenCompletes) {
+  TestInstallation inst;
+  putConfig(inst, "ws1", "", conf("one.example", "ws1", "none"));
+  VMutex held("web_statistics_executor_run");
+  held.lock();
+
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    const std::string program = executable();
+    ::execl(program.c_str(), program.c_str(), "--calculate-all", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  const std::string waiting = "Another statistics run holds 'web_statistics_executor_run'; waiting for it to end";
+  bool logged = false;
+  for (int i = 0; i < 300 && !logged; ++i) {
+    for (const Entry& e : entries(inst)) logged = logged || (e.level == "Info" && e.text == waiting);
+    if (!logged) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  int status = 0;
+  EXPECT_TRUE(logged) << inst.dailyLog();
+  EXPECT_EQ(::waitpid(pid, &status, WNOHANG), 0) << "the second run must wait while the lock is held";
+
+  held.unlock();
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << inst.dailyLog();
 }
 
 } // namespace
