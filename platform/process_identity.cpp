@@ -6,6 +6,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <climits>
 #include <ctime>
 #include <vector>
@@ -28,10 +29,39 @@ std::string programFileName() {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-uint32_t processId() { return static_cast<uint32_t>(::getpid()); }
+namespace {
+
+// Every log entry names the process and the thread, so both are asked of the
+// kernel once; a forked child starts with the parent's values and asks again.
+std::atomic<uint32_t> cachedProcessId{0};
+std::atomic<unsigned> forkGeneration{0};
+
+void forgetIdentityInChild() {
+  cachedProcessId.store(0, std::memory_order_relaxed);
+  forkGeneration.fetch_add(1, std::memory_order_relaxed);
+}
+
+[[maybe_unused]] const int atforkRegistered = ::pthread_atfork(nullptr, nullptr, forgetIdentityInChild);
+
+} // namespace
+
+uint32_t processId() {
+  uint32_t id = cachedProcessId.load(std::memory_order_relaxed);
+  if (id == 0) {
+    id = static_cast<uint32_t>(::getpid());
+    cachedProcessId.store(id, std::memory_order_relaxed);
+  }
+  return id;
+}
 
 uint32_t threadId() {
-  thread_local const uint32_t id = static_cast<uint32_t>(::syscall(SYS_gettid));
+  thread_local uint32_t id = 0;
+  thread_local unsigned generation = ~0u;
+  const unsigned current = forkGeneration.load(std::memory_order_relaxed);
+  if (generation != current) {
+    id = static_cast<uint32_t>(::syscall(SYS_gettid));
+    generation = current;
+  }
   return id;
 }
 

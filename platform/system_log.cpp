@@ -10,6 +10,7 @@
 #include <ctime>
 
 #include "platform/environment.h"
+#include "platform/process_identity.h"
 
 namespace platform {
 
@@ -25,13 +26,11 @@ int priorityOf(EventType type) {
   return LOG_INFO;
 }
 
-bool sendLine(const std::string& socketPath, const std::string& line) {
+bool sendLine(int fd, const std::string& socketPath, const std::string& line) {
   struct sockaddr_un address {};
   if (socketPath.size() >= sizeof address.sun_path) return false;
   address.sun_family = AF_UNIX;
   std::memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);
-  const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
   // A system log that stops reading must not stop the run: wait for room a
   // second at most, then give the message up.
   ssize_t sent = -1;
@@ -41,7 +40,6 @@ bool sendLine(const std::string& socketPath, const std::string& line) {
     if (sent >= 0 || errno != EAGAIN) break;
     ::usleep(10000);
   }
-  ::close(fd);
   return sent == static_cast<ssize_t>(line.size());
 }
 
@@ -51,7 +49,10 @@ SystemLog::SystemLog(std::string identity) : identity_(std::move(identity)) {
   ::openlog(identity_.c_str(), LOG_PID, LOG_USER);
 }
 
-SystemLog::~SystemLog() { ::closelog(); }
+SystemLog::~SystemLog() {
+  if (socket_ >= 0) ::close(socket_);
+  ::closelog();
+}
 
 bool SystemLog::report(EventType type, const std::string& message) {
   const int priority = priorityOf(type);
@@ -66,8 +67,10 @@ bool SystemLog::report(EventType type, const std::string& message) {
   ::localtime_r(&now, &tm);
   ::strftime(stamp, sizeof stamp, "%b %e %H:%M:%S", &tm);
   const std::string line = "<" + std::to_string(LOG_USER | priority) + ">" + stamp + " " + identity_ + "[" +
-                           std::to_string(::getpid()) + "]: " + message;
-  return sendLine(socketPath, line);
+                           std::to_string(processId()) + "]: " + message;
+  if (socket_ < 0) socket_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (socket_ < 0) return false;
+  return sendLine(socket_, socketPath, line);
 }
 
 } // namespace platform

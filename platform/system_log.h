@@ -29,6 +29,7 @@ class SystemLog {
 
  private:
   std::string identity_;  // syslog keeps the pointer, so it lives here
+  int socket_ = -1;       // the $TARVO_SYSLOG_SOCKET path's datagram socket, opened once
 };
 
 } // namespace platform

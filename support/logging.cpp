@@ -2,11 +2,13 @@
 
 #include <atomic>
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <mutex>
 
 #include "config/registry.h"
 #include "platform/log_file.h"
+#include "platform/named_lock.h"
 #include "platform/process_identity.h"
 #include "platform/system_log.h"
 #include "platform/text.h"
@@ -79,6 +81,26 @@ void printToConsole(OutputSwitches& switches, const std::string& text) {
   std::fflush(stdout);
 }
 
+// The named mutex of a channel, kept open between entries so that an entry
+// costs a lock and an unlock of the lock file rather than an open and a
+// close too. A forked child opens its own: a lock file opened before the fork
+// is one open file for both, and flock would let both in at once.
+VMutex& channelMutex(const std::string& name) {
+  struct Held {
+    uint32_t processId;
+    std::unique_ptr<VMutex> mutex;
+  };
+  static std::map<std::string, Held>* held = new std::map<std::string, Held>;  // lives to the end of the process
+  const std::string mutexName = "tarvolog_" + name + "_mutex";
+  Held& entry = (*held)[platform::lockFilePath(mutexName)];  // the lock directory may change
+  if (!entry.mutex || entry.processId != platform::processId()) {
+    entry.mutex.reset();
+    entry.mutex = std::make_unique<VMutex>(mutexName);
+    entry.processId = platform::processId();
+  }
+  return *entry.mutex;
+}
+
 } // namespace
 
 bool debuggingEnabled() {
@@ -96,8 +118,16 @@ void writeLogChannelEntry(const std::string& channel, uint32_t defaultEnabled, c
   if (!enabled) return;
 
   const std::string directory = combinePath(productRoot(), "admin/logs");
-  VMutex mutex("tarvolog_" + name + "_mutex");
-  mutex.lock();  // released when the mutex closes, on every path
+  // Threads of this process share the channel's lock file, and flock does not
+  // tell them apart: they take turns here first.
+  static std::mutex channelsGuard;
+  const std::lock_guard<std::mutex> turn(channelsGuard);
+  VMutex& mutex = channelMutex(name);
+  mutex.lock();
+  struct Unlock {
+    VMutex& mutex;
+    ~Unlock() { mutex.unlock(); }
+  } unlock{mutex};
 
   // One reading of the clock gives both the file's date and the time stamp.
   const platform::LocalTime t = platform::localTime();
