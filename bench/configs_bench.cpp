@@ -13,63 +13,21 @@
 #include <string>
 
 #include "app/web_statistics_executor.h"
+#include "bench/common/bench_installation.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-void writeText(const fs::path& path, const std::string& text) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << text;
-}
-
-// A temporary installation: registry file, settings of the stand-in
-// management service and the service itself on a socket inside it.
-class Installation {
+// The installation with webspaces of one configuration each.
+class Installation : public bench::Installation {
  public:
-  Installation() {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/tarvo-bench-XXXXXX";
-    if (!mkdtemp(templ.data())) std::abort();
-    root_ = templ;
-    setenv("TARVO_REGISTRY", (root_ / "registry.reg").c_str(), 1);
-    setenv("TARVO_PIPE_DIR", (root_ / "pipes").c_str(), 1);
-    setenv("TARVO_LOCK_DIR", (root_ / "locks").c_str(), 1);
-    fs::create_directories(root_ / "pipes");
-    fs::create_directories(root_ / "locks");
-    fs::create_directories(vhosts());
-    writeText(root_ / "registry.reg",
-              "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tarvo\\ZUL Config\\Config]\r\n"
-              "\"PRODUCT_ROOT_D\"=\"" + (root_ / "product").string() + "\"\r\n\"Debug\"=dword:00000000\r\n"
-              "\"zulpipe\"=\"zulpipe\"\r\n");
-    writeText(root_ / "mgmt-service.conf", "HTTPD_VHOSTS_D=" + vhosts().string() + "\nPRODUCT_ROOT_D=" +
-                                                (root_ / "product").string() + "\nAWStatsPath=" +
-                                                (root_ / "product/awstats").string() + "\n");
-    const std::string service = std::string(TARVO_BUILD_DIR) + "/tools/mgmt_service/tarvo-mgmt-service";
-    const std::string start = service + " --settings=" + (root_ / "mgmt-service.conf").string() +
-                              " --log=" + (root_ / "mgmt-service.log").string() + " --daemon --pid-file=" +
-                              (root_ / "service.pid").string();
-    if (std::system(start.c_str()) != 0) {
-      std::fprintf(stderr, "cannot start %s\n", service.c_str());
-      std::exit(1);
-    }
-  }
-  ~Installation() {
-    std::ifstream pidFile(root_ / "service.pid");
-    long pid = 0;
-    if (pidFile >> pid && pid > 0) std::system(("kill " + std::to_string(pid)).c_str());
-    std::error_code ec;
-    fs::remove_all(root_, ec);
-  }
-
-  fs::path vhosts() const { return root_ / "vhosts"; }
-
   // Adds webspaces up to count, each with one configuration.
   void growTo(int count) {
     for (; webspaces_ < count; ++webspaces_) {
       const std::string name = "ws" + std::to_string(webspaces_);
-      writeText(vhosts() / name / "logs/iis/web_stat_executor.conf",
-                "<config><domain name=\"site-" + std::to_string(webspaces_) + ".example\" webspaceName=\"" + name +
+      bench::writeText(vhosts() / name / "logs/iis/web_stat_executor.conf",
+                       "<config><domain name=\"site-" + std::to_string(webspaces_) + ".example\" webspaceName=\"" + name +
                     "\" default_doc=\"index.html\"><alias name=\"www.site.example\"/>"
                     "<webstat type=\"none\"/></domain></config>\n");
       fs::create_directories(vhosts() / name / "httpdocs");
@@ -77,7 +35,6 @@ class Installation {
   }
 
  private:
-  fs::path root_;
   int webspaces_ = 0;
 };
 
