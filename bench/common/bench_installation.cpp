@@ -3,7 +3,9 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <chrono>
 #include <fstream>
+#include <thread>
 
 namespace bench {
 
@@ -58,6 +60,21 @@ Installation::~Installation() {
   if (pidFile >> pid && pid > 0) ::kill(static_cast<pid_t>(pid), SIGTERM);
   std::error_code ec;
   fs::remove_all(root_, ec);
+}
+
+} // namespace bench
+
+namespace bench {
+
+void Installation::addSettings(const std::string& lines) {
+  {
+    std::ofstream(root_ / "mgmt-service.conf", std::ios::binary | std::ios::app) << lines;
+  }
+  std::ifstream pidFile(root_ / "service.pid");
+  long pid = 0;
+  if (pidFile >> pid && pid > 0) ::kill(static_cast<pid_t>(pid), SIGHUP);
+  // The service reads the file again on the signal; give it the moment.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
 }
 
 } // namespace bench

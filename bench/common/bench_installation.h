@@ -25,6 +25,9 @@ class Installation {
   fs::path product() const { return root_ / "product"; }
   std::string socketPath() const { return (root_ / "pipes/zulpipe").string(); }
 
+  // More NAME=value lines for the service, in effect from the next request.
+  void addSettings(const std::string& lines);
+
  private:
   fs::path root_;
 };

@@ -1,0 +1,264 @@
+// A whole nightly run, measured two ways in one run of this program.
+//
+// 1. Overhead: 20 domains (10 on Webalizer, 10 on AWStats), one web log each,
+//    processed by "web_statistics_executor --calculate-all" and, for another
+//    20 domains with the same logs, by a shell script that runs the same
+//    engine commands by hand (sort, key removal, webalizer; sort, the AWStats
+//    update and its 21 report pages; removal of each log). Target: the
+//    program adds less than 5% to the script's wall time.
+// 2. Growth: the program's wall time for 100, 1,000 and 5,000 domains with
+//    small logs. Real engines would spend hours there (an AWStats domain costs
+//    22 Perl starts), so Webalizer's place is taken by /bin/true: what is
+//    measured is the program's own work per domain and log (finding and
+//    reading the configuration, the sort, the key removal, starting the engine,
+//    removing the log). Target: cost linear in the number of domains.
+//
+// Usage: run_bench [LINES] [SIZES...]   (default 2000 lines; 100 1000 5000)
+// Needs Debian's webalizer, awstats and perl, and the built programs.
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "bench/common/bench_installation.h"
+
+namespace fs = std::filesystem;
+using bench::shellQuoted;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double secondsOf(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+const char* const kPages[] = {"alldomains", "allhosts", "lasthosts", "unknownip", "alllogins", "lastlogins",
+                              "allrobots", "lastrobots", "urldetail", "urlentry", "urlexit", "osdetail",
+                              "unknownos", "browserdetail", "unknownbrowser", "refererse", "refererpages",
+                              "keyphrases", "keywords", "errors404"};
+
+// Records of one day for a domain, in the format its engine reads, shuffled a
+// little (two servers writing one file).
+std::string webLog(const std::string& domain, bool awstats, int day, int lines) {
+  std::string log;
+  char buffer[600];
+  for (int i = 0; i < lines; ++i) {
+    const int n = (i * 7919) % lines;  // out of order
+    const int seconds = static_cast<int>(static_cast<long long>(n) * 86399 / lines);
+    const int h = seconds / 3600, m = seconds / 60 % 60, s = seconds % 60;
+    if (awstats) {
+      std::snprintf(buffer, sizeof buffer,
+                    "2026-11-%02d %02d:%02d:%02d W3SVC1 WEB1 192.0.2.10 GET /dir%d/page%d.html - 80 - 10.0.%d.%d "
+                    "HTTP/1.1 Mozilla/5.0+(X11;+Linux+x86_64;+rv:128.0)+Gecko/20100101+Firefox/128.0 - "
+                    "http://search.example.org/?q=term%d %s %d 0 0 %d 300 15\r\n",
+                    day, h, m, s, n % 13, n % 101, n % 7, n % 250, n % 37, domain.c_str(), n % 29 ? 200 : 404,
+                    1000 + n % 4000);
+    } else {
+      std::snprintf(buffer, sizeof buffer,
+                    "202611%02d%02d%02d%02d 10.0.%d.%d - - [%02d/Nov/2026:%02d:%02d:%02d +0000] \"GET /dir%d/page%d.html "
+                    "HTTP/1.1\" %d %d \"http://search.example.org/?q=term%d\" \"Mozilla/5.0 (X11; Linux x86_64; "
+                    "rv:128.0) Gecko/20100101 Firefox/128.0\"\n",
+                    day, h, m, s, n % 7, n % 250, day, h, m, s, n % 13, n % 101, n % 29 ? 200 : 404, 1000 + n % 4000,
+                    n % 37);
+    }
+    log += buffer;
+  }
+  return log;
+}
+
+struct Domain {
+  std::string name;
+  std::string webspace;
+  bool awstats = false;
+  fs::path logDir;  // where the configuration and the logs lie
+  fs::path output;  // the web statistics directory
+};
+
+class Tree {
+ public:
+  explicit Tree(const bench::Installation& inst) : inst_(inst) {}
+
+  Domain add(const std::string& name, bool awstats) {
+    Domain d;
+    d.name = name;
+    d.webspace = "ws-" + name;
+    d.awstats = awstats;
+    d.logDir = inst_.vhosts() / d.webspace / "logs/iis";
+    d.output = inst_.vhosts() / d.webspace / ".tarvo/statistics" / name / "webstat";
+    fs::create_directories(d.output);
+    bench::writeText(d.logDir / "web_stat_executor.conf",
+                     "<config><domain name=\"" + name + "\" webspaceName=\"" + d.webspace +
+                         "\" default_doc=\"index.html\"><alias name=\"www." + name + "\"/><webstat type=\"" +
+                         (awstats ? "awstats" : "webalizer") + "\"/></domain></config>\n");
+    return d;
+  }
+  // Puts a configuration out of the program's sight and back.
+  static void hide(const Domain& d, bool hidden) {
+    const fs::path conf = d.logDir / "web_stat_executor.conf";
+    const fs::path off = d.logDir / "web_stat_executor.conf.off";
+    fs::rename(hidden ? conf : off, hidden ? off : conf);
+  }
+
+ private:
+  const bench::Installation& inst_;
+};
+
+void putLog(const Domain& d, int day, int lines) {
+  char name[32];
+  std::snprintf(name, sizeof name, "web_202611%02d.log", day);
+  bench::writeText(d.logDir / name, webLog(d.name, d.awstats, day, lines));
+}
+
+// The engine commands the program runs for the domains, by hand.
+std::string script(const std::vector<Domain>& domains, const fs::path& webalizerRoot, const fs::path& awstatsRoot,
+                   const fs::path& cache) {
+  std::ostringstream s;
+  s << "set -e\nexport LC_ALL=C\n"
+    << "aw=" << shellQuoted((awstatsRoot / "wwwroot/cgi-bin/awstats.pl").string()) << "\n"
+    << "wb=" << shellQuoted((webalizerRoot / "bin/webalizer").string()) << "\n"
+    << "wc=" << shellQuoted((webalizerRoot / "conf/webalizer.conf").string()) << "\n"
+    << "cache=" << shellQuoted(cache.string()) << "\n";
+  for (const Domain& d : domains) {
+    s << "d=" << d.name << "\nout=" << shellQuoted(d.output.string()) << "\n"
+      << "for log in " << shellQuoted(d.logDir.string()) << "/web_*.log; do\n";
+    if (d.awstats) {
+      // The program points the domain's configuration at each log in turn.
+      s << "  sed -i \"s|^LogFile=.*|LogFile=\\\"$log\\\"|\" \"$(dirname \"$aw\")/awstats.$d.conf\"\n"
+        << "  mv \"$log\" \"$log.sort.tmp\"\n  sort -o \"$log\" \"$log.sort.tmp\"\n  rm \"$log.sort.tmp\"\n"
+        << "  /usr/bin/perl \"$aw\" -showsteps -showcorrupted -showdropped -config=$d -update >/dev/null\n"
+        << "  /usr/bin/perl \"$aw\" -config=$d -output >\"$out/index.html\"\n  for p in";
+      for (const char* page : kPages) s << " " << page;
+      s << "; do /usr/bin/perl \"$aw\" -config=$d -output=$p >\"$out/awstats.$d.$p.html\"; done\n";
+    } else {
+      s << "  mv \"$log\" \"$log.sort1\"\n  sort \"$log.sort1\" -o \"$log.sort2\"\n"
+        << "  cut -c16- \"$log.sort2\" >\"$log\"\n  rm \"$log.sort1\" \"$log.sort2\"\n"
+        << "  \"$wb\" -Q -c \"$wc\" -n $d -D \"$cache\" -N 15 -p -o \"$out\" \"$log\"\n";
+    }
+    s << "  rm \"$log\"\ndone\n";
+  }
+  return s.str();
+}
+
+void runProgram(const std::string& what) {
+  const std::string program = bench::builtProgram("web_statistics_executor");
+  if (std::system((shellQuoted(program) + " --calculate-all >/dev/null 2>&1").c_str()) != 0)
+    std::printf("  (%s: the program did not end with exit code 0)\n", what.c_str());
+}
+
+long logsLeft(const fs::path& vhosts) {
+  long left = 0;
+  for (const auto& e : fs::recursive_directory_iterator(vhosts))
+    if (e.is_regular_file() && e.path().filename().string().rfind("web_2026", 0) == 0) ++left;
+  return left;
+}
+
+void overhead(int lines) {
+  bench::Installation inst;
+  const fs::path webalizer = inst.root() / "webalizer";
+  const fs::path awstats = inst.product() / "awstats";
+  bench::runOrDie(shellQuoted(std::string(TARVO_SOURCE_DIR) + "/scripts/setup-webalizer") + " " +
+                  shellQuoted(webalizer.string()) + " >/dev/null");
+  bench::runOrDie(shellQuoted(std::string(TARVO_SOURCE_DIR) + "/scripts/setup-awstats") + " " +
+                  shellQuoted(awstats.string()) + " >/dev/null");
+  inst.addSettings("WebalizerPath=" + (webalizer / "bin/webalizer").string() + "\ncomponent.awstats=" +
+                   awstats.string() + "\n");
+
+  Tree tree(inst);
+  std::vector<Domain> byProgram, byScript;
+  for (int i = 0; i < 20; ++i) {
+    const bool aw = i % 2 == 1;
+    char name[64];
+    std::snprintf(name, sizeof name, "p%02d-%s.example", i, aw ? "aw" : "wb");
+    byProgram.push_back(tree.add(name, aw));
+    std::snprintf(name, sizeof name, "s%02d-%s.example", i, aw ? "aw" : "wb");
+    byScript.push_back(tree.add(name, aw));
+  }
+  // Steady state for both sets: the AWStats configurations, the domain
+  // copies and the statistics databases exist.
+  for (const auto* set : {&byProgram, &byScript})
+    for (const Domain& d : *set) putLog(d, 1, 20);
+  runProgram("first run");
+  // The program removes the AWStats configurations of domains it no longer
+  // sees, so the script's are kept aside while the program runs.
+  const fs::path cgi = awstats / "wwwroot/cgi-bin";
+  const fs::path kept = inst.root() / "kept-configs";
+  fs::create_directories(kept);
+  for (const Domain& d : byScript)
+    if (d.awstats) fs::copy_file(cgi / ("awstats." + d.name + ".conf"), kept / ("awstats." + d.name + ".conf"));
+
+  for (const Domain& d : byProgram) putLog(d, 2, lines);
+  for (const Domain& d : byScript) putLog(d, 2, lines);
+  const fs::path scriptFile = inst.root() / "by-hand.sh";
+  bench::writeText(scriptFile, script(byScript, webalizer, awstats, inst.product() / "tmp/webalizer.cache"));
+
+  for (const Domain& d : byScript) Tree::hide(d, true);
+  const auto programStart = Clock::now();
+  runProgram("20 domains");
+  const double program = secondsOf(programStart);
+  for (const Domain& d : byScript) Tree::hide(d, false);
+  for (const auto& e : fs::directory_iterator(kept)) fs::copy_file(e.path(), cgi / e.path().filename(),
+                                                                    fs::copy_options::overwrite_existing);
+
+  const auto scriptStart = Clock::now();
+  const fs::path scriptLog = inst.root() / "by-hand.log";
+  if (std::system(("bash " + shellQuoted(scriptFile.string()) + " >" + shellQuoted(scriptLog.string()) + " 2>&1").c_str())) {
+    std::printf("the script failed:\n");
+    std::system(("tail -n 20 " + shellQuoted(scriptLog.string())).c_str());
+  }
+  const double byHand = secondsOf(scriptStart);
+
+  std::printf("20 domains (10 Webalizer, 10 AWStats), one web log of %d lines each\n", lines);
+  std::printf("  %-32s %9.2f s\n", "web_statistics_executor", program);
+  std::printf("  %-32s %9.2f s\n", "shell script, same commands", byHand);
+  std::printf("  program / script: %.3f (adds %+.1f%%; target < +5%%); logs left: %ld\n", program / byHand,
+              (program / byHand - 1) * 100, logsLeft(inst.vhosts()));
+}
+
+void growth(const std::vector<int>& sizes) {
+  bench::Installation inst;
+  const fs::path noop = inst.root() / "noop-webalizer";
+  fs::create_directories(noop / "bin");
+  fs::create_directories(noop / "conf");
+  fs::create_symlink("/bin/true", noop / "bin/webalizer");
+  bench::writeText(noop / "conf/webalizer.conf", "Quiet yes\n");
+  inst.addSettings("WebalizerPath=" + (noop / "bin/webalizer").string() + "\n");
+
+  Tree tree(inst);
+  int made = 0;
+  std::printf("growth: domains with one small web log (20 lines) each, Webalizer replaced by /bin/true\n");
+  std::printf("  %8s %12s %16s %10s\n", "domains", "wall [s]", "per domain [ms]", "vs first");
+  double firstPerDomain = 0;
+  for (int size : sizes) {
+    std::vector<Domain> all;
+    for (; made < size; ++made) tree.add("g" + std::to_string(made) + ".example", false);
+    for (int i = 0; i < size; ++i) {
+      Domain d;
+      d.name = "g" + std::to_string(i) + ".example";
+      d.logDir = inst.vhosts() / ("ws-" + d.name) / "logs/iis";
+      putLog(d, 3, 20);
+    }
+    const auto start = Clock::now();
+    runProgram(std::to_string(size) + " domains");
+    const double wall = secondsOf(start);
+    const double perDomain = wall / size * 1e3;
+    if (firstPerDomain == 0) firstPerDomain = perDomain;
+    std::printf("  %8d %12.2f %16.3f %9.2fx   logs left: %ld\n", size, wall, perDomain, perDomain / firstPerDomain,
+                logsLeft(inst.vhosts()));
+  }
+  std::printf("  target: linear growth (per-domain cost about constant, 'vs first' near 1)\n");
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+  const int lines = argc > 1 ? std::atoi(argv[1]) : 2000;
+  std::vector<int> sizes;
+  for (int i = 2; i < argc; ++i) sizes.push_back(std::atoi(argv[i]));
+  if (sizes.empty()) sizes = {100, 1000, 5000};
+  if (lines > 0) overhead(lines);
+  growth(sizes);
+  return 0;
+}
