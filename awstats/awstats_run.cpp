@@ -12,6 +12,7 @@
 #include "support/guard.h"
 #include "support/logging.h"
 #include "support/process.h"
+#include "support/system_sort.h"
 #include "support/command_line.h"
 
 const std::vector<const char*> awstatsReportPages = {
@@ -30,16 +31,6 @@ std::string reportPageFileName(size_t index, const std::string& domainName) {
 }
 
 namespace {
-
-// TEMPORARY until the shared sort command lands.
-struct SortCommand {
-  std::string program;
-  std::string arguments;
-};
-SortCommand makeSortCommand(const std::string& input, const std::string& output) {
-  return {VFileName::combine(getWellKnownPath(0x25, false), "sort"),
-          "-o " + quoteCommandArgument(output) + " " + quoteCommandArgument(input)};
-}
 
 constexpr const char* kPerlKey = "SOFTWARE\\Tarvo\\Installer\\CorvanitePerl";
 constexpr const char* kNotInstalledMessage =
@@ -129,7 +120,7 @@ void LogForAWStats::sortLog() {
 
   const SortCommand command = makeSortCommand(sortFile, logPath);
   uint32_t exitCode = kNotRun;
-  const std::string output = execExtUtil(command.program, command.arguments, false, &exitCode, {}, {});
+  const std::string output = execExtUtil(command.program, command.arguments, false, &exitCode, {}, {}, &command.environment);
   if (exitCode == 0) {
     if (const uint32_t code = deleteFile(sortFile))
       log.log(Warning, "Unable to remove log file %s: %s", sortFile, formatSystemMessage(code, ""));

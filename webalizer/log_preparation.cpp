@@ -13,7 +13,6 @@
 #include "platform/fs.h"
 
 namespace {
-constexpr int kSystemFolder = 0x25;
 constexpr size_t kTimestampLength = 15;
 constexpr const char* kFunction = "LogForWebalizer::processLogFile";
 
@@ -40,14 +39,6 @@ void restoreUnsorted(const std::string& chunk, bool dropPartialCopy) {
                                                                             " stay in " + sortInputPath(chunk)));
 }
 } // namespace
-
-SortCommand makeSortCommand(const std::string& input, const std::string& output) {
-  SortCommand command;
-  command.program = VFileName::combine(getWellKnownPath(kSystemFolder, false), "sort");
-  command.arguments = quoteCommandArgument(input) + " -o " + quoteCommandArgument(output);
-  command.environment = environmentWith("LC_ALL", "C");
-  return command;
-}
 
 void removeTimestampField(const LogSource& source, const std::string& sortedPath) {
   VFile out;

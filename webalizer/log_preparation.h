@@ -5,18 +5,7 @@
 #include <vector>
 
 #include "config/web_stat_config.h"
-
-// The system sort (coreutils) run over one file. The argument string keeps
-// the shape the engines compose on every platform: the quoted input path,
-// " -o ", the quoted output path. environment is this program's environment
-// with LC_ALL=C: the engines need the records in bytewise order, whatever
-// locale the operator's shell has; pass it to execExtUtil(Checked).
-struct SortCommand {
-  std::string program;    // <system directory>/sort
-  std::string arguments;  // "<input> -o <output>", both quoted by quoteCommandArgument
-  std::vector<std::string> environment;
-};
-SortCommand makeSortCommand(const std::string& input, const std::string& output);
+#include "support/system_sort.h"
 
 // Writes the log path of the entry (which must not exist) from the sorted
 // file, each line without its first 15 bytes and ended by CR LF. A line of 15
