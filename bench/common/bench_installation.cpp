@@ -40,9 +40,10 @@ Installation::Installation(const std::string& extraSettings, const std::string& 
   fs::create_directories(root_ / "pipes");
   fs::create_directories(root_ / "locks");
   fs::create_directories(vhosts());
+  fs::create_directories(product() / "admin/logs");
   writeText(root_ / "registry.reg",
             "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tarvo\\ZUL Config\\Config]\r\n"
-            "\"PRODUCT_ROOT_D\"=\"" + product().string() + "\"\r\n\"Debug\"=dword:00000000\r\n"
+            "\"PRODUCT_ROOT_D\"=\"" + product().string() + "\"\r\n\"Debug\"=dword:00000001\r\n\"log_util_exec_enabled\"=dword:00000001\r\n"
             "\"zulpipe\"=\"zulpipe\"\r\n" + extraRegistry +
             "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tarvo\\Installer\\CorvanitePerl]\r\n\"INSTALLDIR\"=\"/usr\"\r\n");
   writeText(root_ / "mgmt-service.conf", "HTTPD_VHOSTS_D=" + vhosts().string() + "\nPRODUCT_ROOT_D=" +
