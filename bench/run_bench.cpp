@@ -21,6 +21,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -232,7 +233,6 @@ void growth(const std::vector<int>& sizes) {
   std::printf("  %8s %12s %16s %10s\n", "domains", "wall [s]", "per domain [ms]", "vs first");
   double firstPerDomain = 0;
   for (int size : sizes) {
-    std::vector<Domain> all;
     for (; made < size; ++made) tree.add("g" + std::to_string(made) + ".example", false);
     for (int i = 0; i < size; ++i) {
       Domain d;
@@ -262,7 +262,12 @@ int main(int argc, char** argv) {
   std::vector<int> sizes;
   for (int i = 2; i < argc; ++i) sizes.push_back(std::atoi(argv[i]));
   if (sizes.empty()) sizes = {100, 1000, 5000};
-  if (lines > 0) overhead(lines);
-  growth(sizes);
-  return 0;
+  try {
+    if (lines > 0) overhead(lines);
+    growth(sizes);
+    return 0;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "run_bench: %s\n", e.what());
+  }
+  return 1;
 }

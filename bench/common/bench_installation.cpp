@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <chrono>
 #include <fstream>
+#include <stdexcept>
 #include <thread>
 
 namespace bench {
@@ -15,10 +16,8 @@ void writeText(const fs::path& path, const std::string& text) {
 }
 
 void runOrDie(const std::string& command) {
-  if (std::system(command.c_str()) != 0) {
-    std::fprintf(stderr, "failed: %s\n", command.c_str());
-    std::exit(1);
-  }
+  // Thrown, not exited: the installation's destructor must stop the service.
+  if (std::system(command.c_str()) != 0) throw std::runtime_error("failed: " + command);
 }
 
 std::string shellQuoted(const std::string& text) {

@@ -33,7 +33,7 @@ class Installation {
 };
 
 void writeText(const fs::path& path, const std::string& text);
-// Runs a shell command; ends the benchmark when it fails.
+// Runs a shell command; raises std::runtime_error when it fails.
 void runOrDie(const std::string& command);
 // The text in single quotes for the shell.
 std::string shellQuoted(const std::string& text);
