@@ -6,7 +6,17 @@
 
 namespace platform {
 
-uint32_t winErrorFromErrno(int err) {
+namespace {
+// Several errno values share one Windows code (EACCES, EPERM and EROFS are
+// all 5); the text of a code names the errno it came from last on this
+// thread, so a read-only file system does not read "Permission denied".
+struct LastMapping {
+  uint32_t code = 0;
+  int err = 0;
+};
+thread_local LastMapping lastMapping;
+
+uint32_t codeOf(int err) {
   switch (err) {
     case 0: return winerr::Success;
     case ENOENT: return winerr::FileNotFound;
@@ -39,21 +49,32 @@ uint32_t winErrorFromErrno(int err) {
     default: return 0x20000000u | static_cast<uint32_t>(err);  // customer bit: no Windows twin
   }
 }
+} // namespace
+
+uint32_t winErrorFromErrno(int err) {
+  const uint32_t code = codeOf(err);
+  if (code != winerr::Success) lastMapping = {code, err};
+  return code;
+}
 
 uint32_t winErrorForPath(int err, const std::string& path) {
   if (err != ENOENT) return winErrorFromErrno(err);
+  uint32_t code = winerr::FileNotFound;
   const auto slash = path.find_last_of('/');
-  if (slash == std::string::npos || slash == 0) return winerr::FileNotFound;
-  struct stat st {};
-  const std::string parent(path.data(), slash);
-  if (::stat(parent.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return winerr::PathNotFound;
-  return winerr::FileNotFound;
+  if (slash != std::string::npos && slash != 0) {
+    struct stat st {};
+    const std::string parent(path.data(), slash);
+    if (::stat(parent.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) code = winerr::PathNotFound;
+  }
+  lastMapping = {code, ENOENT};
+  return code;
 }
 
 uint32_t lastWinError() { return winErrorFromErrno(errno); }
 
 namespace {
 int errnoOf(uint32_t code) {
+  if (code == lastMapping.code) return lastMapping.err;
   if (code & 0x20000000u) return static_cast<int>(code & ~0x20000000u);
   switch (code) {
     case winerr::FileNotFound: return ENOENT;

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
+#include "platform/win_error.h"
 #include "support/errors.h"
 #include "support/format.h"
 #include "support/guard.h"
@@ -25,6 +28,17 @@ TEST(Errors, OsCodeMapsToItsClassAndMessage) {
   }
   EXPECT_EQ(systemErrorText(1061), "Unknown error 0x425");
   EXPECT_EQ(systemErrorText(0x80040201u), "IDispatch error #1");
+}
+
+TEST(Errors, ACodeSharedBySeveralErrnoValuesReadsAsTheOneItCameFrom) {
+  // A read-only file system and a refused permission are both code 5.
+  ASSERT_EQ(platform::winErrorFromErrno(EROFS), 5u);
+  EXPECT_EQ(formatSystemMessage(5, "Open file '/x'"), "Read-only file system (Error code 5) at Open file '/x'");
+  ASSERT_EQ(platform::winErrorFromErrno(EACCES), 5u);
+  EXPECT_EQ(formatSystemMessage(5, ""), "Permission denied (Error code 5)");
+  ASSERT_EQ(platform::winErrorFromErrno(EDQUOT), 112u);
+  EXPECT_EQ(formatSystemMessage(112, ""), "Disk quota exceeded (Error code 112)");
+  EXPECT_EQ(formatSystemMessage(5, ""), "Permission denied (Error code 5)");
 }
 
 TEST(Errors, RuntimeErrorsByCode) {
