@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -121,6 +122,7 @@ void fill(const struct stat& st, EntryStatus& status) {
   status.mode = st.st_mode & 07777;
   status.owner = st.st_uid;
   status.size = static_cast<uint64_t>(st.st_size);
+  status.modified = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
   status.device = st.st_dev;
   status.inode = st.st_ino;
 }
@@ -289,6 +291,16 @@ std::string currentDirectory() {
     if (errno != ERANGE) return {};
     buf.resize(buf.size() * 2);
   }
+}
+
+uint32_t refusesWrites(const std::string& path) {
+  struct statvfs st {};
+  if (::statvfs(path.c_str(), &st) != 0) return 0;
+  if (st.f_flag & ST_RDONLY) return winErrorFromErrno(EROFS);
+  // The blocks kept for the superuser count when it is the superuser asking.
+  const auto left = ::geteuid() == 0 ? st.f_bfree : st.f_bavail;
+  if (left == 0) return winErrorFromErrno(ENOSPC);
+  return 0;
 }
 
 std::string volumeRoot(const std::string& path) {

@@ -20,6 +20,7 @@ struct EntryStatus {
   uint32_t mode = 0;         // permission bits of the item (of a link: 0777)
   uint32_t owner = 0;
   uint64_t size = 0;
+  int64_t modified = 0;      // nanoseconds since 1970
   uint64_t device = 0;
   uint64_t inode = 0;
 };
@@ -50,6 +51,10 @@ uint32_t copyFile(const std::string& from, const std::string& to, bool failIfExi
 std::string currentDirectory();
 // The top directory of the file system that holds path.
 std::string volumeRoot(const std::string& path);
+// Why the file system that holds path takes no more writes: 5 (its text
+// "Read-only file system") when it is mounted read-only, 112 when no block
+// is left for this account, else 0.
+uint32_t refusesWrites(const std::string& path);
 
 struct OpenMode {
   bool read = true;

@@ -83,13 +83,18 @@ class WebalizerEngine : public ::testing::Test {
   static void TearDownTestSuite() { inst_.reset(); }
   void SetUp() override { inst_->setSetting("WebalizerPath", webalizerRoot_ + "/bin/webalizer"); }
 
-  // A stand-in Webalizer that keeps a copy of the log it was given and ends
-  // with the exit code.
-  std::string standIn(const std::string& name, int exitCode) {
+  // A stand-in Webalizer that keeps a copy of the log it was given, writes
+  // the index page (complete, or cut off as on a full disk) and ends with the
+  // exit code.
+  std::string standIn(const std::string& name, int exitCode, const std::string& indexPage = "<HTML>\n</HTML>\n") {
     const std::string path = inst_->root() + "/" + name + "/bin/webalizer";
     fs::create_directories(fs::path(path).parent_path());
-    testenv::writeFile(path, formatString("#!/bin/sh\nfor last; do :; done\ncat \"$last\" >> '%s.input'\nexit %d\n",
-                                          path, exitCode));
+    testenv::writeFile(path, formatString("#!/bin/sh\nout=; prev=\n"
+                                          "for last; do [ \"$prev\" = -o ] && out=$last; prev=$last; done\n"
+                                          "cat \"$last\" >> '%s.input'\n"
+                                          "printf '%%s' '%s' > \"$out/index.html\"\n"
+                                          "exit %d\n",
+                                          path, indexPage, exitCode));
     chmod(path.c_str(), 0755);
     inst_->setSetting("WebalizerPath", path);
     return path;
@@ -228,8 +233,71 @@ TEST_F(WebalizerEngine, AWStatsLeftoversAreRemovedThroughTheLinkWithoutTouchingI
   standIn("quiet", 0);
 
   LogForWebalizer::processConfig(config);
-  EXPECT_EQ(namesIn(output), std::vector<std::string>{});
+  EXPECT_EQ(namesIn(output), std::vector<std::string>{"index.html"});
   EXPECT_EQ(testenv::readFile(target + "/awstats.pl"), "the shared script");
+}
+
+TEST_F(WebalizerEngine, IncompleteReportsKeepTheChunkAndPutThePageAndTheCountsBack) {
+  const WebStatConfig config = addDomain("ws6", "site-six.example");
+  const std::string chunk = config.configDir + "/web_1.log";
+  const std::string records = chunkText(LogKind::Web, 8);
+  testenv::writeFile(chunk, records);
+  const std::string output = outputOf(config, "webstat");
+  // A run killed while Webalizer ran left the page under its backup name.
+  testenv::writeFile(output + "/index.html41481796611270", "the last good report");
+  testenv::writeFile(output + "/index.html41481796611200", "an older backup");
+  fs::last_write_time(output + "/index.html41481796611200",
+                      fs::last_write_time(output + "/index.html41481796611270") - std::chrono::hours(1));
+  testenv::writeFile(output + "/webalizer.current", "the counts so far");
+  // Webalizer ends with 0 whether or not it could write: it saved its counts
+  // with the chunk's records, began a history and cut its page off.
+  standIn("disk-full", 0, "<HTML><BODY>usage for");
+  const std::string script = inst_->root() + "/disk-full/bin/webalizer";
+  std::string text = testenv::readFile(script);
+  text.insert(text.rfind("exit"), "echo counted > \"$out/webalizer.current\"; echo partial > \"$out/webalizer.hist\"\n");
+  testenv::writeFile(script, text);
+
+  try {
+    LogForWebalizer::processConfig(config);
+    FAIL() << "the reports are incomplete, the run must fail";
+  } catch (const vexception& e) {
+    EXPECT_NE(e.message().find("Webalizer did not write complete reports into " + output + "; the log file " + chunk +
+                               " is kept for the next run"),
+              std::string::npos)
+        << e.message();
+  }
+  // Back as before the failed run, so the kept chunk is counted from there.
+  EXPECT_EQ(namesIn(output), (std::vector<std::string>{"index.html", "webalizer.current"}));
+  EXPECT_EQ(testenv::readFile(output + "/index.html"), "the last good report");
+  EXPECT_EQ(testenv::readFile(output + "/webalizer.current"), "the counts so far");
+  EXPECT_EQ(testenv::readFile(chunk), preparedText(records));
+
+  // A run killed while Webalizer ran, before which there were no counts,
+  // left its counts and the empty saved state: they are undone.
+  fs::remove(output + "/webalizer.current");
+  fs::create_directory(output + "/webalizer.saved");
+  testenv::writeFile(output + "/webalizer.current", "counted by the killed run");
+  testenv::writeFile(output + "/webalizer.hist", "written by the killed run");
+
+  inst_->setSetting("WebalizerPath", webalizerRoot_ + "/bin/webalizer");
+  LogForWebalizer::processConfig(config);
+  EXPECT_EQ(namesIn(config.configDir), std::vector<std::string>{"web_stat_executor.conf"});
+  EXPECT_TRUE(fs::exists(output + "/usage_202403.html"));
+  EXPECT_FALSE(fs::exists(output + "/webalizer.saved"));
+  EXPECT_NE(inst_->dailyLog().find("Webalizer's counts in " + output + " were left by an interrupted run"),
+            std::string::npos);
+}
+
+TEST_F(WebalizerEngine, AChunkWithoutRecordsIsRemovedWithoutRunningWebalizer) {
+  const WebStatConfig config = addDomain("ws7", "site-seven.example");
+  testenv::writeFile(config.configDir + "/ftp_1.log", "");
+  testenv::writeFile(config.configDir + "/web_1.log", "\r\n\n");
+  // The real Webalizer ends with 1 when it finds no record.
+  const std::string failing = standIn("no-records", 1);
+
+  LogForWebalizer::processConfig(config);
+  EXPECT_EQ(namesIn(config.configDir), std::vector<std::string>{"web_stat_executor.conf"});
+  EXPECT_FALSE(fs::exists(failing + ".input"));
 }
 
 } // namespace

@@ -22,6 +22,7 @@
 #include "support/logging.h"
 #include "support/process.h"
 #include "webalizer/log_preparation.h"
+#include "webalizer/output_state.h"
 
 namespace {
 constexpr const char* kFunction = "LogForWebalizer::processLogFile";
@@ -146,6 +147,17 @@ void runWebalizer(const std::string& program, const std::string& arguments, cons
                      Place{"", kFunction, 134});
   }
 }
+// True when the chunk holds nothing but line ends: Webalizer finds no record
+// in it and ends with an error, although nothing is lost by removing it.
+bool holdsNoRecord(const std::string& chunk) {
+  VFile file;
+  file.open(chunk, file_open::GenericRead, file_open::ShareRead, file_open::OpenExisting, 0);
+  char buffer[4096];
+  for (size_t got; (got = file.read(buffer, sizeof buffer)) != 0;)
+    for (size_t i = 0; i < got; ++i)
+      if (buffer[i] != '\r' && buffer[i] != '\n') return false;
+  return true;
+}
 } // namespace
 
 bool isPreparationLeftover(const std::string& path) {
@@ -204,6 +216,14 @@ void processLogFile(const LogSource& source, const WebStatConfig& config) {
   makeDir(output);
   makeDir(directoryOf(cacheFile));
 
+  recoverInterruptedWebalizerRun(output);
+  if (holdsNoRecord(source.path)) {
+    log.log(Info, "Log file %s holds no record; removed without running Webalizer", source.path);
+    removeFile(source.path, true, false, 0, 0);
+    removeQuietly(preparedMarkerPath(source.path));
+    return;
+  }
+
   const std::string backupPath = fileExist(indexPath) ? backupFile(indexPath) : std::string();
   try {
     if (fileExist(preparedMarkerPath(source.path))) {
@@ -217,7 +237,18 @@ void processLogFile(const LogSource& source, const WebStatConfig& config) {
                                   " -N 15 -p " + logKindInfo(source.kind).webalizerFormat + " -o " +
                                   quoteCommandArgument(output) + " " + quoteCommandArgument(source.path);
     log.log(Info, "execute %s %s", program, arguments);
-    runWebalizer(program, arguments, source.path);
+    saveWebalizerState(output);
+    try {
+      runWebalizer(program, arguments, source.path);
+      expectCompleteReports(output, source.path);
+    } catch (...) {
+      // What a failed run wrote is not trusted: the page and the counts
+      // before it come back, and the kept chunk is counted from there.
+      if (!backupPath.empty()) removeQuietly(indexPath);
+      restoreWebalizerState(output);
+      throw;
+    }
+    dropSavedWebalizerState(output);
 
     guardRethrow(Place{"Remove Awstats files", kFunction, 161}, [&] { removeAWStatsLeftovers(output); });
     guardLog(Warning, Place{"Unable to delete backup index html", kFunction, 168}, [&] {

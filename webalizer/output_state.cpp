@@ -1,0 +1,117 @@
+#include "webalizer/output_state.h"
+
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+#include "platform/fs.h"
+#include "platform/text.h"
+#include "support/errors.h"
+#include "support/file_ops.h"
+#include "support/guard.h"
+#include "support/logging.h"
+
+namespace {
+constexpr const char* kFunction = "LogForWebalizer::processLogFile";
+// The state files as the shipped webalizer.conf names them (Webalizer's own
+// defaults too), and the directory their copies are saved in during a run.
+const char* const kStateFiles[] = {"webalizer.current", "webalizer.hist"};
+constexpr const char* kSavedState = "webalizer.saved";
+
+std::string savedStateDir(const std::string& output) { return VFileName::combine(output, kSavedState); }
+
+// A killed run can leave index.html moved aside under its backup name
+// (index.html followed by digits). The newest backup goes back when
+// index.html is missing; the others go.
+void recoverIndexBackups(const std::string& output) {
+  const std::string indexPath = VFileName::combine(output, "index.html");
+  std::vector<std::pair<int64_t, std::string>> backups;  // modification time, path
+  VFileFinder finder;
+  for (bool found = finder.first(VFileName::combine(output, "index.html*")); found; found = finder.next()) {
+    const std::string& name = finder.name();
+    if (finder.isDirectory() || name.size() <= 10 || name.find_first_not_of("0123456789-", 10) != std::string::npos)
+      continue;
+    const std::string path = VFileName::combine(output, name);
+    platform::fs::EntryStatus status;
+    platform::fs::statEntry(path, status);
+    backups.emplace_back(status.modified, path);
+  }
+  std::sort(backups.rbegin(), backups.rend());
+  LogManager& log = LogManager::instance();
+  for (const auto& [time, path] : backups) {
+    if (!fileExist(indexPath) && platform::fs::renameEntry(path, indexPath, false) == 0) {
+      log.log(Warning, "Backup %s was left by an interrupted run; it is %s again", path, indexPath);
+      continue;
+    }
+    log.log(Warning, "Backup %s was left by an interrupted run; removed", path);
+    guardLog(Warning, Place{"Unable to delete backup index html", kFunction, 168},
+             [&] { removeFile(path, true, false, 0, 0); });
+  }
+}
+
+void putSavedStateBack(const std::string& output) {
+  const std::string saved = savedStateDir(output);
+  for (const char* name : kStateFiles) {
+    const std::string path = VFileName::combine(output, name);
+    const std::string copy = VFileName::combine(saved, name);
+    if (!fileExist(copy)) {
+      removeFile(path, true, false, 0, 0);  // it came with the failed run
+    } else if (const uint32_t code = platform::fs::renameEntry(copy, path, true)) {
+      throwOsException("Put back " + copy + " as " + path, code, Place{"", kFunction, 0});
+    }
+  }
+  removeDir(saved, true, {});
+}
+} // namespace
+
+void recoverInterruptedWebalizerRun(const std::string& output) {
+  recoverIndexBackups(output);
+  if (!fileExist(savedStateDir(output))) return;
+  putSavedStateBack(output);
+  LogManager::instance().log(Warning,
+                             "Webalizer's counts in %s were left by an interrupted run; they are back as they were "
+                             "before it",
+                             output);
+}
+
+void saveWebalizerState(const std::string& output) {
+  const std::string saved = savedStateDir(output);
+  try {
+    makeDir(saved);
+    for (const char* name : kStateFiles) {
+      const std::string path = VFileName::combine(output, name);
+      if (fileExist(path)) copyFile(path, VFileName::combine(saved, name), false);
+    }
+  } catch (...) {
+    guardLog(Warning, Place{"Remove " + saved, kFunction, 0}, [&] { removeDir(saved, true, {}); });
+    throw;
+  }
+}
+
+void restoreWebalizerState(const std::string& output) {
+  if (!fileExist(savedStateDir(output))) return;
+  guardLog(Warning, Place{"Put back Webalizer's counts in " + output, kFunction, 0},
+           [&] { putSavedStateBack(output); });
+}
+
+void dropSavedWebalizerState(const std::string& output) { removeDir(savedStateDir(output), true, {}); }
+
+void expectCompleteReports(const std::string& output, const std::string& chunk) {
+  const std::string indexPath = VFileName::combine(output, "index.html");
+  std::string page;
+  if (fileExist(indexPath)) {
+    try {
+      page = readFileContents(indexPath);
+    } catch (const vexception&) {
+    }
+  }
+  const size_t end = page.find_last_not_of(" \t\r\n");
+  if (end != std::string::npos && end >= 6 && text::equalsNoCase(page.substr(end - 6, 7), "</html>")) return;
+
+  if (fileExist(indexPath))
+    guardLog(Warning, Place{"Remove " + indexPath, kFunction, 0}, [&] { removeFile(indexPath, true, false, 0, 0); });
+  const std::string what = "Webalizer did not write complete reports into " + output + "; the log file " + chunk +
+                           " is kept for the next run";
+  if (const uint32_t code = platform::fs::refusesWrites(output)) throwOsException(what, code, Place{"", kFunction, 134});
+  throw vexception(what + " (is the disk full or the directory read-only?)", Place{"", kFunction, 134});
+}

@@ -1,0 +1,35 @@
+// What Webalizer keeps in a statistics directory between runs, and how a run
+// that failed or was killed is undone there.
+//
+// Webalizer counts incrementally: "webalizer.current" and "webalizer.hist"
+// hold what it has counted so far, and it skips records older than the last
+// one it counted. A run that cannot write its files still ends with exit code
+// 0 and may leave those files half written, so the files are saved before the
+// run and put back when the run turns out to have failed: the kept chunk is
+// then counted again from the same start, once.
+#pragma once
+
+#include <string>
+
+// Undoes in the output directory what an interrupted run left: the saved
+// state goes back in place, and an index.html backup that was never restored
+// becomes index.html again (or goes, when a newer page exists). Raises when
+// the state cannot be put back: the chunk must then wait.
+void recoverInterruptedWebalizerRun(const std::string& output);
+
+// Copies Webalizer's state files into the saved-state directory. Raises
+// (and leaves nothing behind) when they cannot be copied, e.g. on a full disk.
+void saveWebalizerState(const std::string& output);
+// Puts the saved state back; a state file that did not exist before the run
+// is removed. A failure is only logged: the next run finds the saved state
+// and tries again.
+void restoreWebalizerState(const std::string& output);
+// The run counted: the saved state goes. Raises when it cannot, so that the
+// chunk is not removed while a later run would still undo its counts.
+void dropSavedWebalizerState(const std::string& output);
+
+// Raises, naming the output directory, the chunk and the file system's reason
+// when there is one, unless Webalizer left a complete index.html: it is the
+// last file Webalizer writes, so a complete one says the files before it were
+// written as well. An incomplete page is removed.
+void expectCompleteReports(const std::string& output, const std::string& chunk);
