@@ -97,10 +97,35 @@ uint32_t deleteFile(const std::string& path) {
   }
 }
 
+constexpr const char* kSortSuffix = ".sort.tmp";
+
+bool isSortFile(const std::string& path) {
+  const std::string suffix = kSortSuffix;
+  return path.size() > suffix.size() && path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// A sort file beside the configuration was left by a run killed while it
+// sorted: it holds every record of its log, whereas whatever stands at the
+// log path is the sort's unfinished output. The sort file becomes the log
+// again, so nothing is lost and nothing is counted twice.
+void recoverInterruptedSorts(const std::string& directory) {
+  for (const LogSource& source : findLogSources(directory)) {
+    if (!isSortFile(source.path)) continue;
+    const std::string logPath = source.path.substr(0, source.path.size() - std::string(kSortSuffix).size());
+    if (const uint32_t code = moveReplacing(source.path, logPath))
+      throwOsException("Unable to rename log file from " + source.path + " to " + logPath, code,
+                       Place{"", "processAWStatsConfig", 0});
+    LogManager::instance().log(Warning, "Log file %s was left by an interrupted run; its records are back in %s",
+                               source.path, logPath);
+  }
+}
+
 } // namespace
 
 void processAWStatsConfig(const WebStatConfig& config) {
+  recoverInterruptedSorts(config.configDir);
   for (const LogSource& source : findLogSources(config.configDir)) {
+    if (isSortFile(source.path)) continue;
     LogForAWStats(source, config).processLogFile();
   }
 }
@@ -170,6 +195,11 @@ void LogForAWStats::processLogFile() {
   }
 
   try {
+    // AWStats' own failures are not looked at and the log goes at the end, so
+    // a log that cannot be read must fail here, while it is still kept.
+    VFile readable;
+    readable.open(source_.path, file_open::GenericRead, file_open::ShareRead, file_open::OpenExisting, 0);
+    readable.close();
     sortLog();
 
     std::string perlDirectory;
