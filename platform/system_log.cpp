@@ -26,21 +26,31 @@ int priorityOf(EventType type) {
   return LOG_INFO;
 }
 
-bool sendLine(int fd, const std::string& socketPath, const std::string& line) {
+// A datagram socket connected to the path, as syslog(3) keeps one: a send
+// then costs no path lookup. -1 when it cannot be made.
+int connectTo(const std::string& socketPath) {
   struct sockaddr_un address {};
-  if (socketPath.size() >= sizeof address.sun_path) return false;
+  if (socketPath.size() >= sizeof address.sun_path) return -1;
   address.sun_family = AF_UNIX;
   std::memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);
+  const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd >= 0 && ::connect(fd, reinterpret_cast<const struct sockaddr*>(&address), sizeof address) == 0) return fd;
+  if (fd >= 0) ::close(fd);
+  return -1;
+}
+
+// 0 when sent, else the errno of the failure.
+int sendLine(int fd, const std::string& line) {
   // A system log that stops reading must not stop the run: wait for room a
   // second at most, then give the message up.
-  ssize_t sent = -1;
   for (int attempt = 0; attempt < 100; ++attempt) {
-    sent = ::sendto(fd, line.data(), line.size(), MSG_NOSIGNAL | MSG_DONTWAIT,
-                    reinterpret_cast<const struct sockaddr*>(&address), sizeof address);
-    if (sent >= 0 || errno != EAGAIN) break;
+    const ssize_t sent = ::send(fd, line.data(), line.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent == static_cast<ssize_t>(line.size())) return 0;
+    if (sent >= 0) return EMSGSIZE;
+    if (errno != EAGAIN) return errno;
     ::usleep(10000);
   }
-  return sent == static_cast<ssize_t>(line.size());
+  return EAGAIN;
 }
 
 } // namespace
@@ -68,9 +78,22 @@ bool SystemLog::report(EventType type, const std::string& message) {
   ::strftime(stamp, sizeof stamp, "%b %e %H:%M:%S", &tm);
   const std::string line = "<" + std::to_string(LOG_USER | priority) + ">" + stamp + " " + identity_ + "[" +
                            std::to_string(processId()) + "]: " + message;
-  if (socket_ < 0) socket_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (socket_ < 0) return false;
-  return sendLine(socket_, socketPath, line);
+  if (socket_ >= 0 && socketPath != socketPath_) {
+    ::close(socket_);
+    socket_ = -1;
+  }
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    if (socket_ < 0) socket_ = connectTo(socketPath);
+    socketPath_ = socketPath;
+    if (socket_ < 0) return false;
+    const int err = sendLine(socket_, line);
+    if (err == 0) return true;
+    if (err == EAGAIN) return false;
+    // The receiver went away and may be back under the same path.
+    ::close(socket_);
+    socket_ = -1;
+  }
+  return false;
 }
 
 } // namespace platform

@@ -29,7 +29,8 @@ class SystemLog {
 
  private:
   std::string identity_;  // syslog keeps the pointer, so it lives here
-  int socket_ = -1;       // the $TARVO_SYSLOG_SOCKET path's datagram socket, opened once
+  int socket_ = -1;         // connected to $TARVO_SYSLOG_SOCKET, kept between reports
+  std::string socketPath_;  // the path it is connected to
 };
 
 } // namespace platform
