@@ -119,23 +119,23 @@ struct World {
   }
 };
 
-// Hits AWStats counted for the domain (the day rows of its database).
+// Records AWStats counted for the domain: the hits of its day rows, which
+// leave out the requests answered with an HTTP error, and those errors.
 long countedHits(const World& world, const WebStatConfig& config) {
   std::ifstream in(world.output(config) + "/awstats032024." + config.domainName + ".txt");
-  std::string line;
-  bool days = false;
+  std::string line, section;
   long hits = 0;
   while (std::getline(in, line)) {
-    if (line.rfind("BEGIN_DAY", 0) == 0) {
-      days = true;
-    } else if (line.rfind("END_DAY", 0) == 0) {
-      break;
-    } else if (days) {
+    if (line.rfind("BEGIN_", 0) == 0) {
+      section = line.substr(6, line.find(' ') - 6);
+    } else if (line.rfind("END_", 0) == 0) {
+      section.clear();
+    } else if (section == "DAY" || section == "ERRORS") {
       std::istringstream row(line);
-      std::string date;
-      long pages = 0, h = 0;
-      row >> date >> pages >> h;
-      hits += h;
+      std::string key;
+      long first = 0, second = 0;
+      row >> key >> first >> second;
+      hits += section == "DAY" ? second : first;  // day: date pages hits ...; error: code hits bytes
     }
   }
   return hits;
@@ -210,7 +210,9 @@ int main(int argc, char** argv) {
       }
       for (const WebStatConfig* config : {&byProgram, &byScript}) {
         if (countedHits(world, *config) != lines + 50)
-          throw std::runtime_error("AWStats did not count every record of " + config->domainName);
+          throw std::runtime_error("AWStats did not count every record of " + config->domainName + ": " +
+                                   std::to_string(countedHits(world, *config)) + " of " +
+                                   std::to_string(lines + 50));
       }
       programTimes.push_back(program);
       scriptTimes.push_back(script);

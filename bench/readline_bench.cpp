@@ -86,8 +86,8 @@ int main(int argc, char** argv) {
   }
   uint64_t readerLines = 0, wcLines = 0;
   countWithWc(path);  // both read from the page cache
-  const double wc = best(3, [&] { return countWithWc(path); }, wcLines);
-  const double reader = best(3, [&] { return countWithReader(path); }, readerLines);
+  const double wc = best(7, [&] { return countWithWc(path); }, wcLines);
+  const double reader = best(7, [&] { return countWithReader(path); }, readerLines);
   std::filesystem::remove_all(dir);
 
   std::printf("file: %llu MB, %llu lines of 150 bytes\n", static_cast<unsigned long long>(megabytes),

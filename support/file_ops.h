@@ -149,6 +149,7 @@ class BufferedFileReader {
   std::vector<char> buffer_;
   size_t pos_ = 0;
   size_t end_ = 0;
+  size_t cr_ = 0;  // the next carriage return in the buffer at or after pos_, or end_
   bool eof_ = false;
 };
 

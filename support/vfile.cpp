@@ -99,28 +99,34 @@ BufferedFileReader::BufferedFileReader(VFile& file) : file_(file), buffer_(kBuff
 bool BufferedFileReader::readLine(std::string& line) {
   line.clear();
   bool consumed = false;
+  char* const buffer = buffer_.data();
+  // The next carriage return at or after from, or end_: one search serves
+  // every line up to it, so a file without them costs one search a buffer.
+  auto nextCr = [&](size_t from) {
+    const void* cr = from < end_ ? std::memchr(buffer + from, '\r', end_ - from) : nullptr;
+    return cr ? static_cast<size_t>(static_cast<const char*>(cr) - buffer) : end_;
+  };
   for (;;) {
     if (pos_ == end_) {
       if (eof_) return consumed;
-      end_ = file_.read(buffer_.data(), buffer_.size());
+      end_ = file_.read(buffer, buffer_.size());
       pos_ = 0;
       if (end_ == 0) {
         eof_ = true;
         return consumed;
       }
+      cr_ = nextCr(0);
     }
-    const char* start = buffer_.data() + pos_;
-    const size_t available = end_ - pos_;
-    const char* lf = static_cast<const char*>(std::memchr(start, '\n', available));
-    const size_t length = lf ? static_cast<size_t>(lf - start) : available;
-    if (!std::memchr(start, '\r', length)) {
-      line.append(start, length);
-    } else {
-      for (size_t i = 0; i < length; ++i)
-        if (start[i] != '\r') line.push_back(start[i]);
+    const char* lf = static_cast<const char*>(std::memchr(buffer + pos_, '\n', end_ - pos_));
+    const size_t lineEnd = lf ? static_cast<size_t>(lf - buffer) : end_;
+    while (cr_ < lineEnd) {  // carriage returns are dropped wherever they stand
+      line.append(buffer + pos_, cr_ - pos_);
+      pos_ = cr_ + 1;
+      cr_ = nextCr(pos_);
     }
+    line.append(buffer + pos_, lineEnd - pos_);
     consumed = true;
-    pos_ += length + (lf ? 1 : 0);
+    pos_ = lf ? lineEnd + 1 : end_;
     if (lf) return true;
   }
 }
