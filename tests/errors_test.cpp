@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <typeinfo>
 
 #include "platform/win_error.h"
 #include "support/errors.h"
@@ -9,52 +10,79 @@
 
 namespace {
 
-TEST(Errors, OsCodeMapsToItsClassAndMessage) {
-  try {
-    throwOsException("Write to file '/x'", 2, Place{"ctx", "VFile::write", 130});
-    FAIL();
-  } catch (const VFileNotFoundException& e) {
-    EXPECT_EQ(e.errorCode(), 2u);
-    EXPECT_EQ(e.message(), "No such file or directory (Error code 2) at Write to file '/x'");
-    EXPECT_EQ(e.fullMessage(), e.message() + "\n   at ctx(VFile::write line 130)");
+TEST(Errors, EachSystemCodeRaisesItsClass) {
+  using namespace RunTime;
+  const struct {
+    uint32_t code;
+    const std::type_info& os;       // from throwOsException
+    const std::type_info& runtime;  // from throwRuntimeError
+  } cases[] = {  // codes that share a class with a neighbour (15, 26, 34, 36, 161) left out
+      {2, typeid(VFileNotFoundException), typeid(PathNotFoundException)},
+      {3, typeid(VPathNotFoundException), typeid(PathNotFoundException)},
+      {5, typeid(VAccessDeniedException), typeid(AccessDeniedException)},
+      {6, typeid(vosexception), typeid(InvalidHandleException)},
+      {14, typeid(VOutOfMemoryException), typeid(std::runtime_error)},
+      {32, typeid(VSharingViolationException), typeid(SharingViolationException)},
+      {33, typeid(vosexception), typeid(SharingViolationException)},
+      {38, typeid(VEOFException), typeid(std::runtime_error)},
+      {80, typeid(VFileExistsException), typeid(AlreadyExistsException)},
+      {122, typeid(VInsufficientBufferException), typeid(std::runtime_error)},
+      {123, typeid(vosexception), typeid(InvalidPathException)},
+      {145, typeid(vosexception), typeid(DirectoryNotEmptyException)},
+      {183, typeid(VAlreadyExistsException), typeid(AlreadyExistsException)},
+      {232, typeid(VPipeClosedException), typeid(std::runtime_error)},
+      {267, typeid(vosexception), typeid(InvalidPathException)},
+      {1060, typeid(VServiceDoesNotExistException), typeid(std::runtime_error)},
+      {1061, typeid(vosexception), typeid(std::runtime_error)},
+      {1072, typeid(VServiceMarkedForDeleteException), typeid(std::runtime_error)},
+      {1073, typeid(VServiceAlreadyExistsException), typeid(std::runtime_error)},
+      {1332, typeid(vosexception), typeid(NoneMappedException)},
+      {2245, typeid(VPasswordTooShortException), typeid(std::runtime_error)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.code);
+    try {
+      throwOsException("op", c.code, Place{});
+    } catch (const vosexception& e) {
+      EXPECT_EQ(typeid(e), c.os);
+      EXPECT_EQ(e.errorCode(), c.code);
+    }
+    try {
+      throwRuntimeError("op", c.code);
+    } catch (const std::runtime_error& e) {
+      EXPECT_EQ(typeid(e), c.runtime);
+    }
   }
-  try {
-    throwOsException("", 1061, Place{});
-    FAIL();
-  } catch (const vosexception& e) {
-    EXPECT_EQ(typeid(e), typeid(vosexception));
-    EXPECT_EQ(e.errorCode(), 1061u);
-    EXPECT_EQ(e.message(), "Unknown error (Error code 1061)");
-  }
-  EXPECT_EQ(systemErrorText(1061), "Unknown error 0x425");
-  EXPECT_EQ(systemErrorText(0x80040201u), "IDispatch error #1");
 }
 
-TEST(Errors, ACodeSharedBySeveralErrnoValuesReadsAsTheOneItCameFrom) {
-  // A read-only file system and a refused permission are both code 5.
+TEST(Errors, MessagesNameTheSystemReasonAndTheCode) {
+  try {
+    throwOsException("Write to file '/x'", 2, Place{"ctx", "VFile::write", 130});
+  } catch (const vosexception& e) {
+    EXPECT_EQ(e.fullMessage(), "No such file or directory (Error code 2) at Write to file '/x'\n"
+                               "   at ctx(VFile::write line 130)");
+  }
+  EXPECT_EQ(formatSystemMessage(1061, ""), "Unknown error (Error code 1061)");
+  EXPECT_EQ(systemErrorText(1061), "Unknown error 0x425");
+  EXPECT_EQ(systemErrorText(0x80040201u), "IDispatch error #1");
+  // Code 5 stands for a read-only file system and for a refused permission:
+  // the text is that of the errno it last came from.
   ASSERT_EQ(platform::winErrorFromErrno(EROFS), 5u);
   EXPECT_EQ(formatSystemMessage(5, "Open file '/x'"), "Read-only file system (Error code 5) at Open file '/x'");
   ASSERT_EQ(platform::winErrorFromErrno(EACCES), 5u);
   EXPECT_EQ(formatSystemMessage(5, ""), "Permission denied (Error code 5)");
-  ASSERT_EQ(platform::winErrorFromErrno(EDQUOT), 112u);
-  EXPECT_EQ(formatSystemMessage(112, ""), "Disk quota exceeded (Error code 112)");
-  EXPECT_EQ(formatSystemMessage(5, ""), "Permission denied (Error code 5)");
-}
-
-TEST(Errors, RuntimeErrorsByCode) {
+  try {
+    throwRuntimeError("Unable to duplicate handle", 5);
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "Unable to duplicate handle: (5) Permission denied");
+  }
   try {
     throwRuntimeError("plain 100%%", 0);
   } catch (const std::runtime_error& e) {
     EXPECT_EQ(typeid(e), typeid(std::runtime_error));
     EXPECT_STREQ(e.what(), "plain 100%");
   }
-  try {
-    throwRuntimeError("Unable to duplicate handle", 5);
-  } catch (const RunTime::AccessDeniedException& e) {
-    EXPECT_STREQ(e.what(), "Unable to duplicate handle: (5) Permission denied");
-  }
-  EXPECT_THROW(throwRuntimeError("x", 145), RunTime::DirectoryNotEmptyException);
-  EXPECT_THROW(throwRuntimeError("x", 267), RunTime::InvalidPathException);
+  EXPECT_THROW(formatString("no args %d"), ArgumentException);
 }
 
 TEST(Errors, GuardsAddOnePlaceEachInnermostFirst) {
@@ -67,38 +95,28 @@ TEST(Errors, GuardsAddOnePlaceEachInnermostFirst) {
     FAIL();
   } catch (const vexception& e) {
     EXPECT_EQ(typeid(e), typeid(vexception));  // the derived class is gone beyond the first guard
-    EXPECT_EQ(e.places().size(), 4u);
-    EXPECT_NE(e.fullMessage().find("\n   at inner(C::c line 3)\n   at middle(B::b line 2)\n   at outer(A::a line 1)"),
-              std::string::npos);
+    EXPECT_EQ(e.fullMessage(), e.message() + "\n   at (op line 4)\n   at inner(C::c line 3)"
+                                              "\n   at middle(B::b line 2)\n   at outer(A::a line 1)");
   }
 }
 
-TEST(Errors, GuardConvertsEveryKindOfFailure) {
+TEST(Errors, GuardConvertsEveryKindOfFailureAndTheProcessGoesOn) {
   auto messageOf = [](auto op) {
-    auto failure = guardCapture(Place{"ctx", "F::f", 9}, op);
-    return failure ? failure->message() : std::string("<none>");
+    auto failure = guardCapture(Place{"poke", "Test::poke", 7}, op);
+    return failure ? failure->fullMessage() : std::string("<none>");
   };
-  EXPECT_EQ(messageOf([] { throw std::runtime_error("std text"); }), "std text");
-  EXPECT_EQ(messageOf([] { throw 42; }), "Unexpected error");
-  EXPECT_EQ(messageOf([] { throw cwrpexception(0xc0000094u); }), "C structured exception: 0xc0000094");
+  EXPECT_EQ(messageOf([] { throw std::runtime_error("std text"); }), "std text\n   at poke(Test::poke line 7)");
+  EXPECT_EQ(messageOf([] { throw 42; }), "Unexpected error\n   at poke(Test::poke line 7)");
+  EXPECT_EQ(messageOf([] { throw cwrpexception(0xc0000094u); }),
+            "C structured exception: 0xc0000094\n   at poke(Test::poke line 7)");
   EXPECT_EQ(messageOf([] {}), "<none>");
-}
-
-TEST(Errors, AccessViolationInGuardIsReportedAndTheProcessGoesOn) {
   for (int round = 0; round < 3; ++round) {
-    auto failure = guardCapture(Place{"poke", "Test::poke", 7}, [] {
-      volatile int* p = nullptr;
-      *p = 1;
-    });
-    ASSERT_TRUE(failure.has_value());
-    EXPECT_EQ(failure->fullMessage(), "C structured exception: 0xc0000005\n   at poke(Test::poke line 7)");
+    EXPECT_EQ(messageOf([] {
+                volatile int* p = nullptr;
+                *p = 1;
+              }),
+              "C structured exception: 0xc0000005\n   at poke(Test::poke line 7)");
   }
-}
-
-TEST(Errors, FormatStringFailuresAreArgumentExceptions) {
-  EXPECT_EQ(formatString("%s=%d", std::string("a"), 5), "a=5");
-  EXPECT_EQ(formatString("%s", std::string(10000, 'x')).size(), 10000u);
-  EXPECT_THROW(formatString("no args %d"), ArgumentException);
 }
 
 } // namespace
