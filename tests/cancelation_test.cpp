@@ -1,17 +1,15 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <filesystem>
 #include <thread>
 #include <vector>
 
 #include "platform/process_identity.h"
-#include "platform/text.h"
 #include "support/cancelation.h"
 #include "support/execution_context.h"
 #include "support/guard.h"
 #include "support/logging.h"
-#include "tests/common/test_env.h"
+#include "tests/common/test_installation.h"
 
 namespace {
 
@@ -80,56 +78,34 @@ TEST(CancelationPoint, ExceptionsLeaveNoPointBehindInAnyThread) {
 class CanceledThread : public ::testing::Test {
  protected:
   void SetUp() override {
-    ::setenv("TARVO_REGISTRY", (dir / "registry.reg").c_str(), 1);
-    ::setenv("TARVO_LOCK_DIR", (dir / "locks").c_str(), 1);
-    ::setenv("TARVO_SYSLOG_SOCKET", (dir / "no-syslog").c_str(), 1);
-    std::filesystem::create_directories(dir / "root/admin/logs");
-    testenv::writeFile(dir / "registry.reg", "Windows Registry Editor Version 5.00\n\n"
-                                             "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tarvo\\ZUL Config\\Config]\n"
-                                             "\"Debug\"=dword:00000001\n"
-                                             "\"PRODUCT_ROOT_D\"=\"" + dir.path() + "/root\"\n");
+    ::setenv("TARVO_SYSLOG_SOCKET", (inst.root() + "/no-syslog").c_str(), 1);
     for (int i = 0; i < 16; ++i) debuggingEnabled();  // the switch is read again within 16 queries
     for (int level = Info; level <= Crash; ++level) outputSwitches().setConsole(level, false);
   }
-  std::string log() const {
-    std::string all;
-    for (const auto& entry : std::filesystem::directory_iterator(dir / "root/admin/logs"))
-      all += text::fromUtf16le(testenv::readFile(entry.path()));
-    return all;
-  }
-  testenv::TempDir dir;
+  std::string log() const { return inst.dailyLog(); }
+  testenv::TestInstallation inst{[] {
+    testenv::TestInstallation::Options options;
+    options.startService = false;
+    return options;
+  }()};
 };
 
-TEST_F(CanceledThread, EndsWhenThePointCloses) {
+TEST_F(CanceledThread, EndsWhenThePointClosesAndGuardsLetItPass) {
   uint32_t tid = 0;
   bool ranOn = false;
   std::thread t([&] {
     tid = platform::threadId();
-    {
+    guardLog(Error, Place{"outer", "T::outer", 1}, [] {
       CancelationPoint point(ThreadCancelation::Synchronous);
       point.cancel();
       EXPECT_TRUE(point.cancelRequested());
-    }
+    });
     ranOn = true;
   });
   t.join();
   EXPECT_FALSE(ranOn);
   EXPECT_NE(log().find("Info: Thread #" + std::to_string(tid) + " is going to be canceled!\r\n"), std::string::npos)
       << log();
-  EXPECT_EQ(registered(), 0u);
-}
-
-TEST_F(CanceledThread, GuardsLetTheEndingThreadPass) {
-  bool ranOn = false;
-  std::thread t([&] {
-    guardLog(Error, Place{"outer", "T::outer", 1}, [] {
-      CancelationPoint point(ThreadCancelation::Synchronous);
-      point.cancel();
-    });
-    ranOn = true;
-  });
-  t.join();
-  EXPECT_FALSE(ranOn);
   EXPECT_EQ(log().find("Unexpected error"), std::string::npos) << log();
   EXPECT_EQ(registered(), 0u);
 }
