@@ -4,9 +4,6 @@
 // tests make one.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <chrono>
@@ -23,43 +20,30 @@
 #include "support/errors.h"
 #include "tests/common/test_env.h"
 
-extern char** environ;
-
 namespace fs = std::filesystem;
 
 namespace {
 
 const char* const kError = "C structured exception: 0xc0000005";
 
-struct RegValue {
-  std::string name;
-  std::string text;      // REG_SZ, when isNumber is false
-  uint32_t number = 0;   // REG_DWORD
-  bool isNumber = false;
-};
-RegValue text(std::string name, std::string value) { return {std::move(name), std::move(value), 0, false}; }
-RegValue number(std::string name, uint32_t value) { return {std::move(name), {}, value, true}; }
-
-std::string registryFile(const std::vector<RegValue>& values) {
+// Writes dir/registry.reg with configuration values given as "Name=value": a
+// value of digits is a REG_DWORD, any other a REG_SZ in which "@" stands for dir.
+void writeRegistry(const testenv::TempDir& dir, const std::vector<std::string>& values) {
   std::string out = "Windows Registry Editor Version 5.00\r\n\r\n"
                     "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tarvo\\ZUL Config\\Config]\r\n";
-  for (const auto& v : values) {
-    out += "\"" + v.name + "\"=";
-    if (v.isNumber) {
+  for (const std::string& v : values) {
+    const std::string name = v.substr(0, v.find('='));
+    std::string value = v.substr(name.size() + 1);
+    if (value.find_first_not_of("0123456789") == std::string::npos) {
       char hex[16];
-      std::snprintf(hex, sizeof hex, "%08x", v.number);
-      out += std::string("dword:") + hex;
+      std::snprintf(hex, sizeof hex, "%08lx", std::stoul(value));
+      out += "\"" + name + "\"=dword:" + hex + "\r\n";
     } else {
-      std::string escaped;
-      for (char c : v.text) {
-        if (c == '\\' || c == '"') escaped += '\\';
-        escaped += c;
-      }
-      out += "\"" + escaped + "\"";
+      if (value[0] == '@') value = dir.path() + value.substr(1);
+      out += "\"" + name + "\"=\"" + value + "\"\r\n";
     }
-    out += "\r\n";
   }
-  return out;
+  testenv::writeFile(dir / "registry.reg", out);
 }
 
 struct ChildRun {
@@ -70,41 +54,21 @@ struct ChildRun {
   bool killedBy(int sig) const { return WIFSIGNALED(status) && WTERMSIG(status) == sig; }
 };
 
-// Runs a helper program with the registry file and waits for it; the child's
-// working directory is the test's directory, so a kernel core stays there.
-ChildRun runHelper(const testenv::TempDir& dir, const std::string& program, const std::vector<std::string>& args,
-              const std::string& registry) {
-  testenv::writeFile(dir / "registry.reg", registry);
-  std::vector<std::string> env;
-  for (char** e = environ; *e; ++e)
-    if (std::string(*e).rfind("TARVO_REGISTRY=", 0) != 0) env.emplace_back(*e);
-  env.push_back("TARVO_REGISTRY=" + (dir / "registry.reg"));
-  std::vector<char*> envp;
-  for (auto& e : env) envp.push_back(e.data());
-  envp.push_back(nullptr);
-
-  const std::string path = testenv::testBinDir() + "/" + program;
-  std::vector<std::string> argStore{path};
-  argStore.insert(argStore.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (auto& a : argStore) argv.push_back(a.data());
-  argv.push_back(nullptr);
-
-  const std::string outFile = dir / "child.out", errFile = dir / "child.err";
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addchdir_np(&actions, dir.path().c_str());
-  pid_t pid = 0;
+// Runs a helper program with the registry of the values and waits for it. It
+// runs in the test's directory, so a kernel core would stay there, and the
+// shell execs it, so the status is the program's own.
+ChildRun runHelper(const testenv::TempDir& dir, const std::string& program, const std::string& args,
+                   const std::vector<std::string>& values) {
+  writeRegistry(dir, values);
+  const std::string command = "cd '" + dir.path() + "' && export TARVO_REGISTRY='" + (dir / "registry.reg") +
+                              "' && exec '" + testenv::testBinDir() + "/" + program + "' " + args +
+                              " >child.out 2>child.err";
   ChildRun run;
-  if (posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), envp.data()) == 0)
-    waitpid(pid, &run.status, 0);
-  posix_spawn_file_actions_destroy(&actions);
-  run.out = testenv::readFile(outFile);
-  run.err = testenv::readFile(errFile);
-  fs::remove(outFile);
-  fs::remove(errFile);
+  run.status = std::system(command.c_str());
+  run.out = testenv::readFile(dir / "child.out");
+  run.err = testenv::readFile(dir / "child.err");
+  fs::remove(dir / "child.out");
+  fs::remove(dir / "child.err");
   return run;
 }
 
@@ -165,8 +129,7 @@ TEST(CrashDump, FaultInGuardedOperationLeavesOneDumpAndTheRunGoesOn) {
   testenv::TempDir dir;
   const std::string location = dir / "dumps";
   const std::time_t started = std::time(nullptr);
-  ChildRun run = runHelper(dir, "crash_fault", {"fault"},
-                      registryFile({text("PRODUCT_ROOT_D", dir.path()), text("CrashDumpsLocation", location)}));
+  ChildRun run = runHelper(dir, "crash_fault", "fault", {"PRODUCT_ROOT_D=@", "CrashDumpsLocation=@/dumps"});
   const std::time_t ended = std::time(nullptr);
 
   EXPECT_TRUE(run.exitedWith(0)) << run.status << "\n" << run.err;
@@ -179,7 +142,7 @@ TEST(CrashDump, HeapCorruptionLeavesADumpAndTheProcessEndsByAbort) {
   testenv::TempDir dir;
   const std::time_t started = std::time(nullptr);
   // The default location: the installation root's etc/crashdumps.
-  ChildRun run = runHelper(dir, "crash_heap", {}, registryFile({text("PRODUCT_ROOT_D", dir / "root")}));
+  ChildRun run = runHelper(dir, "crash_heap", "", {"PRODUCT_ROOT_D=@/root"});
   const std::time_t ended = std::time(nullptr);
 
   EXPECT_TRUE(run.killedBy(SIGABRT)) << run.status << "\n" << run.out << run.err;
@@ -191,43 +154,22 @@ TEST(CrashDump, HeapCorruptionLeavesADumpAndTheProcessEndsByAbort) {
 // Without dumps, and with a dump that cannot be written, the fault is
 // reported exactly as with one, and nothing else is said.
 TEST(CrashDump, FaultIsReportedTheSameWhenNoDumpIsWritten) {
-  struct Case {
+  const struct {
     const char* what;
-    std::vector<RegValue> (*values)(const testenv::TempDir&);
+    std::vector<std::string> values;
     const char* absentDir;  // must not be created
-  };
-  const Case cases[] = {
-      {"dumps turned off",
-       [](const testenv::TempDir& d) {
-         return std::vector<RegValue>{number("CrashDumpsEnabled", 0), text("PRODUCT_ROOT_D", d.path()),
-                                      text("CrashDumpsLocation", d / "dumps")};
-       },
-       "dumps"},
-      {"no installation root",
-       [](const testenv::TempDir& d) { return std::vector<RegValue>{text("CrashDumpsLocation", d / "dumps")}; },
-       "dumps"},
-      {"location below a plain file",
-       [](const testenv::TempDir& d) {
-         return std::vector<RegValue>{text("PRODUCT_ROOT_D", d.path()),
-                                      text("CrashDumpsLocation", d / "plain/dumps")};
-       },
-       "plain/dumps"},
-      {"location is a plain file",
-       [](const testenv::TempDir& d) {
-         return std::vector<RegValue>{text("PRODUCT_ROOT_D", d.path()), text("CrashDumpsLocation", d / "plain")};
-       },
-       nullptr},
-      {"a number where text belongs",
-       [](const testenv::TempDir& d) {
-         return std::vector<RegValue>{text("PRODUCT_ROOT_D", d.path()), number("CrashDumpsLocation", 7)};
-       },
-       "etc"},
+  } cases[] = {
+      {"dumps turned off", {"CrashDumpsEnabled=0", "PRODUCT_ROOT_D=@", "CrashDumpsLocation=@/dumps"}, "dumps"},
+      {"no installation root", {"CrashDumpsLocation=@/dumps"}, "dumps"},
+      {"location below a plain file", {"PRODUCT_ROOT_D=@", "CrashDumpsLocation=@/plain/dumps"}, "plain/dumps"},
+      {"location is a plain file", {"PRODUCT_ROOT_D=@", "CrashDumpsLocation=@/plain"}, nullptr},
+      {"a number where text belongs", {"PRODUCT_ROOT_D=@", "CrashDumpsLocation=7"}, "etc"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     testenv::TempDir dir;
     testenv::writeFile(dir / "plain", "not a directory");
-    ChildRun run = runHelper(dir, "crash_fault", {"fault"}, registryFile(c.values(dir)));
+    ChildRun run = runHelper(dir, "crash_fault", "fault", c.values);
 
     EXPECT_TRUE(run.exitedWith(0)) << run.status << "\n" << run.err;
     EXPECT_NE(run.out.find(kError), std::string::npos) << run.out;
@@ -242,21 +184,17 @@ TEST(CrashDump, FaultIsReportedTheSameWhenNoDumpIsWritten) {
 }
 
 TEST(CrashDump, MissingLocationIsCreatedAtStart) {
-  struct Case {
-    const char* what;
-    bool locationGiven;
+  const struct {
+    std::vector<std::string> values;
     const char* expected;
-  };
-  const Case cases[] = {
-      {"given location, three levels missing", true, "a/b/c"},
-      {"default below the installation root", false, "root/etc/crashdumps"},
+  } cases[] = {
+      {{"PRODUCT_ROOT_D=@/root", "CrashDumpsLocation=@/a/b/c"}, "a/b/c"},  // three levels missing
+      {{"PRODUCT_ROOT_D=@/root"}, "root/etc/crashdumps"},                    // the default
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
+    SCOPED_TRACE(c.expected);
     testenv::TempDir dir;
-    std::vector<RegValue> values{text("PRODUCT_ROOT_D", dir / "root")};
-    if (c.locationGiven) values.push_back(text("CrashDumpsLocation", dir / c.expected));
-    ChildRun run = runHelper(dir, "crash_fault", {}, registryFile(values));
+    ChildRun run = runHelper(dir, "crash_fault", "", c.values);
     EXPECT_TRUE(run.exitedWith(0)) << run.err;
     EXPECT_TRUE(fs::is_directory(dir / c.expected));
     EXPECT_EQ(run.err, "");
@@ -309,10 +247,10 @@ TEST(CrashDump, AtExitOnlyTheNewestDumpsAreKept) {
       fs::last_write_time(location + "/" + name, now - std::chrono::hours(1000));
     }
 
-    std::vector<RegValue> values{text("PRODUCT_ROOT_D", dir.path()), text("CrashDumpsLocation", location)};
-    if (c.countGiven) values.push_back(number("CrashDumpsMaxCount", c.maxCount));
-    if (!c.enabled) values.push_back(number("CrashDumpsEnabled", 0));
-    ChildRun run = runHelper(dir, "crash_fault", {}, registryFile(values));
+    std::vector<std::string> values{"PRODUCT_ROOT_D=@", "CrashDumpsLocation=@/dumps"};
+    if (c.countGiven) values.push_back("CrashDumpsMaxCount=" + std::to_string(c.maxCount));
+    if (!c.enabled) values.push_back("CrashDumpsEnabled=0");
+    ChildRun run = runHelper(dir, "crash_fault", "", values);
     EXPECT_TRUE(run.exitedWith(0)) << run.err;
 
     std::set<std::string> expected = others;
@@ -351,7 +289,7 @@ TEST(CrashDump, SignalSafeClockAgreesWithLocalTime) {
 
 TEST(CrashDump, NoDumpNameAndNoDumpWhenDumpsAreOff) {
   testenv::TempDir dir;
-  testenv::writeFile(dir / "registry.reg", registryFile({number("CrashDumpsEnabled", 0)}));
+  writeRegistry(dir, {"CrashDumpsEnabled=0"});
   setenv("TARVO_REGISTRY", (dir / "registry.reg").c_str(), 1);
   {
     CrashDumpInfo info;
