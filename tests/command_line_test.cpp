@@ -13,25 +13,19 @@ TEST(CommandLine, QuotesOnlyWhatTheSplitterOrShellWouldMisread) {
     std::string in, out;
   } cases[] = {
       {"plain", "plain"},
-      {"C:/dir/file.log", "C:/dir/file.log"},
       {"a\\b\\", "a\\b\\"},  // no reason to quote: backslashes stay as they are
       {"", "\"\""},
       {"two words", "\"two words\""},
       {"tab\there", "\"tab\there\""},
-      {"line\nfeed", "\"line\nfeed\""},
       {"say \"hi\"", "\"say \\\"hi\\\"\""},
       {"dir with blank\\", "\"dir with blank\\\\\""},
       {"a\\\\\"b c", "\"a\\\\\\\\\\\"b c\""},  // a\\"b c: two backslashes before a quote become four, plus one
       {"a\\b c", "\"a\\b c\""},                // a backslash not before a quote stays single
-      {"--key=value", "\"--key=value\""},
-      {"x&y", "\"x&y\""},
       {"caf\xC3\xA9", "caf\xC3\xA9"},
   };
   for (const auto& c : cases) EXPECT_EQ(quoteCommandArgument(c.in), c.out) << c.in;
-  for (const char special : std::string("\"&<>()[]{}^=;!'+,`~|")) {
-    const std::string arg = std::string("a") + special + "b";
-    EXPECT_EQ(quoteCommandArgument(arg).front(), '"') << special;
-  }
+  for (const char special : std::string("\"&<>()[]{}^=;!'+,`~|\n"))
+    EXPECT_EQ(quoteCommandArgument(std::string("a") + special + "b").front(), '"') << special;
 }
 
 TEST(CommandLine, SplitsArgumentStringsByTheWindowsRules) {
