@@ -41,22 +41,19 @@ struct LogFile {
   std::vector<std::string> broken;  // pieces that are not whole entries
 };
 
-// The system-log lines the program sends while TARVO_SYSLOG_SOCKET names this socket.
+// The system-log lines the program sends while TARVO_SYSLOG_SOCKET names this
+// socket. Its queue is short (a few datagrams): read as a real system log does.
 class SyslogReceiver {
  public:
   explicit SyslogReceiver(std::string path) : path_(std::move(path)) {
-    fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     struct sockaddr_un address {};
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, path_.c_str(), sizeof address.sun_path - 1);
     if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
       throw std::runtime_error("cannot bind " + path_);
-    // The socket's queue is short (a few datagrams): read as a real system log does.
     reader_ = std::thread([this] {
-      while (!stop_) {
-        struct pollfd p {fd_, POLLIN, 0};
+      for (struct pollfd p {fd_, POLLIN, 0}; !stop_;)
         if (::poll(&p, 1, 20) > 0) drain();
-      }
     });
   }
   ~SyslogReceiver() {
@@ -78,7 +75,7 @@ class SyslogReceiver {
     for (ssize_t n; (n = ::recv(fd_, buf, sizeof buf, MSG_DONTWAIT)) >= 0;) lines_.emplace_back(buf, static_cast<size_t>(n));
   }
   std::string path_;
-  int fd_ = -1;
+  int fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   std::mutex mutex_;
   std::vector<std::string> lines_;
   std::atomic<bool> stop_{false};
@@ -144,36 +141,26 @@ class Logging : public ::testing::Test {
     return logsDir() + "/tarvolog_" + channel + formatString("%04d%02d%02d", t.year, t.month, t.day) + ".log";
   }
 
+  // The channel's daily files; a piece that is not a whole CR LF-ended entry is broken.
   LogFile readChannel(const std::string& channel) const {
     LogFile file;
-    for (const auto& item : fs::directory_iterator(logsDir())) {
-      const std::string name = item.path().filename().string();
-      if (!text::startsWith(name, "tarvolog_" + channel) || !item.is_regular_file()) continue;
-      const std::string digits = name.substr(9 + channel.size(), 8);
-      if (name.size() != 9 + channel.size() + 12 || digits.find_first_not_of("0123456789") != std::string::npos)
-        continue;
-      file.raw += testenv::readFile(item.path());
-    }
-    std::string content = file.raw;
-    if (text::startsWith(content, "\xFF\xFE")) content.erase(0, 2);
-    const std::string decoded = text::fromUtf16le(content);
+    const std::regex fileName("tarvolog_" + channel + R"(\d{8}\.log)");
+    for (const auto& item : fs::directory_iterator(logsDir()))
+      if (item.is_regular_file() && std::regex_match(item.path().filename().string(), fileName))
+        file.raw += testenv::readFile(item.path());
+    const std::string decoded = text::fromUtf16le(text::startsWith(file.raw, "\xFF\xFE") ? file.raw.substr(2) : file.raw);
     static const std::regex entry(R"(^(\d{4}/\d{2}/\d{2}) \d{2}:\d{2}:\d{2}\.\d{3} (\d+) (\d+) ([\s\S]*)$)");
-    size_t start = 0;
-    while (start < decoded.size()) {
-      size_t end = decoded.find("\r\n", start);
-      if (end == std::string::npos) {
-        file.broken.push_back(decoded.substr(start));
-        break;
-      }
+    for (size_t start = 0, end = 0; start < decoded.size(); start = end + 2) {
+      end = decoded.find("\r\n", start);
       const std::string piece = decoded.substr(start, end - start);
       std::smatch m;
-      if (std::regex_match(piece, m, entry)) {
+      if (end != std::string::npos && std::regex_match(piece, m, entry)) {
         file.entries.push_back(Entry{m[1], static_cast<uint32_t>(std::stoul(m[2])),
                                      static_cast<uint32_t>(std::stoul(m[3])), m[4]});
       } else {
         file.broken.push_back(piece);
       }
-      start = end + 2;
+      if (end == std::string::npos) break;
     }
     return file;
   }
