@@ -1,8 +1,12 @@
-// What the tests share: a temporary directory per test and the paths of the
-// built programs.
+// What the tests share: a temporary directory per test, the paths of the
+// built programs and small helpers for files, the environment and failures.
 #pragma once
 
+#include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace testenv {
 
@@ -21,11 +25,39 @@ class TempDir {
   std::string path_;
 };
 
+// Sets an environment variable for the life of the object, then restores it.
+class ScopedEnv {
+ public:
+  ScopedEnv(const std::string& name, const std::string& value);
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  std::string name_;
+  std::optional<std::string> saved_;
+};
+
 std::string buildDir();    // the CMake build directory
 std::string testBinDir();  // where the test helper programs are
 std::string sourceDir();   // the source tree
 
 void writeFile(const std::string& path, const std::string& content);
 std::string readFile(const std::string& path);
+void writeScript(const std::string& path, const std::string& content);  // executable
+std::vector<std::string> namesIn(const std::string& dir);               // sorted
+std::string shellQuote(const std::string& s);
+
+// Lays out Debian's engine with scripts/setup-<engine> ("awstats",
+// "webalizer") at root; raises std::runtime_error when that fails.
+void setUpEngine(const std::string& engine, const std::string& root);
+
+// The full message (with its places) of the vexception op raises; "" when
+// it raises none.
+std::string failureOf(const std::function<void()>& op);
+// Runs op, which must raise a vosexception with this code, the system
+// message made of text, and this one place.
+void expectOsFailure(const std::function<void()>& op, uint32_t code, const std::string& text,
+                     const std::string& function, int line);
 
 } // namespace testenv

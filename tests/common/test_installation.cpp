@@ -26,15 +26,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const char* const kEnvironment[] = {"TARVO_REGISTRY", "TARVO_PIPE_DIR", "TARVO_LOCK_DIR"};
-
-std::string makeTempRoot() {
-  const char* tmp = std::getenv("TMPDIR");
-  std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/tarvo-inst-XXXXXX";
-  if (!mkdtemp(templ.data())) throw std::runtime_error("mkdtemp failed: " + std::string(std::strerror(errno)));
-  return templ;
-}
-
 // Written beside the target and renamed over it, so a reader sees the old
 // or the new file, never half of one.
 void writeAtomically(const std::string& path, const std::string& content) {
@@ -83,18 +74,11 @@ pid_t spawn(const std::string& program, const std::vector<std::string>& args, co
 TestInstallation::TestInstallation() : TestInstallation(Options{}) {}
 
 TestInstallation::TestInstallation(const Options& options)
-    : root_(makeTempRoot()), pipeName_(options.pipeName), serviceArguments_(options.serviceArguments) {
-  for (const char* name : kEnvironment) {
-    if (const char* old = std::getenv(name)) {
-      savedEnvironment_.emplace_back(name, old);
-    } else {
-      unsetEnvironment_.emplace_back(name);
-    }
-  }
+    : root_(dir_.path()), pipeName_(options.pipeName), serviceArguments_(options.serviceArguments) {
   for (const std::string& dir : {logsDir(), vhostsDir(), pipeDir(), lockDir()}) fs::create_directories(dir);
-  setenv("TARVO_REGISTRY", registryFile().c_str(), 1);
-  setenv("TARVO_PIPE_DIR", pipeDir().c_str(), 1);
-  setenv("TARVO_LOCK_DIR", lockDir().c_str(), 1);
+  environment_.emplace_back("TARVO_REGISTRY", registryFile());
+  environment_.emplace_back("TARVO_PIPE_DIR", pipeDir());
+  environment_.emplace_back("TARVO_LOCK_DIR", lockDir());
 
   registry_.push_back({kConfigKey, "PRODUCT_ROOT_D", regQuoted(productRoot())});
   registry_.push_back({kConfigKey, "Debug", options.debug ? "dword:00000001" : "dword:00000000"});
@@ -111,19 +95,12 @@ TestInstallation::TestInstallation(const Options& options)
   if (options.startService) startService();
 }
 
+// The environment is restored and the directory removed by the members.
 TestInstallation::~TestInstallation() {
   try {
     stopService();
   } catch (...) {
   }
-  for (const auto& [name, value] : savedEnvironment_) setenv(name.c_str(), value.c_str(), 1);
-  for (const std::string& name : unsetEnvironment_) unsetenv(name.c_str());
-  std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(root_, ec); !ec && it != fs::recursive_directory_iterator();
-       it.increment(ec)) {
-    fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add | fs::perm_options::nofollow, ec);
-  }
-  fs::remove_all(root_, ec);
 }
 
 void TestInstallation::writeRegistry() const {
@@ -155,19 +132,6 @@ void TestInstallation::setRegistryValue(const std::string& key, const std::strin
 
 void TestInstallation::setRegistryString(const std::string& name, const std::string& value, const std::string& key) {
   setRegistryValue(key, name, regQuoted(value));
-}
-
-void TestInstallation::setRegistryExpandString(const std::string& name, const std::string& value,
-                                               const std::string& key) {
-  const std::string bytes = text::toUtf16le(value) + std::string(2, '\0');
-  std::string encoded = "hex(2):";
-  char hex[4];
-  for (size_t i = 0; i < bytes.size(); ++i) {
-    std::snprintf(hex, sizeof hex, "%02x", static_cast<unsigned>(static_cast<unsigned char>(bytes[i])));
-    if (i) encoded += ',';
-    encoded += hex;
-  }
-  setRegistryValue(key, name, encoded);
 }
 
 void TestInstallation::setRegistryDword(const std::string& name, uint32_t value, const std::string& key) {

@@ -2,38 +2,19 @@
 // would find it, with the real management service (tarvo-mgmt-service)
 // answering on a socket inside it.
 //
-//   testenv::TestInstallation inst;              // lays out, sets the environment, starts the service
-//   inst.vhostsDir(), inst.productRoot(), inst.logsDir(), inst.root() ...
-//   inst.setSetting("AWStatsPath", dir);         // the service answers the new value from the next request on
-//   inst.removeSetting("WebalizerPath");         // the service then answers "Unknown setting ..."
-//   inst.setComponent("awstats", dir);           // componentInfo("awstats", 2)
-//   inst.setRegistryDword("PipeConnectTryCount", 3);
-//   inst.setRegistryString("INSTALLDIR", perlDir, "SOFTWARE\\Tarvo\\Installer\\CorvanitePerl");
-//   inst.stopService(); inst.startService(); inst.restartService();
-//   auto r = inst.runExecutor({"--calculate-all"});   // r.exitCode, r.out, r.err
-//   inst.dailyLog();                             // the debug channel's daily files, UTF-8
-//   inst.dailyLogEntries();                      // the same, one string per entry
+// Layout under root(): registry.reg (the registry file, $TARVO_REGISTRY, with
+// "PRODUCT_ROOT_D", "Debug" and "zulpipe" under kConfigKey), product/ (the
+// product root; product/admin/logs holds the daily logs), vhosts/ (empty),
+// pipes/ ($TARVO_PIPE_DIR), locks/ ($TARVO_LOCK_DIR), mgmt-service.conf (the
+// service's settings: HTTPD_VHOSTS_D, PRODUCT_ROOT_D, WebalizerPath =
+// product/webalizer/bin/webalizer, AWStatsPath and component.awstats =
+// product/awstats) and mgmt-service.log.
 //
-// Layout under root():
-//   registry.reg        the registry file ($TARVO_REGISTRY), values under
-//                       HKEY_LOCAL_MACHINE\SOFTWARE\Tarvo\ZUL Config\Config:
-//                       "PRODUCT_ROOT_D", "Debug" (1 unless Options::debug is
-//                       false), "zulpipe" (the pipe name)
-//   product/            the product root; product/admin/logs holds the daily logs
-//   vhosts/             the virtual-hosts root (empty)
-//   pipes/              $TARVO_PIPE_DIR, the service's socket pipes/<pipe name>
-//   locks/              $TARVO_LOCK_DIR
-//   mgmt-service.conf   the service's settings: HTTPD_VHOSTS_D, PRODUCT_ROOT_D,
-//                       WebalizerPath (product/webalizer/bin/webalizer),
-//                       AWStatsPath and component.awstats (product/awstats)
-//   mgmt-service.log    the service's own log
-//
-// The environment variables TARVO_REGISTRY, TARVO_PIPE_DIR and TARVO_LOCK_DIR
-// are set for the test process (so children inherit them) and restored when
-// the installation ends; TARVO_SYSTEM_DIR is left alone. Settings changes are
-// written atomically and the service is told with SIGHUP, so the change is in
-// effect for every request sent after the call returns. The service is
-// stopped (SIGTERM, then waited for) when the object ends.
+// The environment variables are set for the test process (children inherit
+// them) and restored when the installation ends. Settings are written
+// atomically and the service told with SIGHUP, so a change is in effect for
+// every request sent after the call returns. The service is stopped when the
+// object ends.
 //
 // Note: the program caches the product root once per process, and the test
 // process's TarvoSrvClient outlives an installation (it reconnects to the
@@ -41,8 +22,11 @@
 #pragma once
 
 #include <cstdint>
+#include <list>
 #include <string>
 #include <vector>
+
+#include "tests/common/test_env.h"
 
 namespace testenv {
 
@@ -76,7 +60,6 @@ class TestInstallation {
 
   // Registry values (HKEY_LOCAL_MACHINE\<key>); the file is rewritten at once.
   void setRegistryString(const std::string& name, const std::string& value, const std::string& key = kConfigKey);
-  void setRegistryExpandString(const std::string& name, const std::string& value, const std::string& key = kConfigKey);
   void setRegistryDword(const std::string& name, uint32_t value, const std::string& key = kConfigKey);
   void removeRegistryValue(const std::string& name, const std::string& key = kConfigKey);
 
@@ -92,7 +75,6 @@ class TestInstallation {
   void startService();
   void stopService();
   void restartService();
-  bool serviceRunning() const { return servicePid_ > 0; }
   int servicePid() const { return servicePid_; }
   std::string serviceLog() const;
 
@@ -124,6 +106,8 @@ class TestInstallation {
   void setRegistryValue(const std::string& key, const std::string& name, const std::string& encoded);
   void reloadService() const;
 
+  TempDir dir_;
+  std::list<ScopedEnv> environment_;
   std::string root_;
   std::string pipeName_;
   std::vector<std::string> serviceArguments_;
@@ -131,8 +115,6 @@ class TestInstallation {
   std::vector<std::pair<std::string, std::string>> settings_;
   int servicePid_ = -1;
   mutable int runs_ = 0;
-  std::vector<std::pair<std::string, std::string>> savedEnvironment_;
-  std::vector<std::string> unsetEnvironment_;
 };
 
 } // namespace testenv
