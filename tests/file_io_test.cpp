@@ -1,11 +1,11 @@
 // File handles and the line reader against real files.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
 
 #include <csignal>
 #include <filesystem>
-#include <functional>
 
 #include "support/errors.h"
 #include "support/file_ops.h"
@@ -13,24 +13,10 @@
 
 namespace {
 
-using testenv::readFile;
-using testenv::TempDir;
-using testenv::writeFile;
+using namespace testenv;
 using namespace file_open;
-
-void expectOsFailure(const std::function<void()>& op, uint32_t code, const std::string& text,
-                     const std::string& function, int line) {
-  try {
-    op();
-    ADD_FAILURE() << "no exception for " << text;
-  } catch (const vosexception& e) {
-    EXPECT_EQ(e.errorCode(), code) << e.fullMessage();
-    EXPECT_EQ(e.message(), formatSystemMessage(code, text));
-    ASSERT_EQ(e.places().size(), 1u);
-    EXPECT_EQ(e.places()[0].function, function);
-    EXPECT_EQ(e.places()[0].line, line);
-  }
-}
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
 
 TEST(FileIo, DispositionsTable) {
   TempDir tmp;
@@ -68,8 +54,6 @@ TEST(FileIo, DispositionsTable) {
     if (c.afterOpen) EXPECT_EQ(readFile(path), c.afterOpen);
     else EXPECT_FALSE(std::filesystem::exists(path));
   }
-  expectOsFailure([&] { VFile().open(tmp / "none/x", GenericRead, 0, OpenExisting); }, 3,
-                  "Open file '" + (tmp / "none/x") + "'", "VFile::open", 104);
   // A directory is no file unless asked for with backup semantics.
   expectOsFailure([&] { VFile().open(tmp.path(), GenericRead, 0, OpenExisting); }, 5,
                   "Open file '" + tmp.path() + "'", "VFile::open", 104);
@@ -118,29 +102,13 @@ TEST(FileIo, ShortWriteRaisesWithTheByteCount) {
   VFile file;
   file.open(path, GenericWrite, 0, CreateAlways);
   const std::string record(100, 'r');
-  std::string message;
-  int line = 0;
-  bool osError = false;
-  try {
-    file.write(record.data(), record.size(), true);
-  } catch (const vosexception&) {
-    osError = true;
-  } catch (const vexception& e) {
-    message = e.message();
-    line = e.places().at(0).line;
-  }
-  size_t partial = 0;
-  try {
-    partial = file.write(record.data(), record.size(), false);
-  } catch (const vosexception& e) {
-    partial = 1000 + e.errorCode();  // past the limit nothing at all is written
-  }
+  const std::string shortWrite = failureOf([&] { file.write(record.data(), record.size(), true); });
+  const std::string pastLimit = failureOf([&] { file.write(record.data(), record.size(), false); });
   ::setrlimit(RLIMIT_FSIZE, &saved);
   std::signal(SIGXFSZ, previous);
-  EXPECT_FALSE(osError);
-  EXPECT_EQ(message, "Unable to write 100 bytes into file '" + path + "'");
-  EXPECT_EQ(line, 132);
-  EXPECT_GT(partial, 1000u);
+  EXPECT_THAT(shortWrite, StartsWith("Unable to write 100 bytes into file '" + path + "'\n"));
+  EXPECT_THAT(shortWrite, HasSubstr("(VFile::write line 132)"));
+  EXPECT_THAT(pastLimit, HasSubstr("Write to file '" + path + "'"));  // nothing at all written
   EXPECT_EQ(readFile(path), std::string(10, 'r'));
 }
 
@@ -186,16 +154,6 @@ TEST(FileIo, ReadLineTable) {
     writeFile(path, c.bytes);
     EXPECT_EQ(linesOf(path), c.lines);
   }
-}
-
-TEST(FileIo, ReadFileContentsReadsEverything) {
-  TempDir tmp;
-  std::string content;
-  for (int i = 0; i < 3000; ++i) content += static_cast<char>(i % 251);
-  writeFile(tmp / "f.bin", content);
-  EXPECT_EQ(readFileContents(tmp / "f.bin"), content);
-  expectOsFailure([&] { readFileContents(tmp / "missing"); }, 2, "Open file '" + (tmp / "missing") + "'",
-                  "VFile::open", 104);
 }
 
 } // namespace
