@@ -1,4 +1,5 @@
 // The search for processes holding a file, with real child processes.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -26,8 +27,9 @@ namespace {
 
 namespace stdfs = std::filesystem;
 using inspection::PathRelation;
-using testenv::TempDir;
-using testenv::writeFile;
+using namespace testenv;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
 
 // A child process started from program with args; killed and reaped at the end.
 class Child {
@@ -140,15 +142,9 @@ TEST(Inspection, ResolvesOneDescriptorOnAWorkerWithinTheLimit) {
   EXPECT_EQ(object.path, tmp / "f.txt");
   const int closed = file.fd();
   file.close();
-  try {
-    inspection::getFilePathByHandle(static_cast<uint32_t>(::getpid()), closed);
-    ADD_FAILURE();
-  } catch (const vosexception& e) {
-    EXPECT_EQ(e.errorCode(), 3u);
-    EXPECT_EQ(e.message(), formatSystemMessage(3, "GetFilePathByHandle() function cannot resolve file name."));
-    EXPECT_EQ(e.places().at(0).function, "GetFilePathByHandle");
-    EXPECT_EQ(e.places().at(0).line, 463);
-  }
+  const std::string failure = failureOf([&] { inspection::getFilePathByHandle(static_cast<uint32_t>(::getpid()), closed); });
+  EXPECT_THAT(failure, StartsWith(formatSystemMessage(3, "GetFilePathByHandle() function cannot resolve file name.")));
+  EXPECT_THAT(failure, HasSubstr("(GetFilePathByHandle line 463)"));
 
   // A resolution that hangs (a file system that does not answer) is given up;
   // the worker ends on its own later.
@@ -181,16 +177,11 @@ TEST(Inspection, CopyOntoARunningProgramNamesItsHolder) {
   ASSERT_GT(child.pid(), 0);
   ASSERT_TRUE(waitReady(marker));
   writeFile(tmp / "new.bin", "replacement");
-  try {
-    copyFile(tmp / "new.bin", program, false);
-    ADD_FAILURE();
-  } catch (const VSharingViolationException& e) {
-    EXPECT_EQ(e.message(), formatSystemMessage(32, "Copy file '" + (tmp / "new.bin") + "' to '" + program +
-                                                       "'. Processes: " + child.description()));
-    EXPECT_EQ(e.places().at(0).function, "copyFile");
-    EXPECT_EQ(e.places().at(0).line, 717);
-  }
-  EXPECT_EQ(testenv::readFile(program), testenv::readFile(holdFile()));
+  const std::string failure = failureOf([&] { copyFile(tmp / "new.bin", program, false); });
+  EXPECT_THAT(failure, StartsWith(formatSystemMessage(32, "Copy file '" + (tmp / "new.bin") + "' to '" + program +
+                                                             "'. Processes: " + child.description())));
+  EXPECT_THAT(failure, HasSubstr("(copyFile line 717)"));
+  EXPECT_EQ(readFile(program), readFile(holdFile()));
 }
 
 } // namespace

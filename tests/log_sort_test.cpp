@@ -1,10 +1,9 @@
 // The sort command, the removal of the sort keys and the preparation of a
 // chunk with the real system sort and with stand-ins that fail.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
-#include <cstdlib>
+#include <algorithm>
 #include <filesystem>
 
 #include "support/errors.h"
@@ -12,37 +11,15 @@
 #include "webalizer/log_preparation.h"
 
 namespace fs = std::filesystem;
-using testenv::TempDir;
+using namespace testenv;
+using ::testing::HasSubstr;
 
 namespace {
-
-// Points the system directory somewhere else for the life of the object.
-class SystemDir {
- public:
-  explicit SystemDir(const std::string& dir) {
-    if (const char* old = std::getenv("TARVO_SYSTEM_DIR")) old_ = old;
-    setenv("TARVO_SYSTEM_DIR", dir.c_str(), 1);
-  }
-  ~SystemDir() {
-    if (old_.empty()) unsetenv("TARVO_SYSTEM_DIR");
-    else setenv("TARVO_SYSTEM_DIR", old_.c_str(), 1);
-  }
-
- private:
-  std::string old_;
-};
-
-void writeScript(const std::string& path, const std::string& body) {
-  testenv::writeFile(path, "#!/bin/sh\n" + body + "\n");
-  chmod(path.c_str(), 0755);
-}
-
-std::string placesOf(const vexception& e) { return e.fullMessage(); }
 
 TEST(SortCommand, RunsTheSystemSortBytewiseWithQuotedPaths) {
   TempDir temp;
   fs::create_directories(temp / "sys tem");
-  SystemDir dir(temp / "sys tem");
+  ScopedEnv system("TARVO_SYSTEM_DIR", temp / "sys tem");
   const SortCommand plain = makeSortCommand("/logs/web.log.sort1", "/logs/web.log.sort2");
   EXPECT_EQ(plain.program, temp / "sys tem/sort");
   EXPECT_EQ(plain.arguments, "/logs/web.log.sort1 -o /logs/web.log.sort2");
@@ -50,14 +27,9 @@ TEST(SortCommand, RunsTheSystemSortBytewiseWithQuotedPaths) {
   const SortCommand spaced = makeSortCommand("/my logs/a&b.log", "/my logs/out\\");
   EXPECT_EQ(spaced.arguments, "\"/my logs/a&b.log\" -o \"/my logs/out\\\\\"");
 
-  int lcAll = 0;
-  for (const std::string& entry : spaced.environment) {
-    if (entry.rfind("LC_ALL=", 0) == 0) {
-      ++lcAll;
-      EXPECT_EQ(entry, "LC_ALL=C");
-    }
-  }
-  EXPECT_EQ(lcAll, 1);
+  const auto& env = spaced.environment;
+  EXPECT_EQ(std::count_if(env.begin(), env.end(), [](const std::string& e) { return e.rfind("LC_ALL=", 0) == 0; }), 1);
+  EXPECT_EQ(std::count(env.begin(), env.end(), "LC_ALL=C"), 1);
 }
 
 TEST(RemoveTimestampField, CutsFifteenBytesOfEveryLineAndKeepsEveryLine) {
@@ -78,83 +50,64 @@ TEST(RemoveTimestampField, CutsFifteenBytesOfEveryLineAndKeepsEveryLine) {
   };
   for (const Case& c : cases) {
     TempDir dir;
-    testenv::writeFile(dir / "sorted", c.sorted);
+    writeFile(dir / "sorted", c.sorted);
     removeTimestampField(LogSource{LogKind::Web, dir / "web.log"}, dir / "sorted");
-    EXPECT_EQ(testenv::readFile(dir / "web.log"), c.expected) << c.name;
+    EXPECT_EQ(readFile(dir / "web.log"), c.expected) << c.name;
   }
 }
 
 TEST(RemoveTimestampField, NeverWritesOverAnExistingLog) {
   TempDir dir;
-  testenv::writeFile(dir / "sorted", "20240301080000 new\n");
-  testenv::writeFile(dir / "web.log", "records that arrived meanwhile\n");
+  writeFile(dir / "sorted", "20240301080000 new\n");
+  writeFile(dir / "web.log", "records that arrived meanwhile\n");
   EXPECT_THROW(removeTimestampField(LogSource{LogKind::Web, dir / "web.log"}, dir / "sorted"), vexception);
-  EXPECT_EQ(testenv::readFile(dir / "web.log"), "records that arrived meanwhile\n");
+  EXPECT_EQ(readFile(dir / "web.log"), "records that arrived meanwhile\n");
 }
 
 TEST(PrepareLog, SortsBytewiseRemovesTheKeysAndLeavesOnlyTheChunkAndItsMarker) {
   TempDir dir;
   const std::string chunk = dir / "web_20240301.log";
-  testenv::writeFile(chunk,
-                     "20240301100000 c\r\n20240301080000 a\r\n20240301090000 B\n20240301090000 a\n");
+  writeFile(chunk, "20240301100000 c\r\n20240301080000 a\r\n20240301090000 B\n20240301090000 a\n");
   prepareLogForWebalizer(LogSource{LogKind::Web, chunk});
   // Bytewise: "B" (0x42) before "a" (0x61) for the same key.
-  EXPECT_EQ(testenv::readFile(chunk), "a\r\nB\r\na\r\nc\r\n");
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(dir.path())) names.push_back(entry.path().filename());
-  std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, (std::vector<std::string>{"web_20240301.log", "web_20240301.log.prepared"}));
+  EXPECT_EQ(readFile(chunk), "a\r\nB\r\na\r\nc\r\n");
+  EXPECT_EQ(namesIn(dir.path()), (std::vector<std::string>{"web_20240301.log", "web_20240301.log.prepared"}));
 }
 
-TEST(PrepareLog, AFailingSortPutsTheUnsortedRecordsBack) {
-  TempDir dir;
-  writeScript(dir / "sort", "echo 'sort: cannot read' >&2; exit 1");
-  SystemDir system(dir.path());
-  const std::string chunk = dir / "web.log";
-  const std::string records = "20240301100000 b\n20240301080000 a\n";
-  testenv::writeFile(chunk, records);
-
-  try {
-    prepareLogForWebalizer(LogSource{LogKind::Web, chunk});
-    FAIL() << "the sort failed, the preparation must fail";
-  } catch (const vexception& e) {
-    EXPECT_NE(placesOf(e).find("Sort webalizer log file"), std::string::npos) << placesOf(e);
-    EXPECT_NE(placesOf(e).find("cannot read"), std::string::npos) << placesOf(e);
+TEST(PrepareLog, AFailingSortOrCopyPutsTheUnsortedRecordsBack) {
+  struct Case {
+    const char* sort;  // the stand-in's body
+    LogKind kind;
+    const char* place;
+    const char* reason;
+  } cases[] = {
+      {"echo 'sort: cannot read' >&2; exit 1", LogKind::Web, "Sort webalizer log file", "cannot read"},
+      // A sort that "succeeds" without writing its output: the copy finds nothing.
+      {"exit 0", LogKind::Ftp, "removeTimestampField(", ".sort2'"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.sort);
+    TempDir dir;
+    writeScript(dir / "sort", std::string("#!/bin/sh\n") + c.sort + "\n");
+    ScopedEnv system("TARVO_SYSTEM_DIR", dir.path());
+    const std::string records = "20240301100000 b\n20240301080000 a\n";
+    writeFile(dir / "web.log", records);
+    const std::string failure = failureOf([&] { prepareLogForWebalizer(LogSource{c.kind, dir / "web.log"}); });
+    EXPECT_THAT(failure, HasSubstr(c.place));
+    EXPECT_THAT(failure, HasSubstr(c.reason));
+    EXPECT_EQ(readFile(dir / "web.log"), records);
+    EXPECT_EQ(namesIn(dir.path()), (std::vector<std::string>{"sort", "web.log"}));
   }
-  EXPECT_EQ(testenv::readFile(chunk), records);
-  EXPECT_FALSE(fs::exists(chunk + ".sort1"));
-  EXPECT_FALSE(fs::exists(chunk + ".sort2"));
-  EXPECT_FALSE(fs::exists(chunk + ".prepared"));
-}
-
-TEST(PrepareLog, AFailingCopyPutsTheUnsortedRecordsBack) {
-  TempDir dir;
-  // A sort that "succeeds" without writing its output: the copy finds nothing.
-  writeScript(dir / "sort", "exit 0");
-  SystemDir system(dir.path());
-  const std::string chunk = dir / "ftp.log";
-  const std::string records = "20240301100000 b\n20240301080000 a\n";
-  testenv::writeFile(chunk, records);
-
-  try {
-    prepareLogForWebalizer(LogSource{LogKind::Ftp, chunk});
-    FAIL() << "the copy failed, the preparation must fail";
-  } catch (const vexception& e) {
-    EXPECT_NE(placesOf(e).find("removeTimestampField(" + chunk + ".sort2)"), std::string::npos) << placesOf(e);
-  }
-  EXPECT_EQ(testenv::readFile(chunk), records);
-  EXPECT_FALSE(fs::exists(chunk + ".sort1"));
-  EXPECT_FALSE(fs::exists(chunk + ".prepared"));
 }
 
 TEST(PrepareLog, ALeftOverSortFileStopsThePreparationWithoutTouchingTheChunk) {
   TempDir dir;
   const std::string chunk = dir / "web.log";
-  testenv::writeFile(chunk, "20240301080000 new\n");
-  testenv::writeFile(chunk + ".sort1", "20240301070000 old\n");
+  writeFile(chunk, "20240301080000 new\n");
+  writeFile(chunk + ".sort1", "20240301070000 old\n");
   EXPECT_THROW(prepareLogForWebalizer(LogSource{LogKind::Web, chunk}), vexception);
-  EXPECT_EQ(testenv::readFile(chunk), "20240301080000 new\n");
-  EXPECT_EQ(testenv::readFile(chunk + ".sort1"), "20240301070000 old\n");
+  EXPECT_EQ(readFile(chunk), "20240301080000 new\n");
+  EXPECT_EQ(readFile(chunk + ".sort1"), "20240301070000 old\n");
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 // Running external programs: real children (tests/helpers/exec_probe and
 // system programs), their streams, exit codes and what is logged of them.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,11 +14,14 @@
 #include "tests/common/test_installation.h"
 
 namespace fs = std::filesystem;
-using testenv::TempDir;
+using namespace testenv;
+using ::testing::HasSubstr;
+using ::testing::Not;
+using ::testing::StartsWith;
 
 namespace {
 
-std::string probe() { return testenv::testBinDir() + "/exec_probe"; }
+std::string probe() { return testBinDir() + "/exec_probe"; }
 
 std::string run(const std::string& arguments, uint32_t* code = nullptr) {
   uint32_t ignored = 0;
@@ -68,55 +72,36 @@ TEST(Process, MissingProgramFailsOnlyWhenAskedTo) {
   EXPECT_EQ(code, 77u);  // untouched
   EXPECT_EQ(execExtUtil("", "no-such-program-anywhere x", false, &code), "");
 
-  try {
-    execExtUtil(missing, "--password=secret -v", true, &code);
-    FAIL() << "no exception";
-  } catch (const vexception& e) {
-    const std::string full = e.fullMessage();
-    // The system error of the start, then the place of execExtUtil; the
-    // password appears in neither.
-    EXPECT_NE(full.find("(Error code 2) at CreateProcess '\"" + missing + "\" \"--password=*\" -v'"),
-              std::string::npos)
-        << full;
-    EXPECT_NE(full.find("\n   at Execute " + missing + " \"--password=*\" -v(execExtUtil line "), std::string::npos)
-        << full;
-    EXPECT_EQ(full.find("secret"), std::string::npos) << full;
-  }
+  // The system error of the start, then the place of execExtUtil; the
+  // password appears in neither.
+  const std::string full = failureOf([&] { execExtUtil(missing, "--password=secret -v", true, &code); });
+  EXPECT_THAT(full, HasSubstr("(Error code 2) at CreateProcess '\"" + missing + "\" \"--password=*\" -v'"));
+  EXPECT_THAT(full, HasSubstr("\n   at Execute " + missing + " \"--password=*\" -v(execExtUtil line "));
+  EXPECT_THAT(full, Not(HasSubstr("secret")));
 }
 
 TEST(Process, CheckedRunReportsExitCodeAndOutput) {
   std::string output;
-  try {
-    execExtUtilChecked(probe(), "exit 1 word", output);
-    FAIL() << "no exception";
-  } catch (const vexception& e) {
-    EXPECT_EQ(e.message(), "Execute " + probe() + " exit 1 word failed[1]: word");
-    ASSERT_EQ(e.places().size(), 1u);
-    EXPECT_EQ(e.places()[0].function, "execExtUtilChecked");
-    EXPECT_EQ(e.places()[0].line, 138);
-  }
-  try {
-    execExtUtilChecked(probe(), "exit 255 \"user_pwd=abc\"", output);
-    FAIL() << "no exception";
-  } catch (const vexception& e) {
-    EXPECT_EQ(e.message(), "Execute " + probe() + " exit 255 \"user_pwd=*\" failed[255]: user_pwd=abc");
-  }
+  EXPECT_EQ(failureOf([&] { execExtUtilChecked(probe(), "exit 1 word", output); }),
+            "Execute " + probe() + " exit 1 word failed[1]: word\n   at (execExtUtilChecked line 138)");
+  EXPECT_THAT(failureOf([&] { execExtUtilChecked(probe(), "exit 255 \"user_pwd=abc\"", output); }),
+              StartsWith("Execute " + probe() + " exit 255 \"user_pwd=*\" failed[255]: user_pwd=abc\n"));
   execExtUtilChecked(probe(), "exit 0 fine", output);
   EXPECT_EQ(output, "fine");
 }
 
 TEST(Process, StandardStreamsFromAndToFiles) {
   TempDir dir;
-  testenv::writeFile(dir / "in.txt", "b\na\n");
-  testenv::writeFile(dir / "out.txt", "an older and much longer content\n");
+  writeFile(dir / "in.txt", "b\na\n");
+  writeFile(dir / "out.txt", "an older and much longer content\n");
   uint32_t code = 1;
   EXPECT_EQ(execExtUtil(probe(), "cat", true, &code, dir / "in.txt", dir / "out.txt"), "");
   EXPECT_EQ(code, 0u);
-  EXPECT_EQ(testenv::readFile(dir / "out.txt"), "b\na\n");  // replaced, not overwritten in place
+  EXPECT_EQ(readFile(dir / "out.txt"), "b\na\n");  // replaced, not overwritten in place
 
   // Standard error follows standard output into the file.
   EXPECT_EQ(execExtUtil(probe(), "flood 10", true, &code, {}, dir / "out.txt"), "");
-  EXPECT_EQ(testenv::readFile(dir / "out.txt"), "ooooooooooeeeeeeeeee");
+  EXPECT_EQ(readFile(dir / "out.txt"), "ooooooooooeeeeeeeeee");
 
   // An input file that does not exist is a failed start.
   EXPECT_THROW(execExtUtil(probe(), "cat", true, &code, dir / "missing.txt"), vexception);
@@ -197,7 +182,7 @@ std::string utilExecLog(const testenv::TestInstallation& inst) {
   for (const auto& entry : fs::directory_iterator(inst.logsDir())) {
     const std::string name = entry.path().filename();
     if (!text::startsWith(name, "tarvolog_util_exec")) continue;
-    std::string bytes = testenv::readFile(entry.path());
+    std::string bytes = readFile(entry.path());
     if (bytes.size() >= 2 && bytes[0] == '\xff' && bytes[1] == '\xfe') bytes.erase(0, 2);
     out += text::fromUtf16le(bytes);
   }

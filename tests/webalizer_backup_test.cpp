@@ -1,4 +1,5 @@
 // Moving index.html aside: the backup name and what happens when it is taken.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <ctime>
@@ -11,7 +12,8 @@
 #include "webalizer/log_for_webalizer.h"
 
 namespace fs = std::filesystem;
-using testenv::TempDir;
+using namespace testenv;
+using ::testing::HasSubstr;
 
 namespace {
 
@@ -22,33 +24,26 @@ std::string backupName(const std::string& path, int64_t seconds) {
 TEST(BackupFile, WaitsForAFreeNameAndNeverReplacesATakenOne) {
   TempDir dir;
   const std::string index = dir / "index.html";
-  testenv::writeFile(index, "report");
+  writeFile(index, "report");
   // The names of this second and the next two are taken.
   const int64_t now = std::time(nullptr);
-  for (int64_t t = now; t < now + 3; ++t) testenv::writeFile(backupName(index, t), "taken");
+  for (int64_t t = now; t < now + 3; ++t) writeFile(backupName(index, t), "taken");
 
   const std::string backup = backupFile(index);
   EXPECT_FALSE(fs::exists(index));
-  EXPECT_EQ(testenv::readFile(backup), "report");
+  EXPECT_EQ(readFile(backup), "report");
   EXPECT_EQ(backup.rfind(index + std::to_string(platform::threadId()), 0), 0u) << backup;
   for (int64_t t = now; t < now + 3; ++t) {
     EXPECT_NE(backup, backupName(index, t));
-    EXPECT_EQ(testenv::readFile(backupName(index, t)), "taken");
+    EXPECT_EQ(readFile(backupName(index, t)), "taken");
   }
 }
 
 TEST(BackupFile, AMissingFileFailsAtOnceWithThePath) {
   TempDir dir;
-  try {
-    backupFile(dir / "index.html");
-    FAIL() << "nothing to move";
-  } catch (const vexception& e) {
-    EXPECT_NE(e.message().find("Can't create backup file: " + (dir / "index.html")), std::string::npos)
-        << e.message();
-    ASSERT_FALSE(e.places().empty());
-    EXPECT_EQ(e.places().front().function, "backupFile");
-    EXPECT_EQ(e.places().front().line, 204);
-  }
+  const std::string failure = failureOf([&] { backupFile(dir / "index.html"); });
+  EXPECT_THAT(failure, HasSubstr("Can't create backup file: " + (dir / "index.html")));
+  EXPECT_THAT(failure, HasSubstr("(backupFile line 204)"));
 }
 
 } // namespace
