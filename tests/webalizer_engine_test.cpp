@@ -1,9 +1,8 @@
 // The Webalizer run with the real Debian webalizer, and with stand-ins for a
 // Webalizer that fails, against a temporary installation and the stand-in
 // management service.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -17,7 +16,8 @@
 #include "webalizer/log_for_webalizer.h"
 
 namespace fs = std::filesystem;
-using testenv::TestInstallation;
+using namespace testenv;
+using ::testing::HasSubstr;
 
 namespace {
 
@@ -63,13 +63,6 @@ std::string preparedText(const std::string& chunk) {
   return out;
 }
 
-std::vector<std::string> namesIn(const std::string& dir) {
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename());
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 // The program caches the product root once per process: one installation
 // serves every test of this file, each test on its own webspace.
 class WebalizerEngine : public ::testing::Test {
@@ -77,28 +70,27 @@ class WebalizerEngine : public ::testing::Test {
   static void SetUpTestSuite() {
     inst_ = std::make_unique<TestInstallation>();
     webalizerRoot_ = inst_->productRoot() + "/webalizer";
-    const std::string command = testenv::sourceDir() + "/scripts/setup-webalizer '" + webalizerRoot_ + "' >/dev/null";
-    ASSERT_EQ(std::system(command.c_str()), 0);
+    setUpEngine("webalizer", webalizerRoot_);
   }
   static void TearDownTestSuite() { inst_.reset(); }
-  void SetUp() override { inst_->setSetting("WebalizerPath", webalizerRoot_ + "/bin/webalizer"); }
+  void SetUp() override { useRealWebalizer(); }
 
   // A stand-in Webalizer that keeps a copy of the log it was given, writes
-  // the index page (complete, or cut off as on a full disk) and ends with the
-  // exit code.
-  std::string standIn(const std::string& name, int exitCode, const std::string& indexPage = "<HTML>\n</HTML>\n") {
+  // the index page (complete, or cut off as on a full disk), runs the extra
+  // commands and ends with the exit code.
+  std::string standIn(const std::string& name, int exitCode, const std::string& indexPage = "<HTML>\n</HTML>\n",
+                      const std::string& extra = "") {
     const std::string path = inst_->root() + "/" + name + "/bin/webalizer";
-    fs::create_directories(fs::path(path).parent_path());
-    testenv::writeFile(path, formatString("#!/bin/sh\nout=; prev=\n"
-                                          "for last; do [ \"$prev\" = -o ] && out=$last; prev=$last; done\n"
-                                          "cat \"$last\" >> '%s.input'\n"
-                                          "printf '%%s' '%s' > \"$out/index.html\"\n"
-                                          "exit %d\n",
-                                          path, indexPage, exitCode));
-    chmod(path.c_str(), 0755);
+    writeScript(path, formatString("#!/bin/sh\nout=; prev=\n"
+                                   "for last; do [ \"$prev\" = -o ] && out=$last; prev=$last; done\n"
+                                   "cat \"$last\" >> '%s.input'\n"
+                                   "printf '%%s' '%s' > \"$out/index.html\"\n%s\n"
+                                   "exit %d\n",
+                                   path, indexPage, extra, exitCode));
     inst_->setSetting("WebalizerPath", path);
     return path;
   }
+  void useRealWebalizer() { inst_->setSetting("WebalizerPath", webalizerRoot_ + "/bin/webalizer"); }
 
   WebStatConfig addDomain(const std::string& webspace, const std::string& domain) {
     WebStatConfig config;
@@ -106,9 +98,9 @@ class WebalizerEngine : public ::testing::Test {
     config.webspaceName = webspace;
     config.type = "webalizer";
     config.configDir = inst_->vhostsDir() + "/" + webspace + "/logs/iis";
-    testenv::writeFile(config.configDir + "/web_stat_executor.conf",
-                       "<?xml version=\"1.0\"?>\n<config>\n  <domain name=\"" + domain + "\" webspaceName=\"" +
-                           webspace + "\">\n    <webstat type=\"webalizer\"/>\n  </domain>\n</config>\n");
+    writeFile(config.configDir + "/web_stat_executor.conf",
+              "<?xml version=\"1.0\"?>\n<config>\n  <domain name=\"" + domain + "\" webspaceName=\"" +
+                  webspace + "\">\n    <webstat type=\"webalizer\"/>\n  </domain>\n</config>\n");
     return config;
   }
   std::string outputOf(const WebStatConfig& config, const char* subdir) const {
@@ -123,9 +115,9 @@ std::string WebalizerEngine::webalizerRoot_;
 
 TEST_F(WebalizerEngine, EveryKindGetsItsReportsAndEveryChunkIsDeleted) {
   const WebStatConfig config = addDomain("ws1", "site-one.example");
-  testenv::writeFile(config.configDir + "/web_20240302.log", chunkText(LogKind::Web, 120));
-  testenv::writeFile(config.configDir + "/ftp_20240302.log", chunkText(LogKind::Ftp, 50));
-  testenv::writeFile(config.configDir + "/anon_ftp_20240302.log", chunkText(LogKind::AnonymousFtp, 30));
+  writeFile(config.configDir + "/web_20240302.log", chunkText(LogKind::Web, 120));
+  writeFile(config.configDir + "/ftp_20240302.log", chunkText(LogKind::Ftp, 50));
+  writeFile(config.configDir + "/anon_ftp_20240302.log", chunkText(LogKind::AnonymousFtp, 30));
 
   LogForWebalizer::processConfig(config);
 
@@ -154,50 +146,40 @@ TEST_F(WebalizerEngine, AFailingWebalizerKeepsThePreparedChunkAndTheIndexPage) {
   const WebStatConfig config = addDomain("ws2", "site-two.example");
   const std::string chunk = config.configDir + "/web_1.log";
   const std::string records = chunkText(LogKind::Web, 20);
-  testenv::writeFile(chunk, records);
+  writeFile(chunk, records);
   const std::string output = outputOf(config, "webstat");
-  testenv::writeFile(output + "/index.html", "the last good report");
+  writeFile(output + "/index.html", "the last good report");
   const std::string failing = standIn("failing", 1);
 
   for (int run = 1; run <= 2; ++run) {
-    try {
-      LogForWebalizer::processConfig(config);
-      FAIL() << "Webalizer ended with 1, the run must fail";
-    } catch (const vexception& e) {
-      EXPECT_NE(e.fullMessage().find("exit code 1"), std::string::npos) << e.fullMessage();
-    }
-    EXPECT_EQ(testenv::readFile(output + "/index.html"), "the last good report");
+    EXPECT_THAT(failureOf([&] { LogForWebalizer::processConfig(config); }), HasSubstr("exit code 1"));
+    EXPECT_EQ(readFile(output + "/index.html"), "the last good report");
     EXPECT_EQ(namesIn(output), std::vector<std::string>{"index.html"});
     // Prepared once: the second run hands Webalizer the same records again.
-    EXPECT_EQ(testenv::readFile(chunk), preparedText(records)) << "run " << run;
+    EXPECT_EQ(readFile(chunk), preparedText(records)) << "run " << run;
   }
   const std::string prepared = preparedText(records);
-  EXPECT_EQ(testenv::readFile(failing + ".input"), prepared + prepared);
+  EXPECT_EQ(readFile(failing + ".input"), prepared + prepared);
 
-  inst_->setSetting("WebalizerPath", webalizerRoot_ + "/bin/webalizer");
+  useRealWebalizer();
   LogForWebalizer::processConfig(config);
   EXPECT_EQ(namesIn(config.configDir), std::vector<std::string>{"web_stat_executor.conf"});
-  EXPECT_NE(testenv::readFile(output + "/index.html"), "the last good report");
+  EXPECT_NE(readFile(output + "/index.html"), "the last good report");
   EXPECT_TRUE(fs::exists(output + "/usage_202403.html"));
 }
 
 TEST_F(WebalizerEngine, AWebalizerThatCannotStartLeavesTheIndexPageInPlace) {
   const WebStatConfig config = addDomain("ws3", "site-three.example");
   const std::string chunk = config.configDir + "/ftp_1.log";
-  testenv::writeFile(chunk, chunkText(LogKind::Ftp, 5));
+  writeFile(chunk, chunkText(LogKind::Ftp, 5));
   const std::string output = outputOf(config, "ftpstat");
-  testenv::writeFile(output + "/index.html", "old");
+  writeFile(output + "/index.html", "old");
   inst_->setSetting("WebalizerPath", inst_->root() + "/missing/bin/webalizer");
 
-  try {
-    LogForWebalizer::processConfig(config);
-    FAIL() << "Webalizer is missing, the run must fail";
-  } catch (const vexception& e) {
-    EXPECT_NE(e.message().find("CreateProcess " + inst_->root() + "/missing/bin/webalizer -Q -c "), std::string::npos)
-        << e.message();
-  }
+  EXPECT_THAT(failureOf([&] { LogForWebalizer::processConfig(config); }),
+              HasSubstr("CreateProcess " + inst_->root() + "/missing/bin/webalizer -Q -c "));
   EXPECT_EQ(namesIn(output), std::vector<std::string>{"index.html"});
-  EXPECT_EQ(testenv::readFile(output + "/index.html"), "old");
+  EXPECT_EQ(readFile(output + "/index.html"), "old");
   EXPECT_TRUE(fs::exists(chunk));
 }
 
@@ -206,80 +188,70 @@ TEST_F(WebalizerEngine, LeftoversOfAKilledRunGoBackIntoTheirChunks) {
   const std::string dir = config.configDir;
   const std::string a = chunkText(LogKind::Web, 6), b = chunkText(LogKind::Web, 4), c = chunkText(LogKind::Web, 3);
   // Killed while sorting: the unsorted records in .sort1, a partial .sort2.
-  testenv::writeFile(dir + "/web_a.log.sort1", a);
-  testenv::writeFile(dir + "/web_a.log.sort2", "20240301");
+  writeFile(dir + "/web_a.log.sort1", a);
+  writeFile(dir + "/web_a.log.sort2", "20240301");
   // Killed while copying: a partial copy at the chunk's path besides .sort1.
-  testenv::writeFile(dir + "/web_b.log.sort1", b);
-  testenv::writeFile(dir + "/web_b.log", "partial");
+  writeFile(dir + "/web_b.log.sort1", b);
+  writeFile(dir + "/web_b.log", "partial");
   // Killed after the copy: the prepared chunk with its marker and .sort1.
-  testenv::writeFile(dir + "/web_c.log", preparedText(c));
-  testenv::writeFile(dir + "/web_c.log.prepared", "");
-  testenv::writeFile(dir + "/web_c.log.sort1", c);
+  writeFile(dir + "/web_c.log", preparedText(c));
+  writeFile(dir + "/web_c.log.prepared", "");
+  writeFile(dir + "/web_c.log.sort1", c);
   const std::string capture = standIn("capturing", 0) + ".input";
 
   LogForWebalizer::processConfig(config);
-  EXPECT_EQ(testenv::readFile(capture), preparedText(a) + preparedText(b) + preparedText(c));
+  EXPECT_EQ(readFile(capture), preparedText(a) + preparedText(b) + preparedText(c));
   EXPECT_EQ(namesIn(dir), std::vector<std::string>{"web_stat_executor.conf"});
 }
 
 TEST_F(WebalizerEngine, AWStatsLeftoversAreRemovedThroughTheLinkWithoutTouchingItsTarget) {
   const WebStatConfig config = addDomain("ws5", "site-five.example");
-  testenv::writeFile(config.configDir + "/web_1.log", chunkText(LogKind::Web, 3));
+  writeFile(config.configDir + "/web_1.log", chunkText(LogKind::Web, 3));
   const std::string output = outputOf(config, "webstat");
   const std::string target = inst_->root() + "/shared-cgi-bin";
-  testenv::writeFile(target + "/awstats.pl", "the shared script");
-  testenv::writeFile(output + "/AWStats/awstats.site-five.example.conf", "x");
+  writeFile(target + "/awstats.pl", "the shared script");
+  writeFile(output + "/AWStats/awstats.site-five.example.conf", "x");
   fs::create_directory_symlink(target, output + "/AWStats/cgi-bin");
   standIn("quiet", 0);
 
   LogForWebalizer::processConfig(config);
   EXPECT_EQ(namesIn(output), std::vector<std::string>{"index.html"});
-  EXPECT_EQ(testenv::readFile(target + "/awstats.pl"), "the shared script");
+  EXPECT_EQ(readFile(target + "/awstats.pl"), "the shared script");
 }
 
 TEST_F(WebalizerEngine, IncompleteReportsKeepTheChunkAndPutThePageAndTheCountsBack) {
   const WebStatConfig config = addDomain("ws6", "site-six.example");
   const std::string chunk = config.configDir + "/web_1.log";
   const std::string records = chunkText(LogKind::Web, 8);
-  testenv::writeFile(chunk, records);
+  writeFile(chunk, records);
   const std::string output = outputOf(config, "webstat");
   // A run killed while Webalizer ran left the page under its backup name.
-  testenv::writeFile(output + "/index.html41481796611270", "the last good report");
-  testenv::writeFile(output + "/index.html41481796611200", "an older backup");
+  writeFile(output + "/index.html41481796611270", "the last good report");
+  writeFile(output + "/index.html41481796611200", "an older backup");
   fs::last_write_time(output + "/index.html41481796611200",
                       fs::last_write_time(output + "/index.html41481796611270") - std::chrono::hours(1));
-  testenv::writeFile(output + "/webalizer.current", "the counts so far");
+  writeFile(output + "/webalizer.current", "the counts so far");
   // Webalizer ends with 0 whether or not it could write: it saved its counts
   // with the chunk's records, began a history and cut its page off.
-  standIn("disk-full", 0, "<HTML><BODY>usage for");
-  const std::string script = inst_->root() + "/disk-full/bin/webalizer";
-  std::string text = testenv::readFile(script);
-  text.insert(text.rfind("exit"), "echo counted > \"$out/webalizer.current\"; echo partial > \"$out/webalizer.hist\"\n");
-  testenv::writeFile(script, text);
-
-  try {
-    LogForWebalizer::processConfig(config);
-    FAIL() << "the reports are incomplete, the run must fail";
-  } catch (const vexception& e) {
-    EXPECT_NE(e.message().find("Webalizer did not write complete reports into " + output + "; the log file " + chunk +
-                               " is kept for the next run"),
-              std::string::npos)
-        << e.message();
-  }
+  standIn("disk-full", 0, "<HTML><BODY>usage for",
+          "echo counted > \"$out/webalizer.current\"; echo partial > \"$out/webalizer.hist\"");
+  EXPECT_THAT(failureOf([&] { LogForWebalizer::processConfig(config); }),
+              HasSubstr("Webalizer did not write complete reports into " + output + "; the log file " + chunk +
+                        " is kept for the next run"));
   // Back as before the failed run, so the kept chunk is counted from there.
   EXPECT_EQ(namesIn(output), (std::vector<std::string>{"index.html", "webalizer.current"}));
-  EXPECT_EQ(testenv::readFile(output + "/index.html"), "the last good report");
-  EXPECT_EQ(testenv::readFile(output + "/webalizer.current"), "the counts so far");
-  EXPECT_EQ(testenv::readFile(chunk), preparedText(records));
+  EXPECT_EQ(readFile(output + "/index.html"), "the last good report");
+  EXPECT_EQ(readFile(output + "/webalizer.current"), "the counts so far");
+  EXPECT_EQ(readFile(chunk), preparedText(records));
 
   // A run killed while Webalizer ran, before which there were no counts,
   // left its counts and the empty saved state: they are undone.
   fs::remove(output + "/webalizer.current");
   fs::create_directory(output + "/webalizer.saved");
-  testenv::writeFile(output + "/webalizer.current", "counted by the killed run");
-  testenv::writeFile(output + "/webalizer.hist", "written by the killed run");
+  writeFile(output + "/webalizer.current", "counted by the killed run");
+  writeFile(output + "/webalizer.hist", "written by the killed run");
 
-  inst_->setSetting("WebalizerPath", webalizerRoot_ + "/bin/webalizer");
+  useRealWebalizer();
   LogForWebalizer::processConfig(config);
   EXPECT_EQ(namesIn(config.configDir), std::vector<std::string>{"web_stat_executor.conf"});
   EXPECT_TRUE(fs::exists(output + "/usage_202403.html"));
@@ -290,8 +262,8 @@ TEST_F(WebalizerEngine, IncompleteReportsKeepTheChunkAndPutThePageAndTheCountsBa
 
 TEST_F(WebalizerEngine, AChunkWithoutRecordsIsRemovedWithoutRunningWebalizer) {
   const WebStatConfig config = addDomain("ws7", "site-seven.example");
-  testenv::writeFile(config.configDir + "/ftp_1.log", "");
-  testenv::writeFile(config.configDir + "/web_1.log", "\r\n\n");
+  writeFile(config.configDir + "/ftp_1.log", "");
+  writeFile(config.configDir + "/web_1.log", "\r\n\n");
   // The real Webalizer ends with 1 when it finds no record.
   const std::string failing = standIn("no-records", 1);
 
