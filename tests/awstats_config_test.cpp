@@ -1,8 +1,8 @@
 // The per-domain AWStats configuration rewritten from the real model that
 // scripts/setup-awstats lays out from Debian's package.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <memory>
 
 #include "awstats/log_for_awstats.h"
@@ -11,22 +11,18 @@
 
 namespace {
 
-using testenv::TempDir;
+using namespace testenv;
+using ::testing::HasSubstr;
 
 // One AWStats installation for the whole test program.
-const std::string& installationRoot() {
-  static std::unique_ptr<TempDir> dir;
-  static std::string root;
-  if (!dir) {
-    dir = std::make_unique<TempDir>();
-    root = *dir / "AWStats";
-    const std::string command = testenv::sourceDir() + "/scripts/setup-awstats '" + root + "' >/dev/null";
-    if (std::system(command.c_str()) != 0) throw std::runtime_error("setup-awstats failed");
-  }
-  return root;
+std::string modelPath() {
+  static TempDir dir;
+  static const std::string root = [] {
+    setUpEngine("awstats", dir / "AWStats");
+    return dir / "AWStats";
+  }();
+  return root + "/wwwroot/cgi-bin/awstats.model.conf";
 }
-
-std::string modelPath() { return installationRoot() + "/wwwroot/cgi-bin/awstats.model.conf"; }
 
 struct Domain {
   WebStatConfig config;
@@ -103,7 +99,7 @@ TEST(AWStatsConfig, RewritesEveryKeyOfTheRealModelInPlaceAndLeavesTheRestAlone) 
     LogForAWStats engine = domain.engine();
     const ConfigText model = engine.sourceLines(modelPath());
     ASSERT_GT(model.size(), 1000u);
-    EXPECT_EQ(joined(model), testenv::readFile(modelPath()));
+    EXPECT_EQ(joined(model), readFile(modelPath()));
 
     ConfigText text = model;
     engine.configure(text, kind);
@@ -127,7 +123,7 @@ TEST(AWStatsConfig, RewritesEveryKeyOfTheRealModelInPlaceAndLeavesTheRestAlone) 
 TEST(AWStatsConfig, KeepsCrLfOfTheModelAndWritesFilesByteForByte) {
   TempDir dir;
   const std::string crlfModel = dir / "awstats.model.conf";
-  testenv::writeFile(crlfModel, toCrLf(testenv::readFile(modelPath())) + "# last line without end");
+  writeFile(crlfModel, toCrLf(readFile(modelPath())) + "# last line without end");
 
   Domain domain;
   LogForAWStats engine = domain.engine();
@@ -139,14 +135,14 @@ TEST(AWStatsConfig, KeepsCrLfOfTheModelAndWritesFilesByteForByte) {
     EXPECT_EQ(text[i].substr(text[i].size() - 2), "\r\n") << "line " << i + 1 << ": " << text[i];
   }
   engine.writeConfig(dir / "out.conf", text);
-  EXPECT_EQ(testenv::readFile(dir / "out.conf"), joined(text));
+  EXPECT_EQ(readFile(dir / "out.conf"), joined(text));
 
   // An existing file is replaced whole.
   engine.writeConfig(dir / "out.conf", {"x\n"});
-  EXPECT_EQ(testenv::readFile(dir / "out.conf"), "x\n");
+  EXPECT_EQ(readFile(dir / "out.conf"), "x\n");
 }
 
-TEST(AWStatsConfig, AppendsMissingKeysInTableOrder) {
+TEST(AWStatsConfig, ReplacesEveryOccurrenceAndAppendsMissingKeysInTableOrder) {
   Domain domain;
   LogForAWStats engine = domain.engine();
   const auto expected = expectedLines(LogKind::Web);
@@ -169,6 +165,15 @@ TEST(AWStatsConfig, AppendsMissingKeysInTableOrder) {
   engine.configure(text, LogKind::Ftp);
   EXPECT_EQ(text[1], "LogType=F\r\n");
   EXPECT_EQ(text.size(), 14u);
+
+  // Every occurrence is replaced, written with the key as in the table.
+  text = {"LogFile=\"/a\"\n", "  logtype  =  W\n", "# LogFile=\"/c\"\n", "LogFile=\"/b\"\r\n"};
+  engine.configure(text, LogKind::Web);
+  EXPECT_EQ(text[0], expected[10]);
+  EXPECT_EQ(text[1], expected[0]);
+  EXPECT_EQ(text[2], "# LogFile=\"/c\"\n");
+  EXPECT_EQ(text[3], expected[10]);
+  EXPECT_EQ(text.size(), 4u + 11u);  // LogType and LogFile were found
 }
 
 TEST(AWStatsConfig, MatchesKeysByAWStatsReadingRules) {
@@ -200,19 +205,6 @@ TEST(AWStatsConfig, MatchesKeysByAWStatsReadingRules) {
   EXPECT_EQ(text[0], "DirCgiExtra=\"/x\"\n");
   EXPECT_EQ(text[1], "#DirCgi=\"/y\"\n");
   EXPECT_EQ(text[2 + 6], "DirCgi=\"AWStats/cgi-bin\"\r\n");
-}
-
-TEST(AWStatsConfig, ReplacesEveryOccurrenceOfAKeyAndWritesTheKeyAsInTheTable) {
-  Domain domain(LogKind::Ftp);
-  LogForAWStats engine = domain.engine();
-  ConfigText text = {"LogFile=\"/a\"\n", "  logtype  =  W\n", "# LogFile=\"/c\"\n", "LogFile=\"/b\"\r\n"};
-  engine.configure(text, LogKind::Ftp);
-  const auto expected = expectedLines(LogKind::Ftp);
-  EXPECT_EQ(text[0], expected[10]);
-  EXPECT_EQ(text[1], "LogType=F\r\n");
-  EXPECT_EQ(text[2], "# LogFile=\"/c\"\n");
-  EXPECT_EQ(text[3], expected[10]);
-  EXPECT_EQ(text.size(), 4u + 11u);  // LogType and LogFile were found
 }
 
 TEST(AWStatsConfig, HostAliasesTurnWildcardsIntoRegexRules) {
@@ -251,22 +243,10 @@ TEST(AWStatsConfig, MissingModelFailsWithItsPlace) {
   Domain domain;
   LogForAWStats engine = domain.engine();
   TempDir dir;
-  try {
-    engine.sourceLines(dir / "missing.conf");
-    FAIL() << "no exception";
-  } catch (const vexception& e) {
-    EXPECT_NE(e.fullMessage().find("site-one.example: read awstats.model.conf(LogForAWStats::sourceLines line 77)"),
-              std::string::npos)
-        << e.fullMessage();
-  }
-  try {
-    engine.writeConfig(dir / "no/such/dir/x.conf", {"a\n"});
-    FAIL() << "no exception";
-  } catch (const vexception& e) {
-    EXPECT_NE(e.fullMessage().find("site-one.example: write AWStats.conf(LogForAWStats::writeConfig line 95)"),
-              std::string::npos)
-        << e.fullMessage();
-  }
+  EXPECT_THAT(failureOf([&] { engine.sourceLines(dir / "missing.conf"); }),
+              HasSubstr("site-one.example: read awstats.model.conf(LogForAWStats::sourceLines line 77)"));
+  EXPECT_THAT(failureOf([&] { engine.writeConfig(dir / "no/such/dir/x.conf", {"a\n"}); }),
+              HasSubstr("site-one.example: write AWStats.conf(LogForAWStats::writeConfig line 95)"));
 }
 
 TEST(AWStatsConfig, RefusesValuesThatWouldChangeWhatAWStatsReads) {
@@ -302,18 +282,13 @@ TEST(AWStatsConfig, RefusesValuesThatWouldChangeWhatAWStatsReads) {
     domain.source.path = "/vhosts/ws1/logs/iis/" + c.logName;
     LogForAWStats engine = domain.engine();
     ConfigText text = {"LogFile=\"/old\"\n"};
-    try {
-      engine.configure(text, LogKind::Web);
-      FAIL() << "accepted";
-    } catch (const vexception& e) {
-      const std::string message = e.fullMessage();
-      EXPECT_NE(message.find("Refused to write"), std::string::npos) << message;
-      EXPECT_NE(message.find(c.expected), std::string::npos) << message;
-      EXPECT_NE(message.find("the log file stays where it is"), std::string::npos) << message;
-      EXPECT_NE(message.find("(LogForAWStats::configure line 156)"), std::string::npos) << message;
-      // The message itself is one line: shown line breaks are escaped.
-      EXPECT_EQ(e.message().find('\n'), std::string::npos) << message;
-    }
+    const std::string message = failureOf([&] { engine.configure(text, LogKind::Web); });
+    EXPECT_THAT(message, HasSubstr("Refused to write"));
+    EXPECT_THAT(message, HasSubstr(c.expected));
+    EXPECT_THAT(message, HasSubstr("the log file stays where it is"));
+    // The message itself is one line (shown line breaks are escaped), then the places.
+    EXPECT_EQ(message.find('\n'), message.find("\n   at "));
+    EXPECT_THAT(message, HasSubstr("(LogForAWStats::configure line 156)"));
     EXPECT_EQ(text, ConfigText{"LogFile=\"/old\"\n"});
   }
 

@@ -1,45 +1,41 @@
 // The domain's copy of AWStats in its statistics directory: made whole when
 // missing, replaced when stale, rolled back when the copy fails.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
-#include <memory>
 
+#include "awstats/awstats_run.h"
 #include "awstats/log_for_awstats.h"
 #include "support/errors.h"
 #include "tests/common/test_env.h"
 #include "tests/common/test_installation.h"
-#include "awstats/awstats_run.h"
 
 namespace fs = std::filesystem;
-using testenv::TempDir;
+using namespace testenv;
+using ::testing::HasSubstr;
+using ::testing::Not;
 
 namespace {
 
 // The real layout from Debian's package, once for the whole test program.
 const std::string& realInstallation() {
-  static std::unique_ptr<TempDir> dir;
-  static std::string root;
-  if (!dir) {
-    dir = std::make_unique<TempDir>();
-    root = *dir / "AWStats";
-    const std::string command = testenv::sourceDir() + "/scripts/setup-awstats '" + root + "' >/dev/null";
-    if (std::system(command.c_str()) != 0) throw std::runtime_error("setup-awstats failed");
-  }
+  static TempDir dir;
+  static const std::string root = [] {
+    setUpEngine("awstats", dir / "AWStats");
+    return dir / "AWStats";
+  }();
   return root;
 }
 
 // A small installation of the same shape, for cases that change it.
 std::string smallInstallation(const TempDir& dir, const std::string& version) {
   const std::string root = dir / "install";
-  for (const char* sub : {"classes", "css", "icon/os", "js"}) fs::create_directories(root + "/wwwroot/" + sub);
-  testenv::writeFile(root + "/wwwroot/css/awstats_default.css", "body{}");
-  testenv::writeFile(root + "/wwwroot/icon/os/linux.png", "png");
-  testenv::writeFile(root + "/wwwroot/js/a.js", "js");
-  testenv::writeFile(root + "/wwwroot/cgi-bin/awstats.pl", "#!/usr/bin/perl\n");
-  testenv::writeFile(root + "/wwwroot/cgi-bin/awredir.pl", "#!/usr/bin/perl\n");
-  if (!version.empty()) testenv::writeFile(root + "/version", version);
+  fs::create_directories(root + "/wwwroot/classes");
+  for (const char* file : {"css/awstats_default.css", "icon/os/linux.png", "js/a.js", "cgi-bin/awstats.pl",
+                           "cgi-bin/awredir.pl"})
+    writeFile(root + "/wwwroot/" + file, file);
+  if (!version.empty()) writeFile(root + "/version", version);
   return root;
 }
 
@@ -61,21 +57,18 @@ struct Domain {
   LogForAWStats engine() { return LogForAWStats(source, config, statistics); }
   std::string copy(const std::string& relative) const { return output + "/AWStats/" + relative; }
   // A file that only an untouched copy still holds.
-  void mark() { testenv::writeFile(copy("marker"), "old"); }
+  void mark() { writeFile(copy("marker"), "old"); }
   bool marked() const { return fs::exists(copy("marker")); }
 };
 
 std::string workingConfig(const std::string& root, const Domain& domain) {
   const std::string path = root + "/wwwroot/cgi-bin/awstats." + domain.config.domainName + ".conf";
-  testenv::writeFile(path, "SiteDomain=\"" + domain.config.domainName + "\"\r\n");
+  writeFile(path, "SiteDomain=\"" + domain.config.domainName + "\"\r\n");
   return path;
 }
 
-const char* const kCopyItems[] = {"classes",         "css",
-                                  "icon",            "js",
-                                  "cgi-bin",         "cgi-bin/awredir.pl",
-                                  "cgi-bin/awstats.pl", "cgi-bin/awstats.site-one.example.conf",
-                                  "version"};
+const char* const kCopyItems[] = {"classes", "css", "icon", "js", "cgi-bin", "cgi-bin/awredir.pl", "cgi-bin/awstats.pl",
+                                  "cgi-bin/awstats.site-one.example.conf", "version"};
 
 } // namespace
 
@@ -89,9 +82,9 @@ TEST(AWStatsInstall, AbsentCopyIsMadeWholeFromTheRealLayout) {
 
   for (const char* item : kCopyItems) EXPECT_TRUE(fs::exists(domain.copy(item))) << item;
   EXPECT_FALSE(fs::exists(domain.output + "/CopyAWStats.lock"));
-  EXPECT_EQ(testenv::readFile(domain.copy("version")), testenv::readFile(root + "/version"));
-  EXPECT_EQ(testenv::readFile(result), testenv::readFile(conf));
-  EXPECT_EQ(testenv::readFile(domain.copy("cgi-bin/awstats.pl")), testenv::readFile(root + "/wwwroot/cgi-bin/awstats.pl"));
+  EXPECT_EQ(readFile(domain.copy("version")), readFile(root + "/version"));
+  EXPECT_EQ(readFile(result), readFile(conf));
+  EXPECT_EQ(readFile(domain.copy("cgi-bin/awstats.pl")), readFile(root + "/wwwroot/cgi-bin/awstats.pl"));
   size_t icons = 0, copiedIcons = 0;
   for (auto& e : fs::recursive_directory_iterator(root + "/wwwroot/icon")) icons += e.is_regular_file();
   for (auto& e : fs::recursive_directory_iterator(domain.copy("icon"))) copiedIcons += e.is_regular_file();
@@ -133,14 +126,14 @@ TEST(AWStatsInstall, StaleCopiesAreReplacedAndCurrentOnesKept) {
     if (c.domainVersion.empty()) {
       fs::remove(domain.copy("version"));
     } else {
-      testenv::writeFile(domain.copy("version"), c.domainVersion);
+      writeFile(domain.copy("version"), c.domainVersion);
     }
-    if (c.lockLeft) testenv::writeFile(domain.output + "/CopyAWStats.lock", "");
+    if (c.lockLeft) writeFile(domain.output + "/CopyAWStats.lock", "");
     const std::string linkTarget = domain.dir / "elsewhere";
     if (c.cgiBinIsLink) {
       // A complete cgi-bin, only reached through a link.
       fs::rename(domain.copy("cgi-bin"), linkTarget);
-      testenv::writeFile(linkTarget + "/keep.txt", "keep");
+      writeFile(linkTarget + "/keep.txt", "keep");
       fs::create_directory_symlink(linkTarget, domain.copy("cgi-bin"));
     }
 
@@ -155,12 +148,12 @@ TEST(AWStatsInstall, StaleCopiesAreReplacedAndCurrentOnesKept) {
     EXPECT_EQ(domain.marked(), !c.replaced);
     EXPECT_FALSE(fs::exists(domain.output + "/CopyAWStats.lock"));
     if (c.replaced) {
-      EXPECT_EQ(testenv::readFile(domain.copy("version")), "7.8");
+      EXPECT_EQ(readFile(domain.copy("version")), "7.8");
       EXPECT_FALSE(fs::is_symlink(domain.copy("cgi-bin")));
       for (const char* item : kCopyItems) EXPECT_TRUE(fs::exists(domain.copy(item))) << item;
     }
     if (c.cgiBinIsLink) {
-      EXPECT_EQ(testenv::readFile(linkTarget + "/keep.txt"), "keep");
+      EXPECT_EQ(readFile(linkTarget + "/keep.txt"), "keep");
       EXPECT_TRUE(fs::exists(linkTarget + "/awstats.pl"));
     }
   }
@@ -171,19 +164,12 @@ TEST(AWStatsInstall, FailingCopyIsRolledBack) {
   TempDir installDir;
   const std::string root = smallInstallation(installDir, "7.8");
   // No working configuration in the installation: the eighth row fails.
-  try {
-    domain.engine().checkAWStats(root, "awstats.site-one.example.conf");
-    FAIL() << "copy succeeded";
-  } catch (const vexception& e) {
-    const std::string message = e.fullMessage();
-    EXPECT_NE(message.find("awstats.site-one.example.conf"), std::string::npos) << message;
-    EXPECT_NE(message.find("Unable to copy AWStats (webspace: ws1, domain: site-one.example):"
-                           "(LogForAWStats::copyAWStats line 433)"),
-              std::string::npos)
-        << message;
-    EXPECT_NE(message.find("(LogForAWStats::copyAWStats line 448)"), std::string::npos) << message;
-    EXPECT_EQ(message.find("Rollback failed"), std::string::npos) << message;
-  }
+  const std::string message = failureOf([&] { domain.engine().checkAWStats(root, "awstats.site-one.example.conf"); });
+  EXPECT_THAT(message, HasSubstr("awstats.site-one.example.conf"));
+  EXPECT_THAT(message, HasSubstr("Unable to copy AWStats (webspace: ws1, domain: site-one.example):"
+                                 "(LogForAWStats::copyAWStats line 433)"));
+  EXPECT_THAT(message, HasSubstr("(LogForAWStats::copyAWStats line 448)"));
+  EXPECT_THAT(message, Not(HasSubstr("Rollback failed")));
   EXPECT_FALSE(fs::exists(domain.output + "/AWStats"));
   EXPECT_FALSE(fs::exists(domain.output + "/CopyAWStats.lock"));
 
@@ -191,14 +177,10 @@ TEST(AWStatsInstall, FailingCopyIsRolledBack) {
   // rollback removes it.
   fs::create_directories(domain.output + "/AWStats");
   workingConfig(root, domain);
-  try {
-    domain.engine().copyAWStats(root, domain.output, "awstats.site-one.example.conf");
-    FAIL() << "copy succeeded";
-  } catch (const vexception& e) {
-    EXPECT_NE(e.fullMessage().find("CreateDirectory(" + domain.output + "/AWStats)"), std::string::npos)
-        << e.fullMessage();
-    EXPECT_NE(e.fullMessage().find("(makeDir line 43)"), std::string::npos) << e.fullMessage();
-  }
+  const std::string direct =
+      failureOf([&] { domain.engine().copyAWStats(root, domain.output, "awstats.site-one.example.conf"); });
+  EXPECT_THAT(direct, HasSubstr("CreateDirectory(" + domain.output + "/AWStats)"));
+  EXPECT_THAT(direct, HasSubstr("(makeDir line 43)"));
   EXPECT_FALSE(fs::exists(domain.output + "/AWStats"));
 }
 
@@ -209,14 +191,14 @@ TEST(AWStatsInstall, CopyLockIsCreatedOnceAndTreesCopyAsAsked) {
   EXPECT_EQ(fs::file_size(dir / "CopyAWStats.lock"), 0u);
   EXPECT_THROW(createCopyLock(dir.path()), vexception);
 
-  testenv::writeFile(dir / "src/a.txt", "a");
-  testenv::writeFile(dir / "src/sub/deeper/b.txt", "b");
+  writeFile(dir / "src/a.txt", "a");
+  writeFile(dir / "src/sub/deeper/b.txt", "b");
   copyDirectoryTree(dir / "src", dir / "dirs-only", false);
   EXPECT_TRUE(fs::is_directory(dir / "dirs-only/sub/deeper"));
   EXPECT_FALSE(fs::exists(dir / "dirs-only/a.txt"));
 
   copyDirectoryTree(dir / "src", dir / "full", true);
-  EXPECT_EQ(testenv::readFile(dir / "full/sub/deeper/b.txt"), "b");
+  EXPECT_EQ(readFile(dir / "full/sub/deeper/b.txt"), "b");
   EXPECT_THROW(copyDirectoryTree(dir / "src", dir / "full", true), vexception) << "an existing file fails the copy";
 
   copyDirectoryTree(dir / "missing", dir / "empty", true);
@@ -228,7 +210,7 @@ TEST(AWStatsInstall, CleanUpRemovesExactlyTheConfigurationsOfDomainsNoLongerOnAW
   const std::string cgiBin = inst.productRoot() + "/awstats/wwwroot/cgi-bin";
   const char* const names[] = {"awstats.model.conf", "awstats.conf",     "AWSTATS.CONF",       "awstats.kept.example.conf",
                                "awstats.KEPT2.example.conf", "awstats.gone.example.conf", "notes.txt"};
-  for (const char* name : names) testenv::writeFile(cgiBin + "/" + name, "x");
+  for (const char* name : names) writeFile(cgiBin + "/" + name, "x");
   fs::create_directories(cgiBin + "/awstats.dir.conf");
 
   WebStatConfig kept, kept2;
@@ -247,7 +229,7 @@ TEST(AWStatsInstall, CleanUpRemovesExactlyTheConfigurationsOfDomainsNoLongerOnAW
   EXPECT_TRUE(fs::exists(cgiBin + "/AWSTATS.CONF"));
 
   // No AWStats component: nothing is touched, nothing raised.
-  testenv::writeFile(cgiBin + "/awstats.other.example.conf", "x");
+  writeFile(cgiBin + "/awstats.other.example.conf", "x");
   inst.setComponent("awstats", "");
   EXPECT_NO_THROW(cleanAWstats({}));
   EXPECT_TRUE(fs::exists(cgiBin + "/awstats.other.example.conf"));
