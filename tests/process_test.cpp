@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "platform/text.h"
 #include "support/errors.h"
 #include "support/logging.h"
 #include "support/process.h"
@@ -177,22 +176,10 @@ TEST(Process, WaitTerminateResume) {
   EXPECT_THROW(never.exitCode(), vosexception);
 }
 
-std::string utilExecLog(const testenv::TestInstallation& inst) {
-  std::string out;
-  for (const auto& entry : fs::directory_iterator(inst.logsDir())) {
-    const std::string name = entry.path().filename();
-    if (!text::startsWith(name, "tarvolog_util_exec")) continue;
-    std::string bytes = readFile(entry.path());
-    if (bytes.size() >= 2 && bytes[0] == '\xff' && bytes[1] == '\xfe') bytes.erase(0, 2);
-    out += text::fromUtf16le(bytes);
-  }
-  return out;
-}
-
 TEST(Process, LogsShowMaskedArgumentsAndTheResult) {
-  testenv::TestInstallation::Options options;
+  TestInstallation::Options options;
   options.startService = false;
-  testenv::TestInstallation inst(options);
+  TestInstallation inst(options);
   inst.setRegistryDword("log_util_exec_enabled", 1);
   // The switch is re-read every 16 queries; earlier tests ran without it.
   for (int i = 0; i < 16 && !debuggingEnabled(); ++i) {
@@ -205,19 +192,15 @@ TEST(Process, LogsShowMaskedArgumentsAndTheResult) {
 
   const std::string masked = "args \"-login=admin\" \"--db-password=*\" \"pwd=*=*\" \"my pwd=*\"";
   const std::string debug = inst.dailyLog();
-  EXPECT_NE(debug.find("Info: Execute " + probe() + " " + masked + "\r\n"), std::string::npos) << debug;
-  EXPECT_NE(debug.find("Info: Execute " + probe() + " " + masked + " result: [" + probe() + "][-login=admin]"),
-            std::string::npos)
-      << debug;
-
-  const std::string utilLog = utilExecLog(inst);
-  EXPECT_NE(utilLog.find("execUtil(Start)\t"), std::string::npos) << utilLog;
-  EXPECT_NE(utilLog.find("\t" + probe() + "\t" + masked + "\t"), std::string::npos) << utilLog;
-  EXPECT_NE(utilLog.find("execUtil(End)\t"), std::string::npos) << utilLog;
+  EXPECT_THAT(debug, HasSubstr("Info: Execute " + probe() + " " + masked + "\r\n"));
+  EXPECT_THAT(debug, HasSubstr("Info: Execute " + probe() + " " + masked + " result: [" + probe() + "][-login=admin]"));
+  const std::string utilLog = inst.dailyLog("util_exec");
+  EXPECT_THAT(utilLog, HasSubstr("execUtil(Start)\t"));
+  EXPECT_THAT(utilLog, HasSubstr("\t" + probe() + "\t" + masked + "\t"));
+  EXPECT_THAT(utilLog, HasSubstr("execUtil(End)\t"));
   // The program's own output may show the secret; the arguments as logged never do.
-  EXPECT_EQ(utilLog.find("s3cret"), std::string::npos) << utilLog;
-  const std::string beforeResult = debug.substr(0, debug.find(" result: "));
-  EXPECT_EQ(beforeResult.find("s3cret"), std::string::npos) << debug;
+  EXPECT_THAT(utilLog, Not(HasSubstr("s3cret")));
+  EXPECT_THAT(debug.substr(0, debug.find(" result: ")), Not(HasSubstr("s3cret")));
 }
 
 } // namespace

@@ -240,10 +240,7 @@ TestInstallation::RunResult TestInstallation::run(const std::string& program, co
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
-  RunResult result;
-  result.exitCode = exitCodeOf(status);
-  result.out = readFile(base + ".out");
-  result.err = readFile(base + ".err");
+  RunResult result{exitCodeOf(status), readFile(base + ".out"), readFile(base + ".err")};
   for (const char* suffix : {".in", ".out", ".err"}) std::remove((base + suffix).c_str());
   return result;
 }
@@ -252,12 +249,12 @@ TestInstallation::RunResult TestInstallation::runExecutor(const std::vector<std:
   return run(buildDir() + "/web_statistics_executor", args);
 }
 
-std::string TestInstallation::dailyLog() const {
+std::string TestInstallation::dailyLog(const std::string& channel) const {
   std::vector<std::string> files;
   std::error_code ec;
   for (const auto& entry : fs::directory_iterator(logsDir(), ec)) {
     const std::string name = entry.path().filename().string();
-    if (text::startsWith(name, "tarvolog_debug") && text::endsWith(name, ".log")) files.push_back(entry.path());
+    if (text::startsWith(name, "tarvolog_" + channel) && text::endsWith(name, ".log")) files.push_back(entry.path());
   }
   std::sort(files.begin(), files.end());
   std::string out;

@@ -89,9 +89,9 @@ class TestInstallation {
   RunResult run(const std::string& program, const std::vector<std::string>& args,
                 const std::string& stdinText = {}) const;
 
-  // The debug channel's daily log files (tarvolog_debug*.log in logsDir, in
-  // date order), without byte-order marks, converted to UTF-8; "" when none.
-  std::string dailyLog() const;
+  // A channel's daily log files (tarvolog_<channel>*.log in logsDir, in date
+  // order), without byte-order marks, converted to UTF-8; "" when none.
+  std::string dailyLog(const std::string& channel = "debug") const;
   // The entries of dailyLog(), one per CR LF-terminated entry, without the CR LF.
   std::vector<std::string> dailyLogEntries() const;
 
