@@ -47,6 +47,7 @@ namespace localsock = platform::localsock;
 using testenv::readFile;
 using testenv::TestInstallation;
 using testenv::writeFile;
+using testenv::writeScript;
 
 constexpr demo::UnixTime kDay = 86400;
 constexpr const char* kPerlKey = "SOFTWARE\\Tarvo\\Installer\\CorvanitePerl";
@@ -54,11 +55,7 @@ constexpr const char* kConfigName = "web_stat_executor.conf";
 constexpr int kKilled = 128 + SIGKILL;
 const auto kRunTimeout = std::chrono::minutes(10);
 
-std::string shq(const std::string& s) {
-  std::string out = "'";
-  for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return out + "'";
-}
+std::string shq(const std::string& s) { return testenv::shellQuote(s); }
 
 bool contains(const std::string& text, const std::string& piece) { return text.find(piece) != std::string::npos; }
 
@@ -81,12 +78,6 @@ int shell(const std::string& command, std::string* output = nullptr) {
   if (output) *output = readFile(file);
   std::remove(file.c_str());
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-void writeScript(const std::string& path, const std::string& text) {
-  writeFile(path, text);
-  fs::permissions(path, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                            fs::perms::others_read | fs::perms::others_exec);
 }
 
 // ---------------------------------------------------------------------------
@@ -120,24 +111,18 @@ class SummaryTable : public ::testing::Environment {
 // ---------------------------------------------------------------------------
 // A started program, with its standard output and error in files.
 
-struct Ran {
-  int exitCode = -1;  // 128 + signal when a signal ended it
-  std::string out, err;
-};
+using Ran = TestInstallation::RunResult;  // exitCode is 128 + signal when a signal ended it
 
 class Child {
  public:
   Child(const std::vector<std::string>& command, const std::vector<std::string>& overrides, const std::string& base)
       : out_(base + ".out"), err_(base + ".err") {
-    std::vector<std::string> environment;
+    std::vector<std::string> environment = overrides;
     for (char** e = environ; *e; ++e) {
-      const std::string entry = *e;
-      const std::string name = entry.substr(0, entry.find('=') + 1);
-      bool overridden = false;
-      for (const std::string& o : overrides) overridden = overridden || o.compare(0, name.size(), name) == 0;
-      if (!overridden) environment.push_back(entry);
+      const std::string name = std::string(*e).substr(0, std::string(*e).find('=') + 1);
+      if (std::none_of(overrides.begin(), overrides.end(), [&](const std::string& o) { return o.rfind(name, 0) == 0; }))
+        environment.push_back(*e);
     }
-    environment.insert(environment.end(), overrides.begin(), overrides.end());
     std::vector<char*> argv, envp;
     for (const std::string& a : command) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
@@ -183,11 +168,8 @@ class Child {
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     pid_ = -1;
-    Ran ran;
-    ran.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
-    ran.out = readFile(out_);
-    ran.err = readFile(err_);
-    return ran;
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1,
+            readFile(out_), readFile(err_)};
   }
 
  private:
@@ -238,12 +220,7 @@ class Hosting {
   // Only the named demo domains keep their configuration and logs (all when
   // the set is empty): the fewer AWStats logs, the fewer Perl runs.
   explicit Hosting(std::set<std::string> domains = {}) : domains_(std::move(domains)) {
-    std::string output;
-    for (const char* engine : {"webalizer", "awstats"}) {
-      const std::string command = shq(testenv::sourceDir() + "/scripts/setup-" + engine) + " " +
-                                  shq(inst_.productRoot() + "/" + engine);
-      if (shell(command, &output) != 0) throw std::runtime_error(command + " failed:\n" + output);
-    }
+    for (const char* engine : {"webalizer", "awstats"}) testenv::setUpEngine(engine, inst_.productRoot() + "/" + engine);
     inst_.setRegistryString("INSTALLDIR", "/usr", kPerlKey);
     // A service that is down must fail a request at once, not after ten tries.
     inst_.setRegistryDword("PipeConnectTryCount", 2);
@@ -300,15 +277,15 @@ class Hosting {
   std::vector<std::string> commandPrefix;
   std::vector<std::string> environment;
 
-  std::unique_ptr<Child> start(const std::vector<std::string>& args = {"--calculate-all"}) {
+  std::unique_ptr<Child> start() {
     std::vector<std::string> command = commandPrefix;
     command.push_back(testenv::buildDir() + "/web_statistics_executor");
-    command.insert(command.end(), args.begin(), args.end());
-    std::vector<std::string> overrides{"TMPDIR=" + scratch("tmp")};
-    overrides.insert(overrides.end(), environment.begin(), environment.end());
+    command.push_back("--calculate-all");
+    std::vector<std::string> overrides = environment;
+    overrides.push_back("TMPDIR=" + scratch("tmp"));
     return std::make_unique<Child>(command, overrides, scratch("run" + std::to_string(++runs_)));
   }
-  Ran run(const std::vector<std::string>& args = {"--calculate-all"}) { return start(args)->wait(); }
+  Ran run() { return start()->wait(); }
 
   // The records of every day laid out, of the domains in scope.
   std::int64_t generated() const {
@@ -318,16 +295,14 @@ class Hosting {
     return n;
   }
 
-  size_t logMark() const { return inst_.dailyLogEntries().size(); }
-  std::string logSince(size_t mark) const {
-    const std::vector<std::string> entries = inst_.dailyLogEntries();
-    std::string out;
-    for (size_t i = mark; i < entries.size(); ++i) out += entries[i] + "\n";
-    return out;
-  }
   std::string diagnostics(const Ran& ran) const {
     return "exit code " + std::to_string(ran.exitCode) + "\nconsole:\n" + ran.out + ran.err + "\ndaily log:\n" +
            inst_.dailyLog();
+  }
+  // A run under the fault: it fails (exit code 1) and says why.
+  void expectFailure(const Ran& ran, const std::string& reason) const {
+    EXPECT_EQ(ran.exitCode, 1) << diagnostics(ran);
+    EXPECT_TRUE(contains(ran.out, reason)) << "the error must say " << reason << "\n" << diagnostics(ran);
   }
 
   struct Outcome {
@@ -367,6 +342,21 @@ class Hosting {
     for (const auto& e : fs::directory_iterator(scratch("tmp"))) o.leftovers.push_back(e.path());
     return o;
   }
+  // Checks every record counted once and adds the fault's row to the table.
+  void report(const std::string& fault, const std::string& error) const {
+    const Outcome o = expectEveryRecordCountedOnce();
+    std::string left = std::to_string(o.leftovers.size());
+    for (size_t i = 0; i < o.leftovers.size() && i < 2; ++i)
+      left += (i ? ", " : " (") + fs::path(o.leftovers[i]).filename().string();
+    if (!o.leftovers.empty()) left += o.leftovers.size() > 2 ? ", ...)" : ")";
+    rows().push_back({fault, error, o.generated, o.counted, left});
+  }
+  // The run once the fault is gone must succeed and count every record once.
+  void recover(const std::string& fault, const std::string& error) {
+    const Ran rerun = run();
+    EXPECT_EQ(rerun.exitCode, 0) << diagnostics(rerun);
+    report(fault, error);
+  }
 
  private:
   // Drops the configuration and logs of the domains out of scope.
@@ -382,14 +372,6 @@ class Hosting {
   std::set<std::string> domains_;
   int runs_ = 0;
 };
-
-void report(const std::string& fault, const std::string& error, const Hosting::Outcome& o) {
-  std::string left = std::to_string(o.leftovers.size());
-  for (size_t i = 0; i < o.leftovers.size() && i < 2; ++i)
-    left += (i ? ", " : " (") + fs::path(o.leftovers[i]).filename().string();
-  if (!o.leftovers.empty()) left += o.leftovers.size() > 2 ? ", ...)" : ")";
-  rows().push_back({fault, error, o.generated, o.counted, left});
-}
 
 // The first line of the console text that carries the piece, for the table.
 std::string lineWith(const std::string& text, const std::string& piece) {
@@ -427,16 +409,14 @@ void killAndRecover(const KillPoint& point) {
   EXPECT_EQ(killed.exitCode, kKilled) << "the fault did not kill the run\n" << h.diagnostics(killed);
   point.remove(h);
 
-  const size_t mark = h.logMark();
-  const Ran rerun = h.run();
-  EXPECT_EQ(rerun.exitCode, 0) << h.diagnostics(rerun);
+  const size_t mark = h.inst().dailyLog().size();
   std::string error = "exit " + std::to_string(killed.exitCode);
+  if (point.rerunWarning) error += std::string("; rerun: ") + point.rerunWarning;
+  h.recover(point.fault, error);
   if (point.rerunWarning) {
-    const std::string said = h.logSince(mark);
+    const std::string said = h.inst().dailyLog().substr(mark);
     EXPECT_TRUE(contains(said, point.rerunWarning)) << "the recovery run does not say what it recovered\n" << said;
-    error += std::string("; rerun: ") + point.rerunWarning;
   }
-  report(point.fault, error, h.expectEveryRecordCountedOnce());
 }
 
 // Stand-in for the system sort: on the first web log it writes half of the
@@ -537,8 +517,7 @@ TEST(Faults, DiskFullInTheStatisticsDirectory) {
   }
   const std::vector<std::string> before = h.logFiles();
   const Ran full = h.run();
-  EXPECT_EQ(full.exitCode, 1) << h.diagnostics(full);
-  EXPECT_TRUE(contains(full.out, "No space left on device")) << h.diagnostics(full);
+  h.expectFailure(full, "No space left on device");
   // A chunk may go only when Webalizer could keep what it counted.
   for (const std::string& log : before) {
     if (log.rfind(h.logDir("alpha-blog.example"), 0) != 0 || fs::exists(log)) continue;
@@ -553,10 +532,7 @@ TEST(Faults, DiskFullInTheStatisticsDirectory) {
   }
   for (const auto& m : mounts) ASSERT_TRUE(m->remount("remount,size=16m")) << m->error();
 
-  const Ran rerun = h.run();
-  EXPECT_EQ(rerun.exitCode, 0) << h.diagnostics(rerun);
-  report("disk full in the statistics directory (tmpfs 64k)", lineWith(full.out, "No space left on device"),
-         h.expectEveryRecordCountedOnce());
+  h.recover("disk full in the statistics directory (tmpfs 64k)", lineWith(full.out, "No space left on device"));
 }
 
 TEST(Faults, ReadOnlyStatisticsDirectory) {
@@ -568,16 +544,12 @@ TEST(Faults, ReadOnlyStatisticsDirectory) {
       GTEST_SKIP() << "cannot make a read-only bind mount: " << mounts.back()->error();
   }
   const Ran readOnly = h.run();
-  EXPECT_EQ(readOnly.exitCode, 1) << h.diagnostics(readOnly);
-  EXPECT_TRUE(contains(readOnly.out, "Read-only file system")) << h.diagnostics(readOnly);
+  h.expectFailure(readOnly, "Read-only file system");
   EXPECT_EQ(occurrences(readOnly.out, "Calculate web statistics by config"), 2u)
       << "both domains must fail\n" << h.diagnostics(readOnly);
   for (const auto& m : mounts) ASSERT_TRUE(m->remount("remount,bind,rw")) << m->error();
 
-  const Ran rerun = h.run();
-  EXPECT_EQ(rerun.exitCode, 0) << h.diagnostics(rerun);
-  report("read-only statistics directory (bind mount ro)", lineWith(readOnly.out, "Read-only file system"),
-         h.expectEveryRecordCountedOnce());
+  h.recover("read-only statistics directory (bind mount ro)", lineWith(readOnly.out, "Read-only file system"));
 }
 
 // ---------------------------------------------------------------------------
@@ -652,8 +624,7 @@ TEST(Faults, ManagementServiceDownRestartedAndAnsweringGarbage) {
 
   h.inst().stopService();
   const Ran down = h.run();
-  EXPECT_EQ(down.exitCode, 1) << h.diagnostics(down);
-  EXPECT_TRUE(contains(down.out, "Unable to connect to pipe " + h.inst().socketPath())) << h.diagnostics(down);
+  h.expectFailure(down, "Unable to connect to pipe " + h.inst().socketPath());
   EXPECT_EQ(h.logFiles(), logs) << "a run without the service must not touch a log";
   rows().push_back({"management service down at the start", lineWith(down.out, "Unable to connect"),
                     h.generated(), 0, "none (logs untouched)"});
@@ -663,10 +634,8 @@ TEST(Faults, ManagementServiceDownRestartedAndAnsweringGarbage) {
     GarbageService service(h.inst().socketPath());
     garbage = h.run();
   }
-  EXPECT_EQ(garbage.exitCode, 1) << h.diagnostics(garbage);
-  EXPECT_TRUE(contains(garbage.out, "Unsupported char size")) << h.diagnostics(garbage);
-  EXPECT_TRUE(contains(garbage.out, "getString(HTTPD_VHOSTS_D)")) << "the error must name the request\n"
-                                                                   << h.diagnostics(garbage);
+  h.expectFailure(garbage, "Unsupported char size");
+  h.expectFailure(garbage, "getString(HTTPD_VHOSTS_D)");  // the request
   EXPECT_EQ(h.logFiles(), logs) << "a run on garbage answers must not touch a log";
   rows().push_back({"management service answering garbage", lineWith(garbage.out, "Unsupported char size"),
                     h.generated(), 0, "none (logs untouched)"});
@@ -712,10 +681,8 @@ TEST(Faults, ManagementServiceDownRestartedAndAnsweringGarbage) {
     fs::remove(fifos[i]);
     writeFile(fifos[i], demo::configXml(*h.scope()[i]));
   }
-  const Ran rerun = h.run();
-  EXPECT_EQ(rerun.exitCode, 0) << h.diagnostics(rerun);
-  report("management service restarted, then down for 2 of 5 domains",
-         "2 domains: " + lineWith(halfway.out, "Unable to connect"), h.expectEveryRecordCountedOnce());
+  h.recover("management service restarted, then down for 2 of 5 domains",
+            "2 domains: " + lineWith(halfway.out, "Unable to connect"));
 }
 
 // ---------------------------------------------------------------------------
@@ -747,13 +714,10 @@ TEST(Faults, PerlOrWebalizerMissing) {
     Hosting h({c.domain});
     const std::string named = c.remove(h);
     const Ran missing = h.run();
-    EXPECT_EQ(missing.exitCode, 1) << h.diagnostics(missing);
-    EXPECT_TRUE(contains(missing.out, named)) << "the error must name the missing program\n" << h.diagnostics(missing);
+    h.expectFailure(missing, named);
     EXPECT_FALSE(h.logFiles().empty());
     c.restore(h);
-    const Ran rerun = h.run();
-    EXPECT_EQ(rerun.exitCode, 0) << h.diagnostics(rerun);
-    report(c.fault, lineWith(missing.out, named), h.expectEveryRecordCountedOnce());
+    h.recover(c.fault, lineWith(missing.out, named));
   }
 }
 
@@ -787,20 +751,16 @@ TEST(Faults, LogFileUnreadable) {
   h.commandPrefix = dropCapabilities;
   const Ran denied = h.run();
   h.commandPrefix.clear();
-  EXPECT_EQ(denied.exitCode, 1) << h.diagnostics(denied);
+  h.expectFailure(denied, "Permission denied");
   EXPECT_EQ(occurrences(denied.out, "Calculate web statistics by config"), 2u)
       << "both domains must fail on their unreadable log\n" << h.diagnostics(denied);
-  EXPECT_TRUE(contains(denied.out, "Permission denied")) << h.diagnostics(denied);
   for (const std::string& log : unreadable) EXPECT_TRUE(fs::exists(log)) << "an unreadable log was removed: " << log;
 
   for (const std::string& log : unreadable) {
     ASSERT_EQ(chown(log.c_str(), 0, 0), 0);
     ASSERT_EQ(chmod(log.c_str(), 0644), 0);
   }
-  const Ran rerun = h.run();
-  EXPECT_EQ(rerun.exitCode, 0) << h.diagnostics(rerun);
-  report("log file unreadable (other owner, 0600, run without DAC override)",
-         lineWith(denied.out, "Permission denied"), h.expectEveryRecordCountedOnce());
+  h.recover("log file unreadable (other owner, 0600, run without DAC override)", lineWith(denied.out, "Permission denied"));
 }
 
 // ---------------------------------------------------------------------------
@@ -830,7 +790,7 @@ TEST(Faults, TwoRunsAtTheSameTime) {
   for (const std::string& e : h.inst().dailyLogEntries())
     if (contains(e, secondPid) && contains(e, "Another statistics run holds")) waited = e.substr(e.find("Another"));
   EXPECT_FALSE(waited.empty()) << "the second run did not wait for the first\n" << h.inst().dailyLog();
-  report("two runs at the same time", "both exit 0; second: " + waited, h.expectEveryRecordCountedOnce());
+  h.report("two runs at the same time", "both exit 0; second: " + waited);
 }
 
 } // namespace
