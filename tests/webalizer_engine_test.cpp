@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <memory>
+#include <sstream>
 
 #include "config/web_stat_config.h"
 #include "support/errors.h"
@@ -21,7 +22,6 @@ using ::testing::HasSubstr;
 
 namespace {
 
-const char* const kMonths[] = {"Jan", "Feb", "Mar"};
 const char* const kWeekdays[] = {"Thu", "Fri", "Sat"};  // 2024-02-29, 03-01, 03-02
 
 // A chunk of the kind with its sort keys, records in reverse time order,
@@ -37,8 +37,8 @@ std::string chunkText(LogKind kind, int records) {
                                  "200 %d \"-\" \"Mozilla/5.0\"\r\n",
                                  i % 3, i % 4 + 1, day, hour, minute, i % 7, 1000 + i);
     } else {
-      text += key + formatString("%s %s %2d %02d:%02d:00 2024 1 10.0.0.%d %d /files/f%d.zip b _ o %s %s ftp 0 * c\n",
-                                 kWeekdays[day], kMonths[2], day, hour, minute, i % 4 + 1, 5000 + i, i % 5,
+      text += key + formatString("%s Mar %2d %02d:%02d:00 2024 1 10.0.0.%d %d /files/f%d.zip b _ o %s %s ftp 0 * c\n",
+                                 kWeekdays[day], day, hour, minute, i % 4 + 1, 5000 + i, i % 5,
                                  kind == LogKind::AnonymousFtp ? "a" : "r",
                                  kind == LogKind::AnonymousFtp ? "guest@" : "user1");
     }
@@ -49,14 +49,8 @@ std::string chunkText(LogKind kind, int records) {
 // Records without their keys, as the preparation leaves them (sorted).
 std::string preparedText(const std::string& chunk) {
   std::vector<std::string> lines;
-  size_t start = 0;
-  while (start < chunk.size()) {
-    size_t end = chunk.find('\n', start);
-    std::string line = chunk.substr(start, end - start);
-    line.erase(std::remove(line.begin(), line.end(), '\r'), line.end());
-    lines.push_back(line);
-    start = end + 1;
-  }
+  std::istringstream in(chunk);
+  for (std::string line; std::getline(in, line);) lines.push_back(line.substr(0, line.find('\r')));
   std::sort(lines.begin(), lines.end());
   std::string out;
   for (const std::string& line : lines) out += line.substr(15) + "\r\n";
@@ -134,12 +128,12 @@ TEST_F(WebalizerEngine, EveryKindGetsItsReportsAndEveryChunkIsDeleted) {
                                "  -o " + outputOf(config, "anon_ftpstat") + " " + config.configDir +
                                "/anon_ftp_20240302.log";
   const std::string log = inst_->dailyLog();
-  EXPECT_NE(log.find(expected), std::string::npos) << "missing: " << expected << "\nin:\n" << log;
-  EXPECT_NE(log.find("-F clf  -o " + outputOf(config, "webstat") + " "), std::string::npos);
-  size_t finished = 0;
-  for (const std::string& entry : inst_->dailyLogEntries())
-    if (entry.find("Webalizer finished") != std::string::npos) ++finished;
-  EXPECT_EQ(finished, 3u);
+  EXPECT_THAT(log, HasSubstr(expected));
+  EXPECT_THAT(log, HasSubstr("-F clf  -o " + outputOf(config, "webstat") + " "));
+  const auto entries = inst_->dailyLogEntries();
+  EXPECT_EQ(std::count_if(entries.begin(), entries.end(),
+                          [](const std::string& e) { return e.find("Webalizer finished") != std::string::npos; }),
+            3);
 }
 
 TEST_F(WebalizerEngine, AFailingWebalizerKeepsThePreparedChunkAndTheIndexPage) {
