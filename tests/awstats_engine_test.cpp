@@ -68,24 +68,19 @@ struct Totals {
 
 // The day rows of AWStats' database: "BEGIN_DAY n", then "date pages hits bandwidth visits".
 Totals databaseTotals(const std::string& directory, const std::string& domain) {
+  std::istringstream in(readFile(directory + "/awstats032024." + domain + ".txt"));
   Totals totals;
-  const std::string path = directory + "/awstats032024." + domain + ".txt";
-  std::istringstream in(readFile(path));
-  std::string line;
   bool inDays = false;
-  while (std::getline(in, line)) {
-    if (text::startsWith(line, "BEGIN_DAY")) {
-      inDays = true;
-      continue;
+  for (std::string line; std::getline(in, line) && !text::startsWith(line, "END_DAY");) {
+    if (inDays) {
+      std::istringstream row(line);
+      std::string date;
+      long pages = 0, hits = 0, bandwidth = 0, visits = 0;
+      row >> date >> pages >> hits >> bandwidth >> visits;
+      totals.hits += hits;
+      totals.visits += visits;
     }
-    if (text::startsWith(line, "END_DAY")) break;
-    if (!inDays) continue;
-    std::istringstream row(line);
-    std::string date;
-    long pages = 0, hits = 0, bandwidth = 0, visits = 0;
-    row >> date >> pages >> hits >> bandwidth >> visits;
-    totals.hits += hits;
-    totals.visits += visits;
+    inDays = inDays || text::startsWith(line, "BEGIN_DAY");
   }
   return totals;
 }

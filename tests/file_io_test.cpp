@@ -67,26 +67,19 @@ TEST(FileIo, ReadWriteSeekAndTheirFailures) {
   VFile file;
   file.open(tmp / "data", GenericRead | GenericWrite, 0, CreateAlways);
   EXPECT_EQ(file.write("0123456789", 10), 10u);
-  EXPECT_EQ(file.seek(0, VFile::End), 10u);
-  EXPECT_EQ(file.seek(-4, VFile::Current), 6u);
+  EXPECT_EQ(file.seek(-4, VFile::End), 6u);
   char buf[16] = {};
   EXPECT_EQ(file.read(buf, sizeof buf), 4u);
   EXPECT_EQ(std::string(buf, 4), "6789");
   EXPECT_EQ(file.read(buf, sizeof buf), 0u);  // the end is an answer, not a failure
   expectOsFailure([&] { file.seek(-1, VFile::Begin); }, 87, "Unable seek in file '" + (tmp / "data") + "'",
                   "VFile::seek", 180);
-
   VFile moved = std::move(file);
   EXPECT_FALSE(file.isOpen());
-  EXPECT_EQ(moved.seek(0, VFile::Begin), 0u);
-
+  EXPECT_EQ(moved.seek(0, VFile::Current), 10u);
   VFile writeOnly;
   writeOnly.open(tmp / "data", GenericWrite, 0, OpenExisting);
   expectOsFailure([&] { writeOnly.read(buf, 1); }, 6, "Read from file '" + (tmp / "data") + "'", "VFile::read", 112);
-
-  VFile full;
-  full.open("/dev/full", GenericWrite, 0, OpenExisting);
-  expectOsFailure([&] { full.write("x", 1); }, 112, "Write to file '/dev/full'", "VFile::write", 130);
 }
 
 TEST(FileIo, ShortWriteRaisesWithTheByteCount) {
