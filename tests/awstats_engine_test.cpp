@@ -103,9 +103,10 @@ class AWStatsEngine : public ::testing::Test {
   std::string addDomain(const std::string& webspace, const std::string& domain,
                         const std::string& aliasXml = "<alias name=\"www.site-one.example\"/>") {
     const std::string logs = inst_.vhostsDir() + "/" + webspace + "/logs/iis";
-    writeFile(logs + "/web_stat_executor.conf", "<?xml version=\"1.0\"?>\n<config>\n  <domain name=\"" + domain +
-                                                    "\" webspaceName=\"" + webspace + "\" default_doc=\"index.html\">\n    " +
-                                                    aliasXml + "\n    <webstat type=\"awstats\"/>\n  </domain>\n</config>\n");
+    writeFile(logs + "/web_stat_executor.conf",
+              "<?xml version=\"1.0\"?>\n<config>\n  <domain name=\"" + domain + "\" webspaceName=\"" + webspace +
+                  "\" default_doc=\"index.html\">\n    " + aliasXml +
+                  "\n    <webstat type=\"awstats\"/>\n  </domain>\n</config>\n");
     for (Kind kind : {Kind::Web, Kind::Ftp, Kind::AnonymousFtp}) fs::create_directories(outputOf(webspace, domain, kind));
     return logs;
   }
@@ -144,12 +145,10 @@ class AWStatsEngine : public ::testing::Test {
     cleanAWstats(processed);
     return outcome;
   }
-  std::string diagnostics(const Outcome& r) const {
-    return "exit " + std::to_string(r.exitCode) + "\nfailures:\n" + r.failures + "\ndaily log:\n" +
-           inst_.dailyLog();
-  }
   // What the operator reads: the failures and the daily log.
-  std::string report(const Outcome& r) const { return r.failures + inst_.dailyLog(); }
+  std::string report(const Outcome& r) const {
+    return "failures:\n" + r.failures + "\ndaily log:\n" + inst_.dailyLog();
+  }
 
   TestInstallation inst_;
   std::string awstats_;
@@ -171,7 +170,7 @@ TEST_F(AWStatsEngine, ThreeLogsRunInFileNameOrderAndEveryRecordIsCounted) {
                 logOfDay(kind, day, records[day - 1]));
 
     const auto run = calculate(webspace);
-    ASSERT_EQ(run.exitCode, 0) << diagnostics(run);
+    ASSERT_EQ(run.exitCode, 0) << report(run);
 
     const std::string output = outputOf(webspace, domain, kind);
     EXPECT_TRUE(fs::is_regular_file(output + "/index.html"));
@@ -188,7 +187,8 @@ TEST_F(AWStatsEngine, ThreeLogsRunInFileNameOrderAndEveryRecordIsCounted) {
       EXPECT_EQ(totals.visits, 120 + 75 + 200);
     }
 
-    EXPECT_THAT(readFile(output + "/AWStats/cgi-bin/awstats." + domain + ".conf"), HasSubstr("DirIcons=\"../icon\"\r\n"));
+    EXPECT_THAT(readFile(output + "/AWStats/cgi-bin/awstats." + domain + ".conf"),
+                HasSubstr("DirIcons=\"../icon\"\r\n"));
     EXPECT_FALSE(fs::exists(output + "/CopyAWStats.lock"));
     EXPECT_EQ(namesIn(logs), std::vector<std::string>{"web_stat_executor.conf"});
 
@@ -215,7 +215,7 @@ TEST_F(AWStatsEngine, NotInstalledIsReportedOnceAndTouchesNothing) {
     logs.push_back(dir + "/ftp_1.log");
   }
   const auto run = calculate();
-  EXPECT_EQ(run.exitCode, 0) << diagnostics(run);
+  EXPECT_EQ(run.exitCode, 0) << report(run);
   EXPECT_EQ(countEntries(inst_.dailyLogEntries(), "AWStats is not installed. You should download it from"), 1u)
       << inst_.dailyLog();
   for (const std::string& log : logs)
@@ -249,9 +249,9 @@ TEST_F(AWStatsEngine, UnsafeNamesAreRefusedAndTheLogStays) {
     writeFile(logs + "/" + c.logName, content);
 
     const auto run = calculate();
-    EXPECT_EQ(run.exitCode, 1) << diagnostics(run);
-    EXPECT_THAT(report(run), HasSubstr("Refused to write")) << diagnostics(run);
-    EXPECT_THAT(report(run), HasSubstr(c.expected)) << diagnostics(run);
+    EXPECT_EQ(run.exitCode, 1) << report(run);
+    EXPECT_THAT(report(run), HasSubstr("Refused to write"));
+    EXPECT_THAT(report(run), HasSubstr(c.expected));
     EXPECT_EQ(readFile(logs + "/" + c.logName), content) << "the log stays as it was";
     EXPECT_EQ(namesIn(cgiBin()), (std::vector<std::string>{"awredir.pl", "awstats.model.conf", "awstats.pl"}));
     fs::remove_all(inst_.vhostsDir() + "/" + webspace);
@@ -265,7 +265,7 @@ TEST_F(AWStatsEngine, SecondLogFailingLeavesTheThirdForTheNextRun) {
   writeFile(logs + "/web_3.log", logOfDay(Kind::Web, 3, 30));
 
   const auto run = calculate("ws1");
-  EXPECT_EQ(run.exitCode, 1) << diagnostics(run);
+  EXPECT_EQ(run.exitCode, 1) << report(run);
   EXPECT_FALSE(fs::exists(logs + "/web_1.log"));
   EXPECT_TRUE(fs::exists(logs + "/web_2.log|"));
   EXPECT_EQ(readFile(logs + "/web_3.log"), logOfDay(Kind::Web, 3, 30));
@@ -300,8 +300,8 @@ TEST_F(AWStatsEngine, LogIsKeptWhateverHappensToTheSort) {
     writeFile(logs + "/web_1.log", logOfDay(Kind::Web, 1, 40));
 
     const auto run = calculate(webspace);
-    EXPECT_EQ(run.exitCode, 0) << diagnostics(run);
-    EXPECT_THAT(report(run), HasSubstr(c.warning)) << diagnostics(run);
+    EXPECT_EQ(run.exitCode, 0) << report(run);
+    EXPECT_THAT(report(run), HasSubstr(c.warning));
     // Processed unsorted, then removed; nothing left at the sort file.
     EXPECT_FALSE(fs::exists(logs + "/web_1.log"));
     EXPECT_FALSE(fs::exists(logs + "/web_1.log.sort.tmp"));

@@ -220,7 +220,8 @@ class Hosting {
   // Only the named demo domains keep their configuration and logs (all when
   // the set is empty): the fewer AWStats logs, the fewer Perl runs.
   explicit Hosting(std::set<std::string> domains = {}) : domains_(std::move(domains)) {
-    for (const char* engine : {"webalizer", "awstats"}) testenv::setUpEngine(engine, inst_.productRoot() + "/" + engine);
+    for (const char* engine : {"webalizer", "awstats"})
+      testenv::setUpEngine(engine, inst_.productRoot() + "/" + engine);
     inst_.setRegistryString("INSTALLDIR", "/usr", kPerlKey);
     // A service that is down must fail a request at once, not after ten tries.
     inst_.setRegistryDword("PipeConnectTryCount", 2);
@@ -760,7 +761,8 @@ TEST(Faults, LogFileUnreadable) {
     ASSERT_EQ(chown(log.c_str(), 0, 0), 0);
     ASSERT_EQ(chmod(log.c_str(), 0644), 0);
   }
-  h.recover("log file unreadable (other owner, 0600, run without DAC override)", lineWith(denied.out, "Permission denied"));
+  h.recover("log file unreadable (other owner, 0600, run without DAC override)",
+            lineWith(denied.out, "Permission denied"));
 }
 
 // ---------------------------------------------------------------------------

@@ -89,23 +89,6 @@ TEST(Process, CheckedRunReportsExitCodeAndOutput) {
   EXPECT_EQ(output, "fine");
 }
 
-TEST(Process, StandardStreamsFromAndToFiles) {
-  TempDir dir;
-  writeFile(dir / "in.txt", "b\na\n");
-  writeFile(dir / "out.txt", "an older and much longer content\n");
-  uint32_t code = 1;
-  EXPECT_EQ(execExtUtil(probe(), "cat", true, &code, dir / "in.txt", dir / "out.txt"), "");
-  EXPECT_EQ(code, 0u);
-  EXPECT_EQ(readFile(dir / "out.txt"), "b\na\n");  // replaced, not overwritten in place
-
-  // Standard error follows standard output into the file.
-  EXPECT_EQ(execExtUtil(probe(), "flood 10", true, &code, {}, dir / "out.txt"), "");
-  EXPECT_EQ(readFile(dir / "out.txt"), "ooooooooooeeeeeeeeee");
-
-  // An input file that does not exist is a failed start.
-  EXPECT_THROW(execExtUtil(probe(), "cat", true, &code, dir / "missing.txt"), vexception);
-}
-
 TEST(Process, ChildSeesOnlyItsThreeStreams) {
   // Pipes and files of this program must not leak into children (Webalizer
   // would otherwise keep our pipes open for as long as it runs).

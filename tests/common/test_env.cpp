@@ -79,7 +79,8 @@ std::string shellQuote(const std::string& s) {
 }
 
 void setUpEngine(const std::string& engine, const std::string& root) {
-  const std::string command = shellQuote(sourceDir() + "/scripts/setup-" + engine) + " " + shellQuote(root) + " >/dev/null";
+  const std::string command =
+      shellQuote(sourceDir() + "/scripts/setup-" + engine) + " " + shellQuote(root) + " >/dev/null";
   if (std::system(command.c_str()) != 0) throw std::runtime_error(command + " failed");
 }
 
