@@ -152,7 +152,8 @@ TEST(XmlDocument, SelectsChildElementsAndTellsAbsentFromEmptyAttributes) {
 
   // What a DOCTYPE declares counts; without one only well-formedness does.
   writeFile(dir / "valid.conf", kDoctype + "<root><domain name=\"&site;\"/></root>");
-  const auto declared = vxmlLoad(dir / "valid.conf").documentElement().selectFirstElement("domain");
+  const XmlDocument validDoc = vxmlLoad(dir / "valid.conf");  // elements live as long as their document
+  const auto declared = validDoc.documentElement().selectFirstElement("domain");
   ASSERT_TRUE(declared);
   EXPECT_EQ(declared->attribute("name"), "Site-One.example");  // internal entities expand
   EXPECT_EQ(declared->attribute("kind"), "web");               // a declared default counts as present
