@@ -7,6 +7,7 @@
 #include "awstats/log_for_awstats.h"
 #include "config/registry.h"
 #include "config/settings.h"
+#include "platform/text.h"
 #include "support/file_ops.h"
 #include "support/format.h"
 #include "support/guard.h"
@@ -99,10 +100,7 @@ uint32_t deleteFile(const std::string& path) {
 
 constexpr const char* kSortSuffix = ".sort.tmp";
 
-bool isSortFile(const std::string& path) {
-  const std::string suffix = kSortSuffix;
-  return path.size() > suffix.size() && path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
+bool isSortFile(const std::string& path) { return text::endsWith(path, kSortSuffix); }
 
 // A sort file beside the configuration was left by a run killed while it
 // sorted: it holds every record of its log, whereas whatever stands at the

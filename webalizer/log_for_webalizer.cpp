@@ -14,6 +14,7 @@
 #include "platform/acl.h"
 #include "platform/fs.h"
 #include "platform/process_identity.h"
+#include "platform/text.h"
 #include "support/command_line.h"
 #include "support/errors.h"
 #include "support/file_ops.h"
@@ -28,10 +29,6 @@ namespace {
 constexpr const char* kFunction = "LogForWebalizer::processLogFile";
 constexpr uint32_t kAlreadyExists = 183;
 constexpr uint32_t kFileExists = 80;
-
-bool endsWith(const std::string& text, const std::string& end) {
-  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
-}
 
 const char* const kLeftoverSuffixes[] = {".sort1", ".sort2", ".prepared"};
 
@@ -162,7 +159,7 @@ bool holdsNoRecord(const std::string& chunk) {
 
 bool isPreparationLeftover(const std::string& path) {
   for (const char* suffix : kLeftoverSuffixes)
-    if (endsWith(path, suffix)) return true;
+    if (text::endsWith(path, suffix)) return true;
   return false;
 }
 
@@ -186,7 +183,7 @@ void recoverInterruptedPreparation(const std::string& directory) {
   std::vector<std::string> chunks;
   for (const LogSource& source : findLogSources(directory)) {
     for (const char* suffix : kLeftoverSuffixes) {
-      if (!endsWith(source.path, suffix)) continue;
+      if (!text::endsWith(source.path, suffix)) continue;
       const std::string chunk = source.path.substr(0, source.path.size() - std::string(suffix).size());
       if (chunks.empty() || chunks.back() != chunk) chunks.push_back(chunk);
     }
