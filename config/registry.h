@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/registry_file.h"
+
 namespace registry {
 
 enum class Root { LocalMachine };
@@ -45,6 +47,10 @@ uint32_t lookup(Root root, const std::string& subkey, const std::string& name, s
 uint32_t lookup(Root root, const std::string& subkey, const std::string& name, uint32_t& value, int view);
 // Text value that must exist: raises "lookup subKey=<subkey> value=<name>" with the code.
 std::string getstr(Root root, const std::string& subkey, const std::string& name, int view);
+
+// Held around reads that belong together (the switches of one log entry):
+// they come from one version of the registry, looked at once.
+using OneReading = platform::regfile::OneReading;
 
 // Creates or opens a key; raises "RegCreateKeyEx subKey=<subkey>".
 void create(Root root, const std::string& subkey, Key& key, uint32_t access, int view = ViewDefault);

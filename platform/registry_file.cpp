@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
@@ -478,7 +479,7 @@ Loaded parseContent(const std::string& path, const std::string& content) {
   return result;
 }
 
-Loaded load(const std::string& path) {
+Loaded loadFresh(const std::string& path) {
   FileSignature sig;
   struct stat st {};
   if (::stat(path.c_str(), &st) == 0) {
@@ -518,6 +519,25 @@ Loaded load(const std::string& path) {
   c.signature = sig;
   c.loaded = result;
   return result;
+}
+
+// The reading a OneReading holds on this thread, if any.
+struct HeldReading {
+  int depth = 0;
+  std::string path;
+  std::optional<Loaded> loaded;
+};
+thread_local HeldReading held;
+
+// What readers see: the file as it is now, or as it was when the thread's
+// OneReading first looked at it.
+Loaded load(const std::string& path) {
+  if (held.depth == 0) return loadFresh(path);
+  if (held.loaded && held.path == path) return *held.loaded;
+  Loaded loaded = loadFresh(path);
+  held.path = path;
+  held.loaded = loaded;
+  return loaded;
 }
 
 uint32_t answer(const Loaded& loaded) {
@@ -595,21 +615,28 @@ template <class Change>
 uint32_t modify(Change&& change) {
   const std::string path = registryPath();
   {
-    const Loaded current = load(path);
+    const Loaded current = loadFresh(path);
     if (current.code != 0) return answer(current);
     Document probe = *current.doc;
     if (!change(probe)) return 0;
   }
   WriteLock lock(path);
   if (lock.code() != 0) return lock.code();
-  const Loaded loaded = load(path);
+  const Loaded loaded = loadFresh(path);
   if (loaded.code != 0) return answer(loaded);
   Document doc = *loaded.doc;
   if (!change(doc)) return 0;
+  held.loaded.reset();  // a reading held on this thread must see its own write
   return replaceFile(path, serialise(doc));
 }
 
 } // namespace
+
+OneReading::OneReading() { ++held.depth; }
+
+OneReading::~OneReading() {
+  if (--held.depth == 0) held.loaded.reset();
+}
 
 std::string registryPath() { return environmentOr("TARVO_REGISTRY", "/etc/tarvo/registry.reg"); }
 

@@ -52,6 +52,17 @@ uint32_t createKey(const std::string& keyPath);
 // no lock taken) when the key or value is already as asked.
 uint32_t setValue(const std::string& keyPath, const std::string& name, const ValueData& value);
 
+// While one lives, the reads of the calling thread look at the file only
+// once: values read together come from one version of the file, for the
+// cost of one look. Nested ones share the outermost one's reading.
+class OneReading {
+ public:
+  OneReading();
+  ~OneReading();
+  OneReading(const OneReading&) = delete;
+  OneReading& operator=(const OneReading&) = delete;
+};
+
 // The explanation of the last RegistryCorrupt answer of the calling thread:
 // "Malformed registry file '<path>', line N: <what>".
 const std::string& corruptionText();

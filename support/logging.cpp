@@ -113,6 +113,7 @@ bool debuggingEnabled() {
 
 void writeLogChannelEntry(const std::string& channel, uint32_t defaultEnabled, const std::string& entryText) {
   const std::string name = channel.empty() ? platform::programFileName() : channel;
+  const registry::OneReading switches;
   uint32_t enabled = defaultEnabled;
   registry::lookup(HKEY_LOCAL_MACHINE, kConfigKey, "log_" + name + "_enabled", enabled, registry::View32);
   if (!enabled) return;

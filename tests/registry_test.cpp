@@ -208,6 +208,35 @@ TEST_F(Registry, WritesKeysAndValuesThatReadBack) {
   EXPECT_EQ(canonical, content);
 }
 
+TEST_F(Registry, ValuesReadTogetherComeFromOneVersionAndOwnWritesShow) {
+  const std::string header = "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\T]\n";
+  write(header + "\"A\"=dword:00000001\n");
+  uint32_t a = 0;
+  {
+    const OneReading together;
+    EXPECT_EQ(lookup(HKEY_LOCAL_MACHINE, "SOFTWARE\\T", "A", a, View32), 0u);
+    // Another program replaces the file: the values read together stay as they were.
+    write(header + "\"A\"=dword:00000002\n\"B\"=dword:00000003\n");
+    uint32_t b = 7;
+    EXPECT_EQ(lookup(HKEY_LOCAL_MACHINE, "SOFTWARE\\T", "A", a, View32), 0u);
+    EXPECT_EQ(lookup(HKEY_LOCAL_MACHINE, "SOFTWARE\\T", "B", b, View32), 2u);
+    EXPECT_EQ(a, 1u);
+    EXPECT_EQ(b, 7u);
+
+    // A write from this thread goes to the file as it is now (nothing of the
+    // other program's is lost) and is read back at once.
+    Key key;
+    create(HKEY_LOCAL_MACHINE, "SOFTWARE\\T", key, KeyAllAccess);
+    set(key, "C", 4u);
+    EXPECT_EQ(lookup(HKEY_LOCAL_MACHINE, "SOFTWARE\\T", "B", b, View32), 0u);
+    EXPECT_EQ(b, 3u);
+  }
+  // Afterwards every read looks at the file again.
+  write(header + "\"A\"=dword:00000005\n");
+  EXPECT_EQ(lookup(HKEY_LOCAL_MACHINE, "SOFTWARE\\T", "A", a, View32), 0u);
+  EXPECT_EQ(a, 5u);
+}
+
 TEST_F(Registry, MalformedFileNamesFileAndLineAndIsKeptAsItIs) {
   const std::string header = "Windows Registry Editor Version 5.00\n\n";
   struct Case {
