@@ -106,10 +106,11 @@ uint32_t connect(const std::string& path, Socket& out) {
   return 0;
 }
 
-uint32_t waitForInstance(const std::string& path, int timeoutMs) {
+uint32_t connectWhenFree(const std::string& path, int timeoutMs, Socket& out) {
   // Linux has no "wait for a free instance"; a blocking connect with a send
-  // time-out waits exactly until the backlog has room. The probe connection
-  // is closed at once, which the server sees as a client that left.
+  // time-out waits exactly until the backlog has room. The connection it
+  // makes is the caller's: given up, its place would go to the next client
+  // of a burst and this one would find the backlog full again.
   sockaddr_un address{};
   if (!makeAddress(path, address)) return winerr::FilenameExcedRange;
   Socket s(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
@@ -119,6 +120,10 @@ uint32_t waitForInstance(const std::string& path, int timeoutMs) {
   tv.tv_usec = (timeoutMs % 1000) * 1000;
   ::setsockopt(s.fd(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
   if (::connect(s.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) return codeOf(errno);
+  tv = timeval{};
+  ::setsockopt(s.fd(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  if (const uint32_t code = setNonBlocking(s)) return code;
+  out = std::move(s);
   return 0;
 }
 

@@ -46,10 +46,10 @@ class Socket {
 
 // One connection attempt, without waiting; the socket comes back blocking-free.
 uint32_t connect(const std::string& path, Socket& out);
-// Waits at most timeoutMs until the server at path could take a connection:
-// 0 when it can, otherwise the code why not (2 no socket, 231 refused or
-// still full when the time is up).
-uint32_t waitForInstance(const std::string& path, int timeoutMs);
+// Waits at most timeoutMs until the server at path can take a connection and
+// connects: 0 with the connection in out, as connect gives it; otherwise the
+// code why not (2 no socket, 231 refused or still full when the time is up).
+uint32_t connectWhenFree(const std::string& path, int timeoutMs, Socket& out);
 // Makes the socket non-blocking (the "message read mode" step of a connection).
 uint32_t setNonBlocking(const Socket& socket);
 

@@ -124,7 +124,7 @@ std::unique_ptr<ClientOverlappedPipe> ClientOverlappedPipe::create(const std::st
     }
     if (code == 0) break;
     if (code != winerr::PipeBusy) throwOsException(failure, code, Place{"", "Con::ClientOverlappedPipe::create", 503});
-    if (localsock::waitForInstance(path, 1000) != 0) {
+    if (localsock::connectWhenFree(path, 1000, socket) != 0) {
       ThreadCancelation::CancelationPoint point(ThreadCancelation::Asynchronous);
       std::this_thread::sleep_for(std::chrono::milliseconds(50));  // resumed after signals
     }
