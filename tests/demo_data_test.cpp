@@ -1,8 +1,7 @@
 // The demo tree generator: counts that match what lies on disk exactly (the
-// fault-injection runs compare the engines' totals against them), a day
-// appended later equal to that day of a longer layout, and reports counted
-// as the engines record them. That the engines read every generated record
-// is shown by the demo run in visual_engine_test and by the fault runs.
+// fault runs compare the engines' totals against them), a day appended later
+// equal to that day of a longer layout, and reports counted as the engines
+// record them.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 

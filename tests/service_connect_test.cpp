@@ -19,7 +19,6 @@ bool connects() {
     return true;
   } catch (const vosexception& e) {
     EXPECT_EQ(e.errorCode(), platform::winerr::PipeBusy);
-    EXPECT_EQ(e.places().at(0).line, 509);
     return false;
   }
 }

