@@ -21,6 +21,7 @@
 #include "tests/common/test_env.h"
 
 namespace fs = std::filesystem;
+using namespace testenv;
 
 namespace {
 
@@ -28,62 +29,57 @@ const char* const kError = "C structured exception: 0xc0000005";
 
 // Writes dir/registry.reg with configuration values given as "Name=value": a
 // value of digits is a REG_DWORD, any other a REG_SZ in which "@" stands for dir.
-void writeRegistry(const testenv::TempDir& dir, const std::vector<std::string>& values) {
+void writeRegistry(const TempDir& dir, const std::vector<std::string>& values) {
   std::string out = "Windows Registry Editor Version 5.00\r\n\r\n"
                     "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tarvo\\ZUL Config\\Config]\r\n";
   for (const std::string& v : values) {
     const std::string name = v.substr(0, v.find('='));
     std::string value = v.substr(name.size() + 1);
-    if (value.find_first_not_of("0123456789") == std::string::npos) {
-      char hex[16];
-      std::snprintf(hex, sizeof hex, "%08lx", std::stoul(value));
-      out += "\"" + name + "\"=dword:" + hex + "\r\n";
-    } else {
-      if (value[0] == '@') value = dir.path() + value.substr(1);
-      out += "\"" + name + "\"=\"" + value + "\"\r\n";
-    }
+    char dword[16];
+    std::snprintf(dword, sizeof dword, "dword:%08lx", std::strtoul(value.c_str(), nullptr, 10));
+    if (value[0] == '@') value = dir.path() + value.substr(1);
+    out += "\"" + name + "\"=" +
+           (value.find_first_not_of("0123456789") == std::string::npos ? dword : "\"" + value + "\"") + "\r\n";
   }
-  testenv::writeFile(dir / "registry.reg", out);
+  writeFile(dir / "registry.reg", out);
 }
 
 struct ChildRun {
   int status = -1;
-  std::string out;
-  std::string err;
+  std::string out, err;
   bool exitedWith(int code) const { return WIFEXITED(status) && WEXITSTATUS(status) == code; }
-  bool killedBy(int sig) const { return WIFSIGNALED(status) && WTERMSIG(status) == sig; }
 };
 
 // Runs a helper program with the registry of the values and waits for it. It
 // runs in the test's directory, so a kernel core would stay there, and the
 // shell execs it, so the status is the program's own.
-ChildRun runHelper(const testenv::TempDir& dir, const std::string& program, const std::string& args,
+ChildRun runHelper(const TempDir& dir, const std::string& program, const std::string& args,
                    const std::vector<std::string>& values) {
   writeRegistry(dir, values);
-  const std::string command = "cd '" + dir.path() + "' && export TARVO_REGISTRY='" + (dir / "registry.reg") +
-                              "' && exec '" + testenv::testBinDir() + "/" + program + "' " + args +
-                              " >child.out 2>child.err";
   ChildRun run;
-  run.status = std::system(command.c_str());
-  run.out = testenv::readFile(dir / "child.out");
-  run.err = testenv::readFile(dir / "child.err");
+  run.status = std::system(("cd " + shellQuote(dir.path()) + " && TARVO_REGISTRY=" + shellQuote(dir / "registry.reg") +
+                            " exec " + shellQuote(testBinDir() + "/" + program) + " " + args +
+                            " >child.out 2>child.err")
+                               .c_str());
+  run.out = readFile(dir / "child.out");
+  run.err = readFile(dir / "child.err");
   fs::remove(dir / "child.out");
   fs::remove(dir / "child.err");
   return run;
 }
 
-// Every file below root whose name ends in ".dmp".
-std::vector<std::string> dumpsBelow(const std::string& root) {
+// The guarded fault is printed and the run goes on.
+void expectReportedFault(const ChildRun& run) {
+  EXPECT_TRUE(run.exitedWith(0)) << run.status << "\n" << run.err;
+  EXPECT_NE(run.out.find(kError), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("run goes on"), std::string::npos) << run.out;
+}
+
+std::vector<std::string> dumpsBelow(const std::string& root) {  // every "*.dmp" file
   std::vector<std::string> found;
   for (const auto& entry : fs::recursive_directory_iterator(root))
     if (entry.is_regular_file() && entry.path().extension() == ".dmp") found.push_back(entry.path().string());
   return found;
-}
-
-std::set<std::string> namesIn(const std::string& dir) {
-  std::set<std::string> names;
-  for (const auto& entry : fs::directory_iterator(dir)) names.insert(entry.path().filename().string());
-  return names;
 }
 
 std::string localStamp(std::time_t t) {
@@ -94,58 +90,45 @@ std::string localStamp(std::time_t t) {
   return buf;
 }
 
-std::string commandOutput(const std::string& command) {
-  std::string out;
-  if (FILE* pipe = popen((command + " 2>&1").c_str(), "r")) {
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, n);
-    pclose(pipe);
-  }
-  return out;
-}
-
 // The single dump in dir, checked for the program's name pattern, a time
-// within the run and a core that gdb attributes to the program.
-void expectOneDumpOf(const std::string& program, const std::string& dir, std::time_t started,
-                     std::time_t ended) {
+// within the run, owner-only access and a core that gdb attributes to the
+// program.
+void expectOneDumpOf(const std::string& program, const std::string& dir, std::time_t started, std::time_t ended) {
   auto dumps = dumpsBelow(dir);
   ASSERT_EQ(dumps.size(), 1u);
+  EXPECT_EQ(fs::path(dumps[0]).parent_path(), fs::path(dir));
   const std::string name = fs::path(dumps[0]).filename().string();
   std::smatch m;
   ASSERT_TRUE(std::regex_match(name, m, std::regex(program + "([0-9]{8}_[0-9]{6})\\.dmp"))) << name;
   EXPECT_GE(m[1].str(), localStamp(started));
   EXPECT_LE(m[1].str(), localStamp(ended));
-  EXPECT_EQ(fs::path(dumps[0]).parent_path(), fs::path(dir));
-  // A core holds the process's memory: only its owner may read it.
-  EXPECT_EQ(fs::status(dumps[0]).permissions() & (fs::perms::group_all | fs::perms::others_all),
-            fs::perms::none);
-  const std::string programPath = testenv::testBinDir() + "/" + program;
-  const std::string gdb = commandOutput("gdb -nx -batch -c '" + dumps[0] + "' '" + programPath + "'");
+  EXPECT_EQ(fs::status(dumps[0]).permissions() & (fs::perms::group_all | fs::perms::others_all), fs::perms::none);
+  const std::string programPath = testBinDir() + "/" + program;
+  std::string gdb;
+  if (FILE* pipe = popen(("gdb -nx -batch -c " + shellQuote(dumps[0]) + " " + shellQuote(programPath) + " 2>&1").c_str(),
+                         "r")) {
+    char buf[4096];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, pipe)) > 0;) gdb.append(buf, n);
+    pclose(pipe);
+  }
   EXPECT_NE(gdb.find("Core was generated by `" + programPath), std::string::npos) << gdb;
 }
 
 TEST(CrashDump, FaultInGuardedOperationLeavesOneDumpAndTheRunGoesOn) {
-  testenv::TempDir dir;
-  const std::string location = dir / "dumps";
+  TempDir dir;
   const std::time_t started = std::time(nullptr);
   ChildRun run = runHelper(dir, "crash_fault", "fault", {"PRODUCT_ROOT_D=@", "CrashDumpsLocation=@/dumps"});
   const std::time_t ended = std::time(nullptr);
-
-  EXPECT_TRUE(run.exitedWith(0)) << run.status << "\n" << run.err;
-  EXPECT_NE(run.out.find(kError), std::string::npos) << run.out;
-  EXPECT_NE(run.out.find("run goes on"), std::string::npos) << run.out;
-  expectOneDumpOf("crash_fault", location, started, ended);
+  expectReportedFault(run);
+  expectOneDumpOf("crash_fault", dir / "dumps", started, ended);
 }
 
 TEST(CrashDump, HeapCorruptionLeavesADumpAndTheProcessEndsByAbort) {
-  testenv::TempDir dir;
+  TempDir dir;
   const std::time_t started = std::time(nullptr);
-  // The default location: the installation root's etc/crashdumps.
-  ChildRun run = runHelper(dir, "crash_heap", "", {"PRODUCT_ROOT_D=@/root"});
+  ChildRun run = runHelper(dir, "crash_heap", "", {"PRODUCT_ROOT_D=@/root"});  // the default location
   const std::time_t ended = std::time(nullptr);
-
-  EXPECT_TRUE(run.killedBy(SIGABRT)) << run.status << "\n" << run.out << run.err;
+  EXPECT_TRUE(WIFSIGNALED(run.status) && WTERMSIG(run.status) == SIGABRT) << run.status << "\n" << run.out << run.err;
   EXPECT_NE(run.err.find("double free"), std::string::npos) << run.err;
   EXPECT_EQ(run.out.find("unnoticed"), std::string::npos);
   expectOneDumpOf("crash_heap", dir / "root/etc/crashdumps", started, ended);
@@ -162,113 +145,87 @@ TEST(CrashDump, FaultIsReportedTheSameWhenNoDumpIsWritten) {
       {"dumps turned off", {"CrashDumpsEnabled=0", "PRODUCT_ROOT_D=@", "CrashDumpsLocation=@/dumps"}, "dumps"},
       {"no installation root", {"CrashDumpsLocation=@/dumps"}, "dumps"},
       {"location below a plain file", {"PRODUCT_ROOT_D=@", "CrashDumpsLocation=@/plain/dumps"}, "plain/dumps"},
-      {"location is a plain file", {"PRODUCT_ROOT_D=@", "CrashDumpsLocation=@/plain"}, nullptr},
+      {"location is a plain file", {"PRODUCT_ROOT_D=@", "CrashDumpsLocation=@/plain"}, "etc"},
       {"a number where text belongs", {"PRODUCT_ROOT_D=@", "CrashDumpsLocation=7"}, "etc"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    testenv::TempDir dir;
-    testenv::writeFile(dir / "plain", "not a directory");
+    TempDir dir;
+    writeFile(dir / "plain", "not a directory");
     ChildRun run = runHelper(dir, "crash_fault", "fault", c.values);
-
-    EXPECT_TRUE(run.exitedWith(0)) << run.status << "\n" << run.err;
-    EXPECT_NE(run.out.find(kError), std::string::npos) << run.out;
-    EXPECT_NE(run.out.find("run goes on"), std::string::npos);
+    expectReportedFault(run);
     EXPECT_EQ(run.err, "");
     EXPECT_TRUE(dumpsBelow(dir.path()).empty());
-    EXPECT_EQ(testenv::readFile(dir / "plain"), "not a directory");
-    if (c.absentDir) {
-      EXPECT_FALSE(fs::exists(dir / c.absentDir));
-    }
+    EXPECT_EQ(readFile(dir / "plain"), "not a directory");
+    EXPECT_FALSE(fs::exists(dir / c.absentDir));
   }
 }
 
 TEST(CrashDump, MissingLocationIsCreatedAtStart) {
-  const struct {
-    std::vector<std::string> values;
-    const char* expected;
-  } cases[] = {
-      {{"PRODUCT_ROOT_D=@/root", "CrashDumpsLocation=@/a/b/c"}, "a/b/c"},  // three levels missing
-      {{"PRODUCT_ROOT_D=@/root"}, "root/etc/crashdumps"},                    // the default
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.expected);
-    testenv::TempDir dir;
-    ChildRun run = runHelper(dir, "crash_fault", "", c.values);
+  for (const std::string location : {"a/b/c", ""}) {  // three levels missing; the default
+    TempDir dir;
+    std::vector<std::string> values{"PRODUCT_ROOT_D=@/root"};
+    if (!location.empty()) values.push_back("CrashDumpsLocation=@/" + location);
+    ChildRun run = runHelper(dir, "crash_fault", "", values);
     EXPECT_TRUE(run.exitedWith(0)) << run.err;
-    EXPECT_TRUE(fs::is_directory(dir / c.expected));
     EXPECT_EQ(run.err, "");
+    EXPECT_TRUE(fs::is_directory(dir / (location.empty() ? "root/etc/crashdumps" : location))) << location;
   }
 }
 
-// Five or twelve dumps with last-write times that do not follow their names;
-// at exit only the newest ones are left, and ".zip" files, directories and
-// other names are never counted or touched.
+// Dumps with last-write times that do not follow their names; at exit only
+// the newest ones are left, and ".zip" files, directories and other names are
+// never counted or touched.
 TEST(CrashDump, AtExitOnlyTheNewestDumpsAreKept) {
-  struct Case {
+  const struct {
     const char* what;
-    bool countGiven;
-    uint32_t maxCount;
-    int dumps;
-    int kept;
-    bool enabled;
-  };
-  const Case cases[] = {
-      {"three of five", true, 3, 5, 3, true},
-      {"ten of twelve without a count", false, 0, 12, 10, true},
-      {"count 0 removes all", true, 0, 5, 0, true},
-      {"more allowed than present", true, 8, 5, 5, true},
-      {"dumps off: nothing removed", true, 1, 5, 5, false},
+    const char* setting;  // added to the registry, or nullptr
+    int dumps, kept;
+  } cases[] = {
+      {"three of five", "CrashDumpsMaxCount=3", 5, 3},
+      {"ten of twelve without a count", nullptr, 12, 10},
+      {"count 0 removes all", "CrashDumpsMaxCount=0", 5, 0},
+      {"more allowed than present", "CrashDumpsMaxCount=8", 5, 5},
+      {"dumps off: nothing removed", "CrashDumpsEnabled=0", 5, 5},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    testenv::TempDir dir;
+    TempDir dir;
     const std::string location = dir / "dumps";
     const auto now = fs::file_time_type::clock::now();
-    // Ages in hours: dump i is written (i * 7 % dumps) + 1 hours ago, so the
-    // age order differs from the name order.
+    const auto writeAged = [&](const std::string& name, int hours) {
+      writeFile(location + "/" + name, "core");
+      fs::last_write_time(location + "/" + name, now - std::chrono::hours(hours));
+    };
+    // Dump i is (i * 7 % dumps) + 1 hours old: the age order differs from the name order.
     std::map<int, std::string> byAge;
     for (int i = 0; i < c.dumps; ++i) {
       char name[64];
       std::snprintf(name, sizeof name, "crash_fault202001%02d_120000.dmp", i + 1);
-      const std::string path = location + "/" + name;
-      testenv::writeFile(path, "core");
-      const int age = i * 7 % c.dumps + 1;
-      fs::last_write_time(path, now - std::chrono::hours(age));
-      byAge[age] = name;
+      byAge[i * 7 % c.dumps + 1] = name;
+      writeAged(name, i * 7 % c.dumps + 1);
     }
-    const std::set<std::string> others{"ancient.zip", "crash_fault20000101_000000.dmp.zip", "old.dmp", "notes.txt"};
-    for (const auto& name : others) {
-      if (name == "old.dmp") {
-        fs::create_directories(location + "/" + name);  // a directory, not a dump
-      } else {
-        testenv::writeFile(location + "/" + name, "keep");
-      }
-      fs::last_write_time(location + "/" + name, now - std::chrono::hours(1000));
-    }
+    std::set<std::string> expected{"ancient.zip", "crash_fault20000101_000000.dmp.zip", "notes.txt", "old.dmp"};
+    for (const char* name : {"ancient.zip", "crash_fault20000101_000000.dmp.zip", "notes.txt"}) writeAged(name, 1000);
+    fs::create_directories(location + "/old.dmp");  // a directory, not a dump
+    fs::last_write_time(location + "/old.dmp", now - std::chrono::hours(1000));
 
     std::vector<std::string> values{"PRODUCT_ROOT_D=@", "CrashDumpsLocation=@/dumps"};
-    if (c.countGiven) values.push_back("CrashDumpsMaxCount=" + std::to_string(c.maxCount));
-    if (!c.enabled) values.push_back("CrashDumpsEnabled=0");
-    ChildRun run = runHelper(dir, "crash_fault", "", values);
-    EXPECT_TRUE(run.exitedWith(0)) << run.err;
-
-    std::set<std::string> expected = others;
+    if (c.setting) values.push_back(c.setting);
+    EXPECT_TRUE(runHelper(dir, "crash_fault", "", values).exitedWith(0));
     int kept = 0;
     for (const auto& [age, name] : byAge)
       if (kept++ < c.kept) expected.insert(name);
-    EXPECT_EQ(namesIn(location), expected);
+    EXPECT_EQ(namesIn(location), std::vector<std::string>(expected.begin(), expected.end()));
   }
 }
 
 // The fault path formats local time without the C library; it must agree
 // with it, across daylight-saving changes and in zones off the full hour.
 TEST(CrashDump, SignalSafeClockAgreesWithLocalTime) {
-  const char* saved = std::getenv("TZ");
-  const std::string savedTz = saved ? saved : "";
   for (const char* zone : {"UTC", "Europe/Berlin", "America/St_Johns", "Asia/Kolkata", "Australia/Lord_Howe"}) {
     SCOPED_TRACE(zone);
-    setenv("TZ", zone, 1);
+    ScopedEnv tz("TZ", zone);
     tzset();
     SignalSafeLocalClock clock;
     const std::time_t now = std::time(nullptr);
@@ -279,51 +236,29 @@ TEST(CrashDump, SignalSafeClockAgreesWithLocalTime) {
       ASSERT_EQ(std::string(formatted), localStamp(t)) << "at " << t;
     }
   }
-  if (saved) {
-    setenv("TZ", savedTz.c_str(), 1);
-  } else {
-    unsetenv("TZ");
-  }
   tzset();
 }
 
 TEST(CrashDump, NoDumpNameAndNoDumpWhenDumpsAreOff) {
-  testenv::TempDir dir;
+  TempDir dir;
   writeRegistry(dir, {"CrashDumpsEnabled=0"});
-  setenv("TARVO_REGISTRY", (dir / "registry.reg").c_str(), 1);
   {
+    ScopedEnv registry("TARVO_REGISTRY", dir / "registry.reg");
     CrashDumpInfo info;
     EXPECT_FALSE(info.enabled());
-    try {
-      info.getFileName();
-      ADD_FAILURE() << "a name without dumps";
-    } catch (const vexception& e) {
-      EXPECT_EQ(e.message(), "Crash dumping does not enabled");
-      ASSERT_EQ(e.places().size(), 1u);
-      EXPECT_EQ(e.places()[0].function, "CrashDumpInfo::getFileName");
-      EXPECT_EQ(e.places()[0].line, 653);
-    }
+    EXPECT_EQ(failureOf([&] { info.getFileName(); }),
+              "Crash dumping does not enabled\n   at (CrashDumpInfo::getFileName line 653)");
     const CrashExceptionRecord record{0xc0000005u};
     writeCrashDump(&record, info);
   }
-  unsetenv("TARVO_REGISTRY");
   EXPECT_TRUE(dumpsBelow(dir.path()).empty());
 }
 
 TEST(CrashDump, DumpIntoAMissingDirectoryRaisesTheSystemError) {
-  testenv::TempDir dir;
-  const std::string path = dir / "missing/x.dmp";
-  try {
-    internalDumpMiniDump(path, nullptr, dump_type::Crash);
-    ADD_FAILURE() << "a dump into a missing directory";
-  } catch (const vosexception& e) {
-    EXPECT_EQ(e.errorCode(), 3u);
-    EXPECT_NE(e.message().find(" at Unable to generate dump file"), std::string::npos) << e.message();
-    ASSERT_EQ(e.places().size(), 1u);
-    EXPECT_EQ(e.places()[0].function, "internalDumpMiniDump");
-    EXPECT_EQ(e.places()[0].line, 702);
-  }
-  EXPECT_FALSE(fs::exists(path));
+  TempDir dir;
+  expectOsFailure([&] { internalDumpMiniDump(dir / "missing/x.dmp", nullptr, dump_type::Crash); }, 3,
+                  "Unable to generate dump file", "internalDumpMiniDump", 702);
+  EXPECT_FALSE(fs::exists(dir / "missing/x.dmp"));
 }
 
 } // namespace

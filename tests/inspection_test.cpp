@@ -31,38 +31,40 @@ using namespace testenv;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
-// A child process started from program with args; killed and reaped at the end.
-class Child {
+std::string holdFile() { return testBinDir() + "/hold_file"; }
+
+// A hold_file child (tests/helpers) holding what args name; killed and
+// reaped at the end.
+class Holder {
  public:
-  Child(const std::string& program, const std::vector<std::string>& args) {
+  explicit Holder(const std::vector<std::string>& args, const std::string& program = holdFile()) : line_(program) {
     std::vector<char*> argv{const_cast<char*>(program.c_str())};
-    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    for (const std::string& arg : args) {
+      argv.push_back(const_cast<char*>(arg.c_str()));
+      line_ += " " + arg;
+    }
     argv.push_back(nullptr);
     if (::posix_spawn(&pid_, program.c_str(), nullptr, nullptr, argv.data(), environ) != 0) pid_ = -1;
-    description_ = program;
-    for (const std::string& arg : args) description_ += " " + arg;
   }
-  ~Child() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
+  ~Holder() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
   }
-  int pid() const { return pid_; }
+  // Started and holding: its ready marker (the first argument) is there.
+  bool holding(const std::string& marker) const {
+    for (int i = 0; i < 3000 && pid_ > 0 && !stdfs::exists(marker); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return pid_ > 0 && stdfs::exists(marker);
+  }
   // What the search reports for it.
-  std::string description() const { return formatString("PID(%d) '%s'", pid_, description_); }
+  std::string description() const { return formatString("PID(%d) '%s'", pid_, line_); }
 
  private:
   pid_t pid_ = -1;
-  std::string description_;
+  std::string line_;
 };
-
-// Waits for the child's ready marker; false when it never comes.
-bool waitReady(const std::string& marker) {
-  for (int i = 0; i < 3000 && !stdfs::exists(marker); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  return stdfs::exists(marker);
-}
-
-std::string holdFile() { return testenv::testBinDir() + "/hold_file"; }
 
 TEST(Inspection, PathRelationTable) {
   struct Case {
@@ -71,17 +73,17 @@ TEST(Inspection, PathRelationTable) {
     PathRelation relation;
   };
   const Case cases[] = {
-      {"/srv/www/site", "/srv/www/site", PathRelation::Equal},
       {"/SRV/Www/SITE", "/srv/www/site", PathRelation::Equal},
       {"\\srv\\www\\site", "/srv//www///site/", PathRelation::Equal},
       {"\\\\?\\srv\\www", "/srv/www", PathRelation::Equal},
       {"\\??\\srv\\www", "/srv/www", PathRelation::Equal},
       {"/srv/www", "/srv/www/site/logs/access_log", PathRelation::FirstIsAncestor},
       {"/srv/www/site/logs", "/srv/www", PathRelation::SecondIsAncestor},
-      {"/srv/www/site", "/srv/www/site2", PathRelation::Before},    // the shorter component first
-      {"/srv/www/zz", "/srv/www/aaa", PathRelation::Before},        // length before letters
-      {"/srv/www/b", "/srv/www/A", PathRelation::After},
-      {"/srv/www/sitex/a", "/srv/www/site", PathRelation::After},   // a name prefix is no ancestor
+      {"/srv/www/site", "/srv/www/site2", PathRelation::Before},     // the shorter component first
+      {"/srv/www/zz", "/srv/www/aaa", PathRelation::Before},         // length before letters
+      {"/srv/www/a", "/srv/www/B", PathRelation::Before},            // letters without case
+      {"/srv/www/\xC3\xA9", "/srv/www/ab", PathRelation::Before},    // length in characters, not bytes
+      {"/srv/www/sitex/a", "/srv/www/site", PathRelation::After},    // a name prefix is no ancestor
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.a) + " vs " + c.b);
@@ -97,10 +99,8 @@ TEST(Inspection, FindsTheHolderByDirectoryNotBySibling) {
   writeFile(tmp / "held/entry.txt", "x");  // a directory held open must have an entry to read
   writeFile(tmp / "sibling/other.log", "");
   stdfs::create_directories(tmp / "workdir");
-  const std::string marker = tmp / "ready";
-  Child child(holdFile(), {marker, "--cwd", tmp / "workdir", "--dir", tmp / "held", log});
-  ASSERT_GT(child.pid(), 0);
-  ASSERT_TRUE(waitReady(marker));
+  Holder child({tmp / "ready", "--cwd", tmp / "workdir", "--dir", tmp / "held", log});
+  ASSERT_TRUE(child.holding(tmp / "ready"));
 
   const auto holds = [&](const std::string& item) {
     return RunTime::getProccessesByOpenedFiles({item}).count(child.description()) == 1;
@@ -165,10 +165,8 @@ TEST(Inspection, CopyOntoARunningProgramNamesItsHolder) {
   stdfs::create_directories(tmp / "bin");
   stdfs::copy_file(holdFile(), program);
   stdfs::permissions(program, stdfs::perms::owner_all);
-  const std::string marker = tmp / "ready";
-  Child child(program, {marker, program});
-  ASSERT_GT(child.pid(), 0);
-  ASSERT_TRUE(waitReady(marker));
+  Holder child({tmp / "ready", program}, program);
+  ASSERT_TRUE(child.holding(tmp / "ready"));
   writeFile(tmp / "new.bin", "replacement");
   const std::string failure = failureOf([&] { copyFile(tmp / "new.bin", program, false); });
   EXPECT_THAT(failure, StartsWith(formatSystemMessage(32, "Copy file '" + (tmp / "new.bin") + "' to '" + program +

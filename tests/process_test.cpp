@@ -28,19 +28,10 @@ std::string run(const std::string& arguments, uint32_t* code = nullptr) {
 }
 
 TEST(Process, ChildGetsTheArgvThatTheWindowsRulesMakeOfTheCommandLine) {
-  struct Case {
-    std::string arguments;
-    std::string argv;  // after "[<probe>]"
-  };
-  const Case cases[] = {
-      {"args a b", "[a][b]"},
-      {"args \"a b\"  c\t d", "[a b][c][d]"},
-      {"args \"\" x", "[][x]"},
-      {"args c\\\"d", "[c\"d]"},               // \" is a literal quote
-      {"args a\\\\b \"e\\\\\"", "[a\\\\b][e\\]"},  // backslashes are literal except before a quote
-      {"args x=1 \"a&b\" ;", "[x=1][a&b][;]"},    // nothing is interpreted by a shell
-  };
-  for (const Case& c : cases) EXPECT_EQ(run(c.arguments), "[" + probe() + "]" + c.argv) << c.arguments;
+  // Blanks and tabs separate; quotes group; \" is a literal quote; backslashes
+  // are literal except before a quote; nothing is interpreted by a shell.
+  EXPECT_EQ(run("args a \"a b\"  c\t d \"\" c\\\"d a\\\\b \"e\\\\\" x=1 \"a&b\" ;"),
+            "[" + probe() + "][a][a b][c][d][][c\"d][a\\\\b][e\\][x=1][a&b][;]");
 
   // Without an application the arguments are the whole command line; the
   // program is its first token, looked for in PATH when it has no "/".
@@ -92,7 +83,6 @@ TEST(Process, CheckedRunReportsExitCodeAndOutput) {
 TEST(Process, ChildSeesOnlyItsThreeStreams) {
   // Pipes and files of this program must not leak into children (Webalizer
   // would otherwise keep our pipes open for as long as it runs).
-  TempDir dir;
   vexecutil held;  // a second child with open pipes while the probe starts
   held.application = probe();
   held.arguments = "cat";
