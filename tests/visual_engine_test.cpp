@@ -1,15 +1,10 @@
 // The statistics as a person sees them: scripts/demo runs the program with
-// Debian's Webalizer and AWStats over the demo tree into a temporary
-// directory; every generated record must be counted once in the reports.
-// Then one webspace's statistics directory is served over HTTP on loopback
-// and an AWStats and a Webalizer index page are loaded in headless Chromium:
-// the pages render, every image they name is fetched without an error, and
-// the screenshots are kept in <build>/tests/visual/ (awstats-index.png,
-// webalizer-index.png, webalizer-month.png).
+// Debian's Webalizer and AWStats over the demo tree; every generated record
+// must be counted once. Then an AWStats and two Webalizer pages of one
+// webspace are served over HTTP on loopback and loaded in headless Chromium:
+// they render and everything they ask for is there. The screenshots stay in
+// <build>/tests/visual/.
 #include <gtest/gtest.h>
-
-#include "tests/common/test_env.h"
-#include "tools/demo_data/demo_tree.h"
 
 #include <chrono>
 #include <cstdlib>
@@ -20,8 +15,10 @@
 #include <sstream>
 #include <thread>
 
+#include "tests/common/test_env.h"
+#include "tools/demo_data/demo_tree.h"
+
 namespace fs = std::filesystem;
-using namespace demo;
 using testenv::readFile;
 using testenv::TempDir;
 
@@ -34,21 +31,13 @@ struct Ran {
   std::string output;
 };
 
-// Runs a shell command line; its output (stdout and stderr) and exit code come
-// back through files, so nothing here needs the process API of the system.
+// A shell command line; its output (stdout and stderr) and exit code come back through files.
 Ran shell(const TempDir& tmp, const std::string& command) {
   static int n = 0;
   const std::string base = tmp / ("shell-" + std::to_string(++n));
   const std::string line = "( " + command + " ) >" + shq(base + ".out") + " 2>&1; echo $? >" + shq(base + ".rc");
   if (std::system(line.c_str()) == -1) return {-1, "cannot start a shell"};
   return {std::atoi(readFile(base + ".rc").c_str()), readFile(base + ".out")};
-}
-
-std::vector<std::string> linesOf(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
 }
 
 class HttpServer {
@@ -61,8 +50,8 @@ class HttpServer {
     pid_ = std::atoi(readFile(pidFile).c_str());
     // The server prints its port once it listens.
     static const std::regex listening("port (\\d+)");
+    std::smatch m;
     for (int i = 0; i < 300 && port_ == 0; ++i) {
-      std::smatch m;
       const std::string text = readFile(out);
       if (std::regex_search(text, m, listening))
         port_ = std::stoi(m[1]);
@@ -74,17 +63,17 @@ class HttpServer {
     if (pid_ > 0) shell(tmp_, "kill " + std::to_string(pid_) + " 2>/dev/null");
   }
   int port() const { return port_; }
+  std::string log() const { return readFile(log_); }
   // (path, status) of every request so far.
   std::vector<std::pair<std::string, int>> requests() const {
     static const std::regex request("\"GET ([^ ]+) HTTP/[0-9.]+\" (\\d+)");
     std::vector<std::pair<std::string, int>> out;
-    for (const std::string& line : linesOf(readFile(log_))) {
-      std::smatch m;
+    std::istringstream in(log());
+    std::smatch m;
+    for (std::string line; std::getline(in, line);)
       if (std::regex_search(line, m, request)) out.emplace_back(m[1], std::stoi(m[2]));
-    }
     return out;
   }
-  std::string log() const { return readFile(log_); }
 
  private:
   const TempDir& tmp_;
@@ -104,20 +93,6 @@ std::set<std::string> imagesOf(const std::string& html, const std::string& pageD
   return images;
 }
 
-Ran screenshot(const TempDir& tmp, const std::string& url, const std::string& png) {
-  const std::string profile = tmp / ("chromium-" + fs::path(png).stem().string());
-  fs::create_directories(profile);
-  // timeout only guards the test run against a browser that never ends.
-  return shell(tmp, "timeout 300 chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run "
-                    "--disable-background-networking --disable-component-update --disable-sync --user-data-dir=" +
-                        shq(profile) + " --screenshot=" + shq(png) + " --window-size=1280,2000 " + shq(url));
-}
-
-bool isPng(const std::string& path) {
-  const std::string bytes = readFile(path);
-  return bytes.size() > 10000 && bytes.compare(0, 8, "\x89PNG\r\n\x1a\n") == 0;
-}
-
 TEST(ReportsInABrowser, EveryDemoRecordIsCountedAndThePagesRenderWithEveryImage) {
   TempDir tmp;
   const std::string demoDir = tmp / "demo";
@@ -125,9 +100,8 @@ TEST(ReportsInABrowser, EveryDemoRecordIsCountedAndThePagesRenderWithEveryImage)
                                      shq(testenv::sourceDir() + "/scripts/demo") +
                                      " --no-install --no-build --records=120 --days=1 " + shq(demoDir));
   ASSERT_EQ(demoRun.code, 0) << demoRun.output;
-  // Every record the demo generated is counted once in the reports.
-  for (const ReportCount& row : reportCounts(demoDir + "/vhosts"))
-    EXPECT_EQ(row.counted, row.generated) << row.domain->name << " " << kindPrefix(row.kind);
+  for (const demo::ReportCount& row : demo::reportCounts(demoDir + "/vhosts"))
+    EXPECT_EQ(row.counted, row.generated) << row.domain->name << " " << demo::kindPrefix(row.kind);
 
   // ws-alpha holds an AWStats domain and a Webalizer domain.
   const std::string stats = demoDir + "/vhosts/ws-alpha/.tarvo/statistics";
@@ -141,7 +115,7 @@ TEST(ReportsInABrowser, EveryDemoRecordIsCountedAndThePagesRenderWithEveryImage)
   };
   // Webalizer's month page carries the daily, hourly and country charts.
   for (const auto& e : fs::directory_iterator(stats + "/alpha-blog.example/webstat"))
-    if (e.path().filename().string().rfind("usage_", 0) == 0 && e.path().extension() == ".html")
+    if (e.path().filename().string().starts_with("usage_") && e.path().extension() == ".html")
       pages.push_back({"/alpha-blog.example/webstat/" + e.path().filename().string(), "webalizer-month.png",
                        "Usage statistics for alpha-blog.example", 3});
   const std::string artefacts = testenv::buildDir() + "/tests/visual";
@@ -158,10 +132,17 @@ TEST(ReportsInABrowser, EveryDemoRecordIsCountedAndThePagesRenderWithEveryImage)
 
     const std::size_t before = server.requests().size();
     const std::string png = artefacts + "/" + page.png;
+    const std::string profile = tmp / ("chromium-" + fs::path(png).stem().string());
     fs::remove(png);
-    const Ran shot = screenshot(tmp, "http://127.0.0.1:" + std::to_string(server.port()) + page.path, png);
+    // timeout only guards the test run against a browser that never ends.
+    const Ran shot = shell(tmp, "timeout 300 chromium --headless --no-sandbox --disable-gpu --disable-quic "
+                                "--no-first-run --disable-background-networking --disable-component-update "
+                                "--disable-sync --user-data-dir=" + shq(profile) + " --screenshot=" + shq(png) +
+                                    " --window-size=1280,2000 " +
+                                    shq("http://127.0.0.1:" + std::to_string(server.port()) + page.path));
     ASSERT_EQ(shot.code, 0) << shot.output;
-    EXPECT_TRUE(isPng(png)) << png;
+    const std::string bytes = readFile(png);
+    EXPECT_TRUE(bytes.size() > 10000 && bytes.starts_with("\x89PNG\r\n\x1a\n")) << png;
 
     const auto all = server.requests();
     std::map<std::string, int> fetched;
