@@ -10,6 +10,7 @@
 
 #include "platform/text.h"
 #include "support/errors.h"
+#include "support/xml_error.h"
 #include "tests/common/test_env.h"
 
 namespace {
@@ -148,6 +149,22 @@ TEST(XmlDocument, SelectsChildElementsAndTellsAbsentFromEmptyAttributes) {
   ASSERT_TRUE(declared);
   EXPECT_EQ(declared->attribute("name"), "Site-One.example");  // internal entities expand
   EXPECT_EQ(declared->attribute("kind"), "web");               // a declared default counts as present
+  // An attribute that expands beyond 1 MiB (within the parser's own amplification
+  // limit) is refused when it is read, not built.
+  const std::string big(300000, 'x');
+  writeFile(dir / "big.conf",
+            "<!DOCTYPE root [<!ELEMENT root ANY><!ELEMENT domain EMPTY><!ATTLIST domain name CDATA #IMPLIED>"
+            "<!ENTITY big \"" + big + "\">]><root><domain name=\"&big;&big;&big;&big;\"/></root>");
+  const XmlDocument bigDoc = vxmlLoad(dir / "big.conf");
+  const auto bigDomain = bigDoc.documentElement().selectFirstElement("domain");
+  ASSERT_TRUE(bigDomain);
+  try {
+    bigDomain->attribute("name");
+    ADD_FAILURE() << "a 1.2 MB attribute was read";
+  } catch (const XmlError& e) {
+    EXPECT_EQ(e.message(), "The attribute 'name' expands to more than 1048576 characters");
+  }
+
   writeFile(dir / "free.conf", "<anything><domain whatever=\"1\"/><extra/></anything>");
   EXPECT_EQ(vxmlLoad(dir / "free.conf").documentElement().name(), "anything");
 }
