@@ -7,28 +7,13 @@
 
 namespace {
 
-// The position of a code point in UTF-16 order: characters beyond U+FFFF are
-// written with surrogates from 0xD800 and so come before U+E000..U+FFFF.
-uint32_t utf16Key(char32_t cp) {
-  if (cp >= 0x10000) return 0xD800 + (cp - 0x10000);
-  if (cp >= 0xE000) return cp + 0x100000;
-  return cp;
-}
-
 bool contains(const std::vector<std::string>& names, const std::string& name) {
   return std::find(names.begin(), names.end(), name) != names.end();
 }
 
 } // namespace
 
-bool Params::NameOrder::operator()(const std::string& a, const std::string& b) const {
-  const std::u32string x = text::decodeUtf8(a), y = text::decodeUtf8(b);
-  const size_t n = std::min(x.size(), y.size());
-  for (size_t i = 0; i < n; ++i)
-    if (x[i] != y[i]) return utf16Key(x[i]) < utf16Key(y[i]);
-  if (x.size() != y.size()) return x.size() < y.size();
-  return a < b;  // distinct byte strings that decode alike (invalid UTF-8)
-}
+bool Params::NameOrder::operator()(const std::string& a, const std::string& b) const { return text::utf16Less(a, b); }
 
 Params::Params(int count, char** arguments) {
   for (int i = 0; i < count; ++i) {

@@ -19,23 +19,8 @@ namespace {
 
 constexpr const char* kConfigFileName = "web_stat_executor.conf";
 
-// Orders names as UTF-16 code units would: characters beyond U+FFFF (two
-// surrogate units from 0xD800) sort before U+E000..U+FFFF.
-uint32_t utf16Key(char32_t cp) {
-  if (cp >= 0x10000) return 0xD800 + (cp - 0x10000);
-  if (cp >= 0xE000) return cp + 0x100000;
-  return cp;
-}
-
 struct Utf16Less {
-  bool operator()(const std::string& a, const std::string& b) const {
-    const std::u32string x = text::decodeUtf8(a), y = text::decodeUtf8(b);
-    const size_t n = std::min(x.size(), y.size());
-    for (size_t i = 0; i < n; ++i)
-      if (x[i] != y[i]) return utf16Key(x[i]) < utf16Key(y[i]);
-    if (x.size() != y.size()) return x.size() < y.size();
-    return a < b;  // distinct byte strings that decode alike (invalid UTF-8)
-  }
+  bool operator()(const std::string& a, const std::string& b) const { return text::utf16Less(a, b); }
 };
 
 std::string directoryOfConfig(const std::string& path) {

@@ -196,17 +196,6 @@ void closeFd(int fd) noexcept {
   if (fd >= 0) ::close(fd);
 }
 
-uint32_t readFd(int fd, void* buffer, size_t count, size_t& got) {
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, count);
-    if (n >= 0) {
-      got = static_cast<size_t>(n);
-      return 0;
-    }
-    if (errno != EINTR) return lastWinError();
-  }
-}
-
 uint32_t writeFd(int fd, const void* buffer, size_t count) {
   const char* p = static_cast<const char*>(buffer);
   while (count > 0) {

@@ -39,8 +39,6 @@ uint32_t openInputFile(const std::string& path, int& fd);
 // A file created anew for writing (an existing one is emptied).
 uint32_t createOutputFile(const std::string& path, int& fd);
 void closeFd(int fd) noexcept;
-// Reads at most count bytes; got 0 once every writing end is closed.
-uint32_t readFd(int fd, void* buffer, size_t count, size_t& got);
 // Writes every byte; a pipe whose reading end is closed gives 109.
 uint32_t writeFd(int fd, const void* buffer, size_t count);
 

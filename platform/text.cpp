@@ -1,5 +1,6 @@
 #include "platform/text.h"
 
+#include <algorithm>
 #include <cwctype>
 #include <iconv.h>
 #include <langinfo.h>
@@ -110,6 +111,20 @@ std::u32string decodeUtf8(std::string_view s) {
   out.reserve(s.size());
   for (size_t i = 0; i < s.size();) out.push_back(decodeOne(s, i));
   return out;
+}
+
+bool utf16Less(const std::string& a, const std::string& b) {
+  auto unitOrder = [](char32_t cp) -> uint32_t {
+    if (cp >= 0x10000) return 0xD800 + (cp - 0x10000);
+    if (cp >= 0xE000) return cp + 0x100000;
+    return cp;
+  };
+  const std::u32string x = decodeUtf8(a), y = decodeUtf8(b);
+  const size_t n = std::min(x.size(), y.size());
+  for (size_t i = 0; i < n; ++i)
+    if (x[i] != y[i]) return unitOrder(x[i]) < unitOrder(y[i]);
+  if (x.size() != y.size()) return x.size() < y.size();
+  return a < b;  // distinct byte strings that decode alike (invalid UTF-8)
 }
 
 void appendUtf8(std::string& out, char32_t cp) {

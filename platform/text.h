@@ -13,6 +13,10 @@ namespace text {
 
 // Decodes UTF-8 into code points; an invalid byte becomes U+FFFD.
 std::u32string decodeUtf8(std::string_view s);
+// Orders texts as their UTF-16 code units would compare (as Windows sorts
+// names): characters beyond U+FFFF, written with surrogates from 0xD800,
+// come before U+E000..U+FFFF.
+bool utf16Less(const std::string& a, const std::string& b);
 std::string encodeUtf8(std::u32string_view s);
 void appendUtf8(std::string& out, char32_t cp);
 

@@ -1,5 +1,6 @@
 #include "support/process.h"
 
+#include "platform/fs.h"
 #include "platform/process_identity.h"
 #include "platform/spawn.h"
 #include "platform/text.h"
@@ -34,7 +35,7 @@ std::string readToEnd(int fd) {
   char buffer[65536];
   for (;;) {
     size_t got = 0;
-    if (platform::spawn::readFd(fd, buffer, sizeof buffer, got) != 0 || got == 0) return out;
+    if (platform::fs::readFile(fd, buffer, sizeof buffer, got) != 0 || got == 0) return out;
     out.append(buffer, got);
   }
 }
