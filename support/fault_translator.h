@@ -7,13 +7,6 @@
 
 #include <cstdint>
 
-namespace fault_code {
-constexpr uint32_t AccessViolation = 0xc0000005u;
-constexpr uint32_t InPageError = 0xc0000006u;
-constexpr uint32_t IntegerDivideByZero = 0xc0000094u;
-constexpr uint32_t IllegalInstruction = 0xc000001du;
-} // namespace fault_code
-
 class FaultTranslatorScope {
  public:
   FaultTranslatorScope();
@@ -22,7 +15,7 @@ class FaultTranslatorScope {
   FaultTranslatorScope& operator=(const FaultTranslatorScope&) = delete;
 
  private:
-  bool previous_;
+  bool previous_ = false;
 };
 
 // Called in the fault path before cwrpexception is raised (crash dumps). It
