@@ -132,12 +132,14 @@ void writeLogChannelEntry(const std::string& channel, uint32_t defaultEnabled, c
 
   // One reading of the clock gives both the file's date and the time stamp.
   const platform::LocalTime t = platform::localTime();
-  const std::string path =
-      directory + "/tarvolog_" + name + formatString("%04d%02d%02d", t.year, t.month, t.day) + ".log";
-  const std::string entry = formatString("%04d%s%02d%s%02d %02d:%02d:%02d.%03d", t.year, "/", t.month, "/", t.day,
-                                         t.hour, t.minute, t.second, t.milliseconds) +
-                            " " + std::to_string(platform::processId()) + " " +
-                            std::to_string(platform::threadId()) + " " + entryText + "\r\n";
+  // Fixed-size fields: formatted in place, without a counting pass.
+  char date[16];
+  std::snprintf(date, sizeof date, "%04d%02d%02d", t.year, t.month, t.day);
+  char stamp[80];
+  std::snprintf(stamp, sizeof stamp, "%04d%s%02d%s%02d %02d:%02d:%02d.%03d %u %u ", t.year, "/", t.month, "/", t.day,
+                t.hour, t.minute, t.second, t.milliseconds, platform::processId(), platform::threadId());
+  const std::string path = directory + "/tarvolog_" + name + date + ".log";
+  const std::string entry = stamp + entryText + "\r\n";
   if (const uint32_t code = platform::appendLogEntry(path, "\xFF\xFE", text::toUtf16le(entry)))
     throwOsException("Write to file '" + path + "'", code, Place{"", "LogChannel::write", 112});
 }
