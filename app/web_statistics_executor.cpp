@@ -13,6 +13,8 @@
 #include "support/guard.h"
 #include "support/logging.h"
 #include "support/named_mutex.h"
+#include "support/webspace_owner.h"
+#include "support/worker.h"
 #include "webalizer/log_for_webalizer.h"
 
 namespace {
@@ -89,29 +91,51 @@ void WebStatisticsExecutor::calculate(const std::string& webspaceName, const std
     runLock.lock();
   }
 
+  const std::string vhosts = getVhostsDir();
   const std::vector<std::string> paths = webspaceName.empty() ? getConfigsList() : getConfigsList(webspaceName);
 
+  // Each configuration is processed in a worker process of its own, which
+  // works as the owner of its webspace: a customer's files can then give
+  // the run no more than the customer has.
+  std::vector<std::optional<std::string>> failures(paths.size());
+  std::vector<std::string> awstatsDomains(paths.size());  // of the domains AWStats processed
+  const auto place = [&](size_t i) {
+    return Place{formatString("Calculate web statistics by config '%s'", paths[i]), "WebStatisticsExecutor::calculate",
+                 82};
+  };
+  runInWorkers(
+      paths.size(), 1, place,
+      [&](size_t i) -> std::string {
+        workAsWebspaceOwner(webspaceDirectoryOf(vhosts, paths[i]));
+        WebStatConfig config;
+        if (!loadWebStatConfig(paths[i], config)) {
+          LogManager::instance().log(Error, "Invalid config file '%s'. Skipped", paths[i]);
+          return {};
+        }
+        if (!domainName.empty() && !text::equalsNoCase(domainName, config.domainName)) return {};
+        if (text::equalsNoCase(config.type, "awstats")) {
+          processAWStatsConfig(config);
+          return config.domainName;  // its AWStats configuration stays
+        } else if (text::equalsNoCase(config.type, "webalizer")) {
+          LogForWebalizer::processConfig(config);
+        }
+        return {};
+      },
+      [&](size_t i, WorkerOutcome outcome) {
+        failures[i] = std::move(outcome.failure);
+        awstatsDomains[i] = std::move(outcome.answer);
+      });
+
   std::vector<WebStatConfig> awstatsConfigs;
-  std::vector<std::string> errors;
-  for (const std::string& path : paths) {
-    const Place place{formatString("Calculate web statistics by config '%s'", path),
-                      "WebStatisticsExecutor::calculate", 82};
-    const std::optional<vexception> failure = guardCapture(place, [&] {
-      WebStatConfig config;
-      if (!loadWebStatConfig(path, config)) {
-        LogManager::instance().log(Error, "Invalid config file '%s'. Skipped", path);
-        return;
-      }
-      if (!domainName.empty() && !text::equalsNoCase(domainName, config.domainName)) return;
-      if (text::equalsNoCase(config.type, "awstats")) {
-        processAWStatsConfig(config);
-        awstatsConfigs.push_back(config);
-      } else if (text::equalsNoCase(config.type, "webalizer")) {
-        LogForWebalizer::processConfig(config);
-      }
-    });
-    if (failure) errors.push_back(failure->fullMessage());
+  for (const std::string& domain : awstatsDomains) {
+    if (domain.empty()) continue;
+    WebStatConfig config;
+    config.domainName = domain;
+    awstatsConfigs.push_back(config);
   }
+  std::vector<std::string> errors;
+  for (const std::optional<std::string>& failure : failures)
+    if (failure) errors.push_back(*failure);
 
   cleanAWstats(awstatsConfigs);
   if (!errors.empty())

@@ -90,18 +90,6 @@ bool hasEnvironmentReference(const std::string& value) {
   return false;
 }
 
-// AWStats replaces date tags such as %YYYY or %DD-1 in LogFile.
-bool hasDateTag(const std::string& value) {
-  static const char* const tags[] = {"YY", "MM", "MO", "DD", "HH", "NS", "WM", "WY", "DW"};
-  for (size_t i = 0; i + 2 < value.size(); ++i) {
-    if (value[i] != '%') continue;
-    for (const char* tag : tags) {
-      if (equalsAsciiNoCaseAt(value, i + 1, tag)) return true;
-    }
-  }
-  return false;
-}
-
 // Why the value would change what AWStats reads from the configuration, or "".
 std::string unsafeReason(Key key, const std::string& value) {
   if (value.find_first_of("\r\n") != std::string::npos)
@@ -120,14 +108,6 @@ std::string unsafeReason(Key key, const std::string& value) {
                "name, where white space or a path separator would change their meaning";
     }
   }
-  if (key == LogFile) {
-    if (!value.empty() && (value.front() == '|' || value.back() == '|'))
-      return "AWStats would run a LogFile beginning or ending with \"|\" as a command";
-    if (value.empty() || value.front() != '/' || isConfigSpace(value.back()))
-      return "AWStats opens LogFile with Perl's two-argument open, which takes only an absolute path without "
-             "trailing white space as a plain file name";
-    if (hasDateTag(value)) return "AWStats would replace the date tag (such as %YYYY or %DD) in LogFile";
-  }
   return {};
 }
 
@@ -137,7 +117,6 @@ const char* valueOwner(Key key) {
     case HostAliases: return "aliases of the domain";
     case DirData: return "path of the statistics directory";
     case DefaultFile: return "default documents of the domain";
-    case LogFile: return "name of the log file";
     default: return "value";
   }
 }
@@ -183,7 +162,9 @@ std::string LogForAWStats::keyValue(size_t key, LogKind kind) {
     case DirIcons: return quoted("AWStats/icon");
     case SaveDatabaseFilesWithPermissionsForEveryone: return "0";
     case DefaultFile: return quoted(text::toAnsi(config_.defaultDoc));
-    case LogFile: return quoted(text::toAnsi(source_.path));
+    // AWStats reads the log as its standard input, which the program opens:
+    // a link or a FIFO put in the log's place cannot make it read another.
+    case LogFile: return quoted("-");
     case LevelForRobotsDetection: return web ? "2" : "0";
     case HTMLEndSection: return quoted("");
     case KeyCount: break;
@@ -196,7 +177,7 @@ std::string LogForAWStats::writtenLine(size_t key, LogKind kind) {
 }
 
 void LogForAWStats::refuseUnsafeValues(LogKind kind) {
-  for (Key key : {SiteDomain, HostAliases, DirData, DefaultFile, LogFile}) {
+  for (Key key : {SiteDomain, HostAliases, DirData, DefaultFile}) {
     std::string value = keyValue(key, kind);
     if (key != HostAliases && value.size() >= 2) value = value.substr(1, value.size() - 2);
     if (key == HostAliases) {

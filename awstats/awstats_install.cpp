@@ -3,6 +3,7 @@
 // undone when a copy fails. Also the clean-up of configurations of domains
 // that no longer use AWStats.
 #include <cstdlib>
+#include <functional>
 
 #include "awstats/awstats_run.h"
 #include "awstats/log_for_awstats.h"
@@ -44,6 +45,21 @@ bool isReparsePoint(const std::string& path) {
   return (getFileAttributes(path) & file_attribute::ReparsePoint) != 0;
 }
 
+bool isConfigurationFile(const std::string& name) { return matchFilePattern("*.conf", name); }
+
+// A copy made before only the domain's own configuration went into it may
+// hold the configurations of other domains: they go.
+void removeOtherDomainsConfigurations(const std::string& cgiBin, const std::string& configName) {
+  std::vector<std::string> others;
+  VFileFinder finder;
+  for (bool found = finder.first(VFileName::combine(cgiBin, "*.conf")); found; found = finder.next())
+    if (!finder.isDirectory() && !text::equalsNoCase(finder.name(), configName)) others.push_back(finder.name());
+  for (const std::string& name : others) {
+    removeFile(VFileName::combine(cgiBin, name), true, false, 0, 0);
+    LogManager::instance().log(Warning, "Removed %s from %s: it is not this domain's configuration", name, cgiBin);
+  }
+}
+
 } // namespace
 
 int compareVersions(const std::string& a, const std::string& b) {
@@ -73,7 +89,8 @@ void createCopyLock(const std::string& outputDirectory) {
   lock.close();
 }
 
-void copyDirectoryTree(const std::string& source, const std::string& destination, bool copyFiles) {
+void copyDirectoryTree(const std::string& source, const std::string& destination, bool copyFiles,
+                       const std::function<bool(const std::string&)>& skipFile) {
   std::vector<std::string> directories;
   std::vector<std::string> files;
   VFileFinder finder;
@@ -86,10 +103,11 @@ void copyDirectoryTree(const std::string& source, const std::string& destination
   makeDir(destination);
   if (copyFiles) {
     for (const std::string& name : files)
-      copyFile(VFileName::combine(source, name), VFileName::combine(destination, name), true);
+      if (!skipFile || !skipFile(name))
+        copyFile(VFileName::combine(source, name), VFileName::combine(destination, name), true);
   }
   for (const std::string& name : directories)
-    copyDirectoryTree(VFileName::combine(source, name), VFileName::combine(destination, name), copyFiles);
+    copyDirectoryTree(VFileName::combine(source, name), VFileName::combine(destination, name), copyFiles, skipFile);
 }
 
 std::string LogForAWStats::checkAWStats(const std::string& installationRoot, const std::string& configName) {
@@ -138,6 +156,8 @@ std::string LogForAWStats::checkAWStats(const std::string& installationRoot, con
     if (!lockExists) createCopyLock(output);
     copyAWStats(installationRoot, output, configName);
     if (fileExist(lock)) removeFile(lock, true, false, 0, 0);
+  } else {
+    removeOtherDomainsConfigurations(cgiBin, configName);
   }
   return inOutput(output, "AWStats/cgi-bin/") + configName;
 }
@@ -155,8 +175,11 @@ void LogForAWStats::copyAWStats(const std::string& installationRoot, const std::
             "LogForAWStats::copyAWStats", 433},
       [&] {
         createSingleDirectory(folder);
+        // The installation's configurations are other domains' (names,
+        // aliases, log paths): only the domain's own goes into its copy.
         for (const char* tree : {"classes", "css", "icon", "js", "cgi-bin"})
-          copyDirectoryTree(from(std::string("wwwroot/") + tree), to(std::string("AWStats/") + tree), true);
+          copyDirectoryTree(from(std::string("wwwroot/") + tree), to(std::string("AWStats/") + tree), true,
+                            isConfigurationFile);
         copyFile(from("wwwroot/cgi-bin/awredir.pl"), to("AWStats/cgi-bin/awredir.pl"), false);
         copyFile(from("wwwroot/cgi-bin/awstats.pl"), to("AWStats/cgi-bin/awstats.pl"), false);
         copyFile(from("wwwroot/cgi-bin/" + configName), to("AWStats/cgi-bin/" + configName), false);

@@ -7,6 +7,8 @@
 #include "awstats/log_for_awstats.h"
 #include "config/registry.h"
 #include "config/settings.h"
+#include "platform/account.h"
+#include "platform/run_shared.h"
 #include "platform/text.h"
 #include "support/file_ops.h"
 #include "support/format.h"
@@ -38,8 +40,6 @@ constexpr const char* kNotInstalledMessage =
     "AWStats is not installed. You should download it from https://www.awstats.org/#DOWNLOAD and extract to the "
     "%tarvo_dir%/Additional/AWStats folder, where %tarvo_dir% is the folder where Tarvo is installed.";
 
-// Logged once per program run.
-bool notInstalledReported = false;
 
 // The exit code stays at this value when the sort program could not be run.
 constexpr uint32_t kNotRun = 0xFFFFFFFFu;
@@ -124,6 +124,7 @@ void processAWStatsConfig(const WebStatConfig& config) {
   recoverInterruptedSorts(config.configDir);
   for (const LogSource& source : findLogSources(config.configDir)) {
     if (isSortFile(source.path)) continue;
+    requireRegularLogFile(source);
     LogForAWStats(source, config).processLogFile();
   }
 }
@@ -143,14 +144,23 @@ void LogForAWStats::sortLog() {
 
   const SortCommand command = makeSortCommand(sortFile, logPath);
   uint32_t exitCode = kNotRun;
-  const std::string output = execExtUtil(command.program, command.arguments, false, &exitCode, {}, {}, &command.environment);
+  const std::string output = execExtUtil(command.program, command.arguments, false, &exitCode, command.input,
+                                         command.output, &command.environment);
+  std::string incomplete;
   if (exitCode == 0) {
+    if (auto failure = guardCapture(Place{"", "LogForAWStats::processLogFile", 0},
+                                    [&] { expectCompleteSortOutput(command); }))
+      incomplete = failure->message();
+  }
+  if (exitCode == 0 && incomplete.empty()) {
     if (const uint32_t code = deleteFile(sortFile))
       log.log(Warning, "Unable to remove log file %s: %s", sortFile, formatSystemMessage(code, ""));
     return;
   }
 
-  if (exitCode == kNotRun) {
+  if (!incomplete.empty()) {
+    log.log(Warning, "%s; the log file %s is processed unsorted", incomplete, logPath);
+  } else if (exitCode == kNotRun) {
     log.log(Warning, "Unable to run the sort program %s %s; the log file %s is processed unsorted", command.program,
             command.arguments, logPath);
   } else {
@@ -174,10 +184,9 @@ void LogForAWStats::processLogFile() {
   const std::string cgiBin = VFileName::combine(webRoot, "cgi-bin");
 
   if (!fileExist(cgiBin)) {
-    if (!notInstalledReported) {
+    // Once per run, whichever worker finds it first.
+    if (!platform::runFlag(platform::RunFlag::AWStatsNotInstalledReported).exchange(true))
       log.log(Error, "%s", kNotInstalledMessage);
-      notInstalledReported = true;
-    }
     return;
   }
 
@@ -186,7 +195,15 @@ void LogForAWStats::processLogFile() {
   {
     ConfigText text = sourceLines(VFileName::combine(webRoot, "cgi-bin/awstats.model.conf"));
     configure(text, source_.kind);
-    writeConfig(workingConfig, text);
+    {
+      // The working configuration is the installation's; AWStats reads it as
+      // the domain's owner, and no other customer may.
+      const platform::account::ProgramAccountScope asProgram;
+      writeConfig(workingConfig, text);
+      if (const uint32_t code = platform::account::shareWithActingGroup(workingConfig))
+        throwOsException("Give the owner of domain " + config_.domainName + " read access to " + workingConfig, code,
+                         Place{"", "LogForAWStats::processLogFile", 0});
+    }
     const std::string domainCopy = checkAWStats(installationRoot, configName);
     configure_CustomDate(text);
     writeConfig(domainCopy, text);
@@ -211,7 +228,7 @@ void LogForAWStats::processLogFile() {
     uint32_t updateExit = 0;
     const std::string updateOutput = execExtUtil(
         perl, script + " -showsteps -showcorrupted -showdropped -config=" + config_.domainName + " -update", true,
-        &updateExit, {}, {});
+        &updateExit, source_.path, {});
     if (updateExit != 0) {
       log.log(Warning, "AWStats update for domain %s ended with exit code %lu: %s", config_.domainName,
               static_cast<unsigned long>(updateExit), updateOutput);
@@ -223,6 +240,7 @@ void LogForAWStats::processLogFile() {
     for (size_t i = 0; i < awstatsReportPages.size(); ++i)
       writeAWStatsHtml(output, reportPageFileName(i, config_.domainName), pages[i]);
   } catch (...) {
+    const platform::account::ProgramAccountScope asProgram;
     if (const uint32_t code = deleteFile(workingConfig))
       log.log(Info, "%s", formatSystemMessage(code, "Delete file " + workingConfig));
     throw;

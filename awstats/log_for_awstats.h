@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -22,8 +23,10 @@ std::string awstatsConfigName(const WebStatConfig& config);
 int compareVersions(const std::string& a, const std::string& b);
 
 // Creates destination and every subdirectory of source below it; with
-// copyFiles, copies the files too (an existing file fails the copy).
-void copyDirectoryTree(const std::string& source, const std::string& destination, bool copyFiles);
+// copyFiles, copies the files too (an existing file fails the copy), but for
+// those whose names skipFile picks.
+void copyDirectoryTree(const std::string& source, const std::string& destination, bool copyFiles,
+                       const std::function<bool(const std::string&)>& skipFile = {});
 // Creates the empty marker "CopyAWStats.lock" of an unfinished copy in the
 // output directory; fails when it exists already.
 void createCopyLock(const std::string& outputDirectory);

@@ -4,6 +4,7 @@
 
 #include "config/settings.h"
 #include "config/xml_document.h"
+#include "platform/fs.h"
 #include "platform/text.h"
 #include "support/errors.h"
 #include "support/file_ops.h"
@@ -84,8 +85,11 @@ std::vector<LogSource> findLogSources(std::string directory) {
   VFileFinder finder;
   if (finder.first(VFileName::combine(directory, "*.*"))) {
     do {
-      if (finder.isDots() || finder.isDirectory()) continue;
+      if (finder.isDots()) continue;
       const std::string& name = finder.name();
+      // A directory with a configuration of its own is another domain's.
+      if (finder.isDirectory() && fileExist(VFileName::combine(VFileName::combine(directory, name), kConfigFileName)))
+        continue;
       if (text::equalsNoCase(name, kConfigFileName)) continue;
       if (text::startsWith(name, "web") || text::startsWith(name, "ftp") || text::startsWith(name, "ano"))
         names.insert(name);
@@ -106,6 +110,26 @@ std::vector<LogSource> findLogSources(std::string directory) {
     sources.push_back(std::move(source));
   }
   return sources;
+}
+
+void requireRegularLogFile(const LogSource& source) {
+  platform::fs::EntryStatus status;
+  if (const uint32_t code = platform::fs::statEntry(source.path, status))
+    throwOsException("Log file " + source.path, code, Place{"", "requireRegularLogFile", 0});
+  std::string what;
+  if (!status.isRegular) {
+    what = std::string("is a ") + status.kind;
+    std::string target;
+    if (status.isSymlink && platform::fs::readSymlink(source.path, target) == 0) what += " to '" + target + "'";
+  } else if (status.links > 1) {
+    what = formatString("has %u names (hard links); one of them may be another's file", status.links);
+  } else {
+    return;
+  }
+  throw vexception(formatString("Log file '%s' %s, not a log file of its own: it is neither read nor removed, and "
+                                "the domain's statistics wait until it is replaced by a regular file or removed",
+                                source.path, what),
+                   Place{"", "requireRegularLogFile", 0});
 }
 
 bool isPlainDirectoryName(const std::string& name) {

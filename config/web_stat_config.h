@@ -33,8 +33,14 @@ inline const LogKindInfo& logKindInfo(LogKind kind) { return logKindTable[static
 // Fills the record from the file; false when it lacks "domain" or "webstat".
 // Malformed XML raises "<reason> at load <path>".
 bool loadWebStatConfig(const std::string& path, WebStatConfig& config);
-// The log files beside a configuration, sorted by file name.
+// The log files beside a configuration, sorted by file name: every item
+// named like a log (but a directory with a configuration of its own, which
+// is another domain's).
 std::vector<LogSource> findLogSources(std::string directory);
+// Raises, naming the item and what it is, unless the log is a regular file
+// with one name: a link, a FIFO, a device or a directory in a log's place is
+// never read nor removed.
+void requireRegularLogFile(const LogSource& source);
 // vhosts root / webspace / ".tarvo/statistics" / domain. Raises for a record
 // whose names fail isPlainDirectoryName.
 std::string statisticsDir(const WebStatConfig& config);

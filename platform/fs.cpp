@@ -2,6 +2,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -21,10 +23,53 @@ namespace {
 constexpr size_t kDirectLimit = PATH_MAX;
 constexpr size_t kChunk = PATH_MAX / 2;
 
+// The tree the process is confined to (see confineBeneath): its path and a
+// descriptor of its directory.
+struct Confinement {
+  std::string root;
+  int fd = -1;
+};
+Confinement confinement;
+
+// The part of path below the confinement root ("" when path is not below it).
+std::string beneathRoot(const std::string& path) {
+  if (confinement.fd < 0) return {};
+  const std::string& root = confinement.root;
+  if (path.size() <= root.size() + 1 || path.compare(0, root.size(), root) != 0 || path[root.size()] != '/')
+    return {};
+  std::string rest = path.substr(root.size() + 1);
+  while (!rest.empty() && rest.back() == '/') rest.pop_back();
+  while (!rest.empty() && rest.front() == '/') rest.erase(0, 1);
+  return rest;
+}
+
+// One step down from dir, inside the confinement: no link in any component
+// and nothing that leads out of the tree.
+int openBeneath(int dir, const std::string& relative) {
+  struct open_how how {};
+  how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+  for (;;) {
+    const long fd = ::syscall(SYS_openat2, dir, relative.c_str(), &how, sizeof how);
+    if (fd >= 0 || errno != EAGAIN) return static_cast<int>(fd);
+  }
+}
+
 // The directory a *at call works relative to, and the name within it.
 class At {
  public:
   explicit At(const std::string& path) {
+    const std::string beneath = beneathRoot(path);
+    if (!beneath.empty()) {
+      confined_ = true;
+      walked_ = true;
+      const size_t slash = beneath.rfind('/');
+      name_ = slash == std::string::npos ? beneath : beneath.substr(slash + 1);
+      dir_ = ::fcntl(confinement.fd, F_DUPFD_CLOEXEC, 0);
+      if (dir_ < 0) walkError_ = errno;
+      else if (slash != std::string::npos) walkComponents(beneath.substr(0, slash));
+      return;
+    }
     if (path.size() < kDirectLimit) {
       name_ = path;
       return;
@@ -50,6 +95,9 @@ class At {
   // errno of the walk to the parent; 0 when the parent was reached.
   int walkError() const { return walkError_; }
   bool walked() const { return walked_; }
+  // The path lies in the confined tree: its last component is never followed
+  // either, and only regular files and directories are opened.
+  bool confined() const { return confined_; }
 
  private:
   void walkTo(const std::string& parent) {
@@ -61,6 +109,10 @@ class At {
         return;
       }
     }
+    walkComponents(parent);
+  }
+
+  void walkComponents(const std::string& parent) {
     std::string chunk;
     size_t pos = 0;
     while (pos <= parent.size()) {
@@ -80,7 +132,7 @@ class At {
   }
 
   bool step(const std::string& chunk) {
-    const int next = ::openat(dir(), chunk.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    const int next = confined_ ? openBeneath(dir(), chunk) : ::openat(dir(), chunk.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (next < 0) {
       walkError_ = errno;
       return false;
@@ -94,9 +146,11 @@ class At {
   std::string name_;
   int walkError_ = 0;
   bool walked_ = false;
+  bool confined_ = false;
 };
 
 uint32_t codeFor(int err, const std::string& path, const At& at) {
+  if (at.confined() && (err == ELOOP || err == EXDEV)) return winerr::StoppedOnSymlink;
   if (err == ENOTDIR) return winerr::Directory;
   if (err != ENOENT) return winErrorFromErrno(err);
   if (at.walked()) return at.walkError() ? winerr::PathNotFound : winerr::FileNotFound;
@@ -125,24 +179,62 @@ void fill(const struct stat& st, EntryStatus& status) {
   status.modified = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
   status.device = st.st_dev;
   status.inode = st.st_ino;
+  status.links = st.st_nlink;
+  switch (st.st_mode & S_IFMT) {
+    case S_IFREG: status.kind = "regular file"; break;
+    case S_IFDIR: status.kind = "directory"; break;
+    case S_IFLNK: status.kind = "symbolic link"; break;
+    case S_IFIFO: status.kind = "FIFO"; break;
+    case S_IFSOCK: status.kind = "socket"; break;
+    default: status.kind = "device"; break;
+  }
 }
 
-int statAt(int dir, const char* name, EntryStatus& status) {
+int statAt(int dir, const char* name, EntryStatus& status, bool confined = false) {
   struct stat st {};
   if (::fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return -1;
   fill(st, status);
-  if (status.isSymlink) {
+  // Inside the confined tree a link leads nowhere, so it is no directory.
+  if (status.isSymlink && !confined) {
     struct stat target {};
     status.isDirectory = ::fstatat(dir, name, &target, 0) == 0 && S_ISDIR(target.st_mode);
   }
   return 0;
 }
 
+// Opens name in dir as the flags say. In the confined tree the last component
+// is never followed, a FIFO or device never blocks the opening and is
+// refused (1920), and a directory is accepted only when allowDirectory.
+int openChecked(const At& at, int flags, mode_t createMode, bool allowDirectory) {
+  if (!at.confined()) return ::openat(at.dir(), at.name(), flags, createMode);
+  const int fd = ::openat(at.dir(), at.name(), flags | O_NOFOLLOW | O_NONBLOCK, createMode);
+  if (fd < 0) return fd;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !(S_ISREG(st.st_mode) || (allowDirectory && S_ISDIR(st.st_mode)))) {
+    ::close(fd);
+    errno = 0;
+    return -2;
+  }
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return fd;
+}
+
+// The code of a failed openChecked.
+uint32_t openFailure(int result, const std::string& path, const At& at) {
+  if (result == -2) return winerr::NotRegularFile;
+  const int err = errno;
+  if (err == EEXIST) return winerr::FileExists;
+  return codeFor(err, path, at);
+}
+
 } // namespace
 
 uint32_t statEntry(const std::string& path, EntryStatus& status) {
   status = EntryStatus{};
-  return atCall(path, [&](int dir, const char* name) { return statAt(dir, name, status); });
+  At at(path);
+  if (at.walkError()) return codeFor(at.walkError(), path, at);
+  if (statAt(at.dir(), at.name(), status, at.confined()) == 0) return 0;
+  return codeFor(errno, path, at);
 }
 
 uint32_t windowsAttributes(const EntryStatus& status) {
@@ -158,7 +250,7 @@ uint32_t setOwnerWritable(const std::string& path) {
     struct stat st {};
     if (::fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return -1;
     if (S_ISLNK(st.st_mode) || (st.st_mode & S_IWUSR)) return 0;
-    return ::fchmodat(dir, name, (st.st_mode & 07777) | S_IWUSR, 0);
+    return ::fchmodat(dir, name, (st.st_mode & 07777) | S_IWUSR, AT_SYMLINK_NOFOLLOW);
   });
 }
 
@@ -167,7 +259,7 @@ uint32_t setMode(const std::string& path, uint32_t mode) {
     struct stat st {};
     if (::fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return -1;
     if (S_ISLNK(st.st_mode)) return 0;
-    return ::fchmodat(dir, name, static_cast<mode_t>(mode & 07777), 0);
+    return ::fchmodat(dir, name, static_cast<mode_t>(mode & 07777), AT_SYMLINK_NOFOLLOW);
   });
 }
 
@@ -229,8 +321,8 @@ uint32_t readSymlink(const std::string& path, std::string& target) {
 uint32_t copyFile(const std::string& from, const std::string& to, bool failIfExists) {
   At source(from);
   if (source.walkError()) return codeFor(source.walkError(), from, source);
-  const int in = ::openat(source.dir(), source.name(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) return codeFor(errno, from, source);
+  const int in = openChecked(source, O_RDONLY | O_CLOEXEC, 0, true);
+  if (in < 0) return openFailure(in, from, source);
   struct Closer {
     int fd;
     ~Closer() { ::close(fd); }
@@ -242,16 +334,13 @@ uint32_t copyFile(const std::string& from, const std::string& to, bool failIfExi
   At target(to);
   if (target.walkError()) return codeFor(target.walkError(), to, target);
   struct stat existing {};
-  if (::fstatat(target.dir(), target.name(), &existing, 0) == 0 && existing.st_dev == st.st_dev &&
-      existing.st_ino == st.st_ino)
+  if (::fstatat(target.dir(), target.name(), &existing, target.confined() ? AT_SYMLINK_NOFOLLOW : 0) == 0 &&
+      existing.st_dev == st.st_dev && existing.st_ino == st.st_ino)
     return failIfExists ? winerr::FileExists : winerr::SharingViolation;
 
   const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (failIfExists ? O_EXCL : O_TRUNC);
-  const int out = ::openat(target.dir(), target.name(), flags, st.st_mode & 0777);
-  if (out < 0) {
-    const int err = errno;
-    return err == EEXIST ? winerr::FileExists : codeFor(err, to, target);
-  }
+  const int out = openChecked(target, flags, st.st_mode & 0777, false);
+  if (out < 0) return openFailure(out, to, target);
   uint32_t code = 0;
   std::vector<char> buf(256 * 1024);
   for (;;) {
@@ -337,12 +426,8 @@ uint32_t openFile(const std::string& path, const OpenMode& mode, int& fd) {
   if (mode.noFollow) flags |= O_NOFOLLOW;
   At at(path);
   if (at.walkError()) return codeFor(at.walkError(), path, at);
-  const int opened = ::openat(at.dir(), at.name(), flags, static_cast<mode_t>(mode.createMode));
-  if (opened < 0) {
-    const int err = errno;
-    if (err == EEXIST) return winerr::FileExists;
-    return codeFor(err, path, at);
-  }
+  const int opened = openChecked(at, flags, static_cast<mode_t>(mode.createMode), mode.directory);
+  if (opened < 0) return openFailure(opened, path, at);
   struct stat st {};
   if (!mode.directory && ::fstat(opened, &st) == 0 && S_ISDIR(st.st_mode)) {
     ::close(opened);
@@ -391,6 +476,18 @@ void closeFile(int fd) noexcept {
   if (fd >= 0) ::close(fd);
 }
 
+uint32_t confineBeneath(const std::string& directory) {
+  const int fd = ::open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return winErrorForPath(errno, directory);
+  if (confinement.fd >= 0) ::close(confinement.fd);
+  confinement.fd = fd;
+  confinement.root = directory;
+  while (confinement.root.size() > 1 && confinement.root.back() == '/') confinement.root.pop_back();
+  return 0;
+}
+
+bool isConfined(const std::string& path) { return !beneathRoot(path).empty(); }
+
 uint32_t openItem(const std::string& path, int& fd) {
   fd = -1;
   At at(path);
@@ -411,6 +508,7 @@ uint32_t statHandle(int fd, EntryStatus& status) {
 
 struct DirectoryReader::Impl {
   DIR* dir = nullptr;
+  bool confined = false;
   ~Impl() {
     if (dir) ::closedir(dir);
   }
@@ -426,7 +524,8 @@ uint32_t DirectoryReader::open(const std::string& path) {
   }
   At at(path.empty() ? std::string(".") : path);
   if (at.walkError()) return codeFor(at.walkError(), path, at);
-  const int fd = ::openat(at.dir(), at.name(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  impl_->confined = at.confined();
+  const int fd = ::openat(at.dir(), at.name(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (at.confined() ? O_NOFOLLOW : 0));
   if (fd < 0) return codeFor(errno, path, at);
   impl_->dir = ::fdopendir(fd);
   if (!impl_->dir) {
@@ -457,7 +556,7 @@ uint32_t DirectoryReader::next(std::string& name, bool& atEnd) {
 uint32_t DirectoryReader::statEntry(const std::string& name, EntryStatus& status) {
   status = EntryStatus{};
   if (!impl_->dir) return winerr::InvalidHandle;
-  if (statAt(::dirfd(impl_->dir), name.c_str(), status) != 0) {
+  if (statAt(::dirfd(impl_->dir), name.c_str(), status, impl_->confined) != 0) {
     const int err = errno;
     return err == ENOTDIR ? winerr::Directory : winErrorFromErrno(err);
   }

@@ -23,6 +23,8 @@ struct EntryStatus {
   int64_t modified = 0;      // nanoseconds since 1970
   uint64_t device = 0;
   uint64_t inode = 0;
+  uint64_t links = 0;        // names of the item (hard links)
+  const char* kind = "";     // "regular file", "directory", "symbolic link", "FIFO", "socket", "device"
 };
 
 uint32_t statEntry(const std::string& path, EntryStatus& status);
@@ -77,6 +79,17 @@ uint32_t writeFile(int fd, const void* buffer, size_t count, size_t& written);
 // origin 0 begin, 1 current, 2 end.
 uint32_t seekFile(int fd, int64_t distance, int origin, uint64_t& position);
 void closeFile(int fd) noexcept;
+// Confines the process's file calls to the directory's tree, for the rest of
+// the process: a path beneath it is resolved from the directory without
+// following any symbolic link, in any component or at the end, and nothing
+// leads out of it; a link in the way fails with 681. There only regular
+// files (and directories, where a call allows them) are opened, and a FIFO
+// or a device never blocks the opening: it fails with 1920. Paths elsewhere
+// (the installation, the temporary directory) are not affected.
+uint32_t confineBeneath(const std::string& directory);
+// The path lies beneath the confining directory.
+bool isConfined(const std::string& path);
+
 // A handle on the item itself (O_PATH, a link is not followed), and its status.
 uint32_t openItem(const std::string& path, int& fd);
 uint32_t statHandle(int fd, EntryStatus& status);

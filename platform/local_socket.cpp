@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "platform/environment.h"
+#include "platform/account.h"
 #include "platform/win_error.h"
 
 namespace platform::localsock {
@@ -94,6 +95,9 @@ void Socket::close() {
 }
 
 uint32_t connect(const std::string& path, Socket& out) {
+  // The service's socket is the installation's, whichever account the
+  // process works as.
+  const account::ProgramAccountScope asProgram;
   sockaddr_un address{};
   if (!makeAddress(path, address)) return winerr::FilenameExcedRange;
   Socket s(newSocket());
@@ -111,6 +115,7 @@ uint32_t connectWhenFree(const std::string& path, int timeoutMs, Socket& out) {
   // time-out waits exactly until the backlog has room. The connection it
   // makes is the caller's: given up, its place would go to the next client
   // of a burst and this one would find the backlog full again.
+  const account::ProgramAccountScope asProgram;
   sockaddr_un address{};
   if (!makeAddress(path, address)) return winerr::FilenameExcedRange;
   Socket s(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));

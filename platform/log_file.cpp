@@ -5,6 +5,7 @@
 
 #include <cerrno>
 
+#include "platform/account.h"
 #include "platform/win_error.h"
 
 namespace platform {
@@ -27,6 +28,7 @@ bool writeAll(int fd, const char* data, size_t size) {
 } // namespace
 
 uint32_t appendLogEntry(const std::string& path, const std::string& byteOrderMark, const std::string& entry) {
+  const account::ProgramAccountScope asProgram;  // the daily log is the installation's
   const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
   if (fd < 0) return winErrorForPath(errno, path);
   uint32_t code = 0;

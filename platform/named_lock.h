@@ -1,6 +1,8 @@
 // Named mutexes shared by every process of the installation: an exclusive
-// flock on a lock file (mode 0666, so programs of other accounts share it) in
-// $TARVO_LOCK_DIR or /run/lock/tarvo, created when missing. The kernel
+// flock on a lock file in $TARVO_LOCK_DIR or /run/lock/tarvo, created when
+// missing. The directory (2770) and its files (0660) belong to root and the
+// panel's group, so that only the program and the panel's programs can hold
+// a lock; a file left open to every account is replaced. The kernel
 // releases the lock of a process that died, which is how Windows treats an
 // abandoned mutex: the next waiter simply gets it.
 #pragma once
@@ -28,13 +30,17 @@ class NamedLock {
 
   // Opens (creating when needed) the lock file; 0 or the Windows error code.
   uint32_t create(const std::string& mutexName);
-  // Waits without a time limit; 0 or the Windows error code.
-  uint32_t lock();
+  // Waits for the lock, without a limit when the time is negative; 0,
+  // WaitTimeout (258) when the time ran out, or the Windows error code.
+  uint32_t lock(int timeoutMilliseconds = -1);
   // Takes the lock only when nobody holds it: 0, WaitTimeout (258) when
   // another holder has it, or the Windows error code.
   uint32_t tryLock();
   void unlock() noexcept;
   void close() noexcept;
+  // Who holds the lock now ("process 4711 (web_statistics)"), from the
+  // kernel's table of locks; "" when nobody or when it cannot be told.
+  std::string holder() const;
   bool isOpen() const { return fd_ >= 0; }
   bool isLocked() const { return locked_; }
   const std::string& path() const { return path_; }

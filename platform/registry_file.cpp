@@ -15,6 +15,7 @@
 
 #include "platform/environment.h"
 #include "platform/text.h"
+#include "platform/account.h"
 #include "platform/win_error.h"
 
 namespace platform::regfile {
@@ -532,6 +533,7 @@ thread_local HeldReading held;
 // What readers see: the file as it is now, or as it was when the thread's
 // OneReading first looked at it.
 Loaded load(const std::string& path) {
+  const account::ProgramAccountScope asProgram;  // the registry is the installation's
   if (held.depth == 0) return loadFresh(path);
   if (held.loaded && held.path == path) return *held.loaded;
   Loaded loaded = loadFresh(path);
@@ -613,6 +615,7 @@ uint32_t replaceFile(const std::string& path, const std::string& content) {
 // installation has put there already.
 template <class Change>
 uint32_t modify(Change&& change) {
+  const account::ProgramAccountScope asProgram;
   const std::string path = registryPath();
   {
     const Loaded current = loadFresh(path);

@@ -4,17 +4,21 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
 
+#include "platform/account.h"
+#include "platform/fs.h"
 #include "platform/win_error.h"
 
 extern char** environ;
@@ -83,13 +87,28 @@ class Attributes {
   posix_spawnattr_t attr_;
 };
 
-// The suspended start: fork, set the child up, stop it, then exec. Only
-// async-signal-safe calls run in the child.
-uint32_t startSuspended(const Request& request, const std::string& program, char* const* argv, char* const* envp,
-                        int& pid) {
+// The start through fork, for what posix_spawn cannot do: a child that stops
+// before the program begins, or one that runs as another account. Only
+// async-signal-safe calls run in the child; a failing exec reaches the
+// parent through a pipe that the exec closes, so a program that cannot be run
+// still fails here.
+uint32_t startForked(const Request& request, const std::string& program, char* const* argv, char* const* envp,
+                     int& pid) {
+  int report[2];
+  if (::pipe2(report, O_CLOEXEC) != 0) return lastWinError();
   const pid_t child = ::fork();
-  if (child < 0) return lastWinError();
+  if (child < 0) {
+    const uint32_t code = lastWinError();
+    ::close(report[0]);
+    ::close(report[1]);
+    return code;
+  }
   if (child == 0) {
+    auto fail = [&](int err) {
+      while (::write(report[1], &err, sizeof err) < 0 && errno == EINTR) {
+      }
+      ::_exit(127);
+    };
     struct sigaction dfl;
     std::memset(&dfl, 0, sizeof dfl);
     dfl.sa_handler = SIG_DFL;
@@ -103,18 +122,41 @@ uint32_t startSuspended(const Request& request, const std::string& program, char
       if (fds[target] == target) {
         ::fcntl(target, F_SETFD, 0);
       } else if (::dup2(fds[target], target) < 0) {
-        ::_exit(127);
+        fail(errno);
       }
     }
-    if (!request.workingDirectory.empty() && ::chdir(request.workingDirectory.c_str()) != 0) ::_exit(127);
-    ::closefrom(3);
-    ::raise(SIGSTOP);
+    // Descriptors inherited without close-on-exec stop here; the report
+    // pipe closes with the exec.
+    if (report[1] > 3) ::close_range(3, static_cast<unsigned>(report[1]) - 1, 0);
+    ::close_range(static_cast<unsigned>(report[1]) + 1, ~0u, 0);
+    if (!account::becomeActingAccountForExec()) fail(errno);
+    if (!request.workingDirectory.empty() && ::chdir(request.workingDirectory.c_str()) != 0) fail(errno);
+    if (request.suspended) ::raise(SIGSTOP);
     ::execve(program.c_str(), argv, envp);
-    ::_exit(127);
+    fail(errno);
   }
-  int status = 0;
-  while (::waitpid(child, &status, WUNTRACED) < 0) {
-    if (errno != EINTR) return lastWinError();
+  ::close(report[1]);
+  if (request.suspended) {
+    // The exec comes after the resume: a failing one ends the child with 127.
+    ::close(report[0]);
+    int status = 0;
+    while (::waitpid(child, &status, WUNTRACED) < 0) {
+      if (errno != EINTR) return lastWinError();
+    }
+    pid = child;
+    return 0;
+  }
+  int err = 0;
+  ssize_t got;
+  while ((got = ::read(report[0], &err, sizeof err)) < 0 && errno == EINTR) {
+  }
+  ::close(report[0]);
+  if (got == static_cast<ssize_t>(sizeof err)) {
+    int status = 0;
+    ::kill(child, SIGCONT);
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    return winErrorForPath(err, program);
   }
   pid = child;
   return 0;
@@ -141,7 +183,8 @@ uint32_t start(const Request& request, int& pid) {
     envp = envPointers.data();
   }
 
-  if (request.suspended) return startSuspended(request, program, argvPointers.data(), envp, pid);
+  if (request.suspended || account::acting())
+    return startForked(request, program, argvPointers.data(), envp, pid);
 
   FileActions actions;
   const int fds[3] = {request.stdinFd, request.stdoutFd, request.stderrFd};
@@ -180,16 +223,21 @@ uint32_t createPipe(int& readEnd, int& writeEnd) {
   return 0;
 }
 
+// Through the file layer, so that a child's streams in a confined tree are
+// the regular files named there and nothing a link leads to.
 uint32_t openInputFile(const std::string& path, int& fd) {
-  fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return winErrorForPath(errno, path);
-  return 0;
+  fs::OpenMode mode;
+  mode.sequential = true;
+  return fs::openFile(path, mode, fd);
 }
 
 uint32_t createOutputFile(const std::string& path, int& fd) {
-  fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) return winErrorForPath(errno, path);
-  return 0;
+  fs::OpenMode mode;
+  mode.read = false;
+  mode.write = true;
+  mode.create = true;
+  mode.truncate = true;
+  return fs::openFile(path, mode, fd);
 }
 
 void closeFd(int fd) noexcept {
@@ -287,6 +335,39 @@ uint32_t kill(int pid) {
 uint32_t resume(int pid) {
   if (pid <= 0) return winErrorFromErrno(ESRCH);
   return ::kill(pid, SIGCONT) == 0 ? 0 : lastWinError();
+}
+
+uint32_t forkCopy(int& pid) {
+  const pid_t parent = ::getpid();
+  std::fflush(nullptr);  // what is buffered is printed once, by the parent
+  const pid_t child = ::fork();
+  if (child < 0) return lastWinError();
+  if (child == 0) {
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent) ::_exit(128 + SIGKILL);  // the parent ended before the line above
+  }
+  pid = child;
+  return 0;
+}
+
+void exitCopy(int code) noexcept {
+  std::fflush(nullptr);
+  ::_exit(code);
+}
+
+uint32_t waitReadable(const std::vector<int>& fds, int timeoutMilliseconds, std::vector<size_t>& ready) {
+  ready.clear();
+  std::vector<struct pollfd> polled;
+  for (const int fd : fds) polled.push_back({fd, POLLIN, 0});
+  for (;;) {
+    const int n = ::poll(polled.data(), polled.size(), timeoutMilliseconds);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return lastWinError();
+    break;
+  }
+  for (size_t i = 0; i < polled.size(); ++i)
+    if (polled[i].revents != 0) ready.push_back(i);
+  return 0;
 }
 
 std::vector<std::string> currentEnvironment() {

@@ -57,6 +57,17 @@ uint32_t kill(int pid);
 // Lets a stopped child go on (SIGCONT).
 uint32_t resume(int pid);
 
+// A copy of this process that goes its own way (fork): pid is 0 in the copy.
+// The copy is killed when its parent ends, so a run that is killed takes its
+// workers with it.
+uint32_t forkCopy(int& pid);
+// Ends a copy at once with the code; no exit handler of the parent's runs twice.
+[[noreturn]] void exitCopy(int code) noexcept;
+
+// Waits until one of the descriptors can be read or has been closed by its
+// writer (timeout as for wait); ready gets their indexes.
+uint32_t waitReadable(const std::vector<int>& fds, int timeoutMilliseconds, std::vector<size_t>& ready);
+
 // This program's environment, "NAME=value" entries.
 std::vector<std::string> currentEnvironment();
 

@@ -108,6 +108,10 @@ int errnoOf(uint32_t code) {
 
 std::optional<std::string> systemMessage(uint32_t code) {
   if (code == 0) return std::string("Success");
+  // The refusals of a confined tree have no errno of their own.
+  if (code == winerr::StoppedOnSymlink)
+    return std::string("A symbolic link is in the way; no link is followed inside a webspace");
+  if (code == winerr::NotRegularFile) return std::string("Not a regular file (a FIFO, a device or a socket)");
   const int e = errnoOf(code);
   if (e == 0) return std::nullopt;
   char buf[256];

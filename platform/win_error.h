@@ -40,6 +40,8 @@ constexpr uint32_t NoData = 232;
 constexpr uint32_t MoreData = 234;
 constexpr uint32_t WaitTimeout = 258;
 constexpr uint32_t Directory = 267;
+constexpr uint32_t StoppedOnSymlink = 681;
+constexpr uint32_t NotRegularFile = 1920;
 constexpr uint32_t Timeout = 1460;
 } // namespace winerr
 

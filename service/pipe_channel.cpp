@@ -2,6 +2,7 @@
 
 #include "config/registry.h"
 #include "platform/local_socket.h"
+#include "platform/process_identity.h"
 #include "support/logging.h"
 
 namespace vpipechannel {
@@ -55,10 +56,14 @@ std::string client::pipePath() const {
 }
 
 void client::connect(int count) {
+  // A worker process inherits its parent's connection; sharing it would mix
+  // their requests and answers, so the worker makes its own.
+  if (pipe_ && connectedBy_ != platform::processId()) pipe_.reset();
   if (pipe_ && pipe_->valid()) return;
   const std::string path = pipePath();
   auto pipe = Con::ClientOverlappedPipe::create(path, connectAttempts(registryKey_, count));
   pipe_ = std::move(pipe);
+  connectedBy_ = platform::processId();
 }
 
 vserializer::reader client::attempt(const vserializer::Guid& request, const vserializer::buffer& parameters) {

@@ -49,6 +49,7 @@ class client {
   std::string registryKey_;
   std::string valueName_;
   std::unique_ptr<Con::ClientOverlappedPipe> pipe_;
+  uint32_t connectedBy_ = 0;  // the process that made the connection
   std::mutex criticalSection_;
 };
 

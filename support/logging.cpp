@@ -5,8 +5,11 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <set>
 
 #include "config/registry.h"
+#include "platform/account.h"
 #include "platform/log_file.h"
 #include "platform/named_lock.h"
 #include "platform/process_identity.h"
@@ -124,7 +127,21 @@ void writeLogChannelEntry(const std::string& channel, uint32_t defaultEnabled, c
   static std::mutex channelsGuard;
   const std::lock_guard<std::mutex> turn(channelsGuard);
   VMutex& mutex = channelMutex(name);
-  mutex.lock();
+  // A lock that another process keeps past the wait does not cost the
+  // entry: one write with O_APPEND does not interleave with other entries.
+  // It is waited for once; later entries of the process only try it.
+  static std::set<std::string> stuckChannels;
+  std::optional<vexception> stuck;
+  if (stuckChannels.count(name)) {
+    mutex.tryLock();
+  } else {
+    try {
+      mutex.lock();
+    } catch (const vexception& e) {
+      stuckChannels.insert(name);
+      stuck = e;
+    }
+  }
   struct Unlock {
     VMutex& mutex;
     ~Unlock() { mutex.unlock(); }
@@ -142,6 +159,7 @@ void writeLogChannelEntry(const std::string& channel, uint32_t defaultEnabled, c
   const std::string entry = stamp + entryText + "\r\n";
   if (const uint32_t code = platform::appendLogEntry(path, "\xFF\xFE", text::toUtf16le(entry)))
     throwOsException("Write to file '" + path + "'", code, Place{"", "LogChannel::write", 112});
+  if (stuck) throw *stuck;  // the entry is written; the caller tells the other outputs why it waited
 }
 
 struct LogManager::Impl {
@@ -181,12 +199,18 @@ void LogManager::logException(LogLevel level, const vexception& e) noexcept {
 }
 
 void LogManager::dispatch(LogLevel level, const std::string& message) noexcept {
-  // Each output gives up only itself when it fails.
+  // Each output gives up only itself when it fails. The daily log is the
+  // installation's, whichever account the process works as.
+  std::string lockTrouble;
   try {
+    const platform::account::ProgramAccountScope asProgram;
     if (debuggingEnabled() || level >= Error)
       writeLogChannelEntry("debug", 1, text::fromAnsi(logLevelWord(level)) + std::string(": ") + message);
+  } catch (const vexception& e) {
+    if (e.message().rfind("Waited ", 0) == 0) lockTrouble = e.fullMessage();
   } catch (...) {
   }
+  if (!lockTrouble.empty()) dispatch(Error, lockTrouble);
   OutputSwitches* switches = nullptr;
   try {
     switches = &outputSwitches();

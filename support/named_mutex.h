@@ -3,6 +3,7 @@
 // of a scope (the event-source registration holds the system-wide one).
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "platform/named_lock.h"
@@ -11,7 +12,9 @@ class VMutex {
  public:
   // Creates or opens the mutex, not owned; raises "create mutex <name>".
   explicit VMutex(const std::string& name);
-  // Waits without a time limit; raises "WaitForSingleObject failed for mutex <name>".
+  // Waits at most lockWaitSeconds(); past that raises "Waited N seconds for
+  // the lock ..." naming the process that holds it. Other failures raise
+  // "WaitForSingleObject failed for mutex <name>".
   void lock();
   // Takes the mutex only when it is free: false when another holder has it;
   // raises as lock() does.
@@ -36,6 +39,12 @@ class ExclusiveTask {
   void initialize(const std::string& mutexName);
   platform::NamedLock lock_;
 };
+
+// How long a lock is waited for: the registry value "LockWaitTimeout"
+// (seconds) under the program's key, 600 when absent.
+inline constexpr const char* kLockWaitValue = "LockWaitTimeout";
+inline constexpr uint32_t kDefaultLockWaitSeconds = 600;
+uint32_t lockWaitSeconds();
 
 // The system-wide mutex that serialises event-source registration.
 inline constexpr const char* kEventSourceMutex = "Global\\{F485C63C-FF60-4c1a-A4BF-A3958C9F3D32}";

@@ -181,12 +181,14 @@ std::string runUtility(const std::string& application, const std::string& argume
   util.arguments = arguments;
   util.application = application;
   util.noWindow = true;
-  util.stderrToStdout = true;
   util.stdinFile = stdinFile;
   if (stdoutFile.empty()) {
     util.stdoutToPipe = true;
+    util.stderrToStdout = true;
   } else {
+    // The file gets what the program writes as its output, nothing else.
     util.stdoutFile = stdoutFile;
+    util.stderrToPipe = true;
   }
   if (environment) util.environment = *environment;
 
@@ -201,7 +203,7 @@ std::string runUtility(const std::string& application, const std::string& argume
       util.start();
       // Read to the end before any wait: a child that writes more than a
       // pipe holds would otherwise block for ever.
-      if (util.stdoutToPipe) output = util.readOutput();
+      output = util.stdoutToPipe ? util.readOutput() : util.readError();
       if (exitCode) {
         util.waitForExit();
         *exitCode = util.exitCode();
@@ -235,9 +237,10 @@ std::string execExtUtil(const std::string& application, const std::string& argum
 }
 
 void execExtUtilChecked(const std::string& application, const std::string& arguments, std::string& output,
-                        const std::vector<std::string>* environment) {
+                        const std::vector<std::string>* environment, const std::string& stdinFile,
+                        const std::string& stdoutFile) {
   uint32_t code = 0;
-  output = execExtUtil(application, arguments, true, &code, {}, {}, environment);
+  output = execExtUtil(application, arguments, true, &code, stdinFile, stdoutFile, environment);
   if (code != 0) {
     throw vexception("Execute " + application + " " + maskPasswords(arguments) + " failed[" + std::to_string(code) +
                          "]: " + output,

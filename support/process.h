@@ -80,8 +80,8 @@ class vexecutil {
 };
 
 // Runs the program and returns its output (standard error merged into it),
-// converted from the system code page, or "" when the output goes to
-// stdoutFile. With exitCode given, waits for the program and stores its exit
+// converted from the system code page; when the output goes to stdoutFile,
+// what the program wrote to its standard error. With exitCode given, waits for the program and stores its exit
 // code; without, the child is not waited for. With throwOnError clear, a
 // failure gives "" and leaves exitCode untouched. environment: see vexecutil.
 // Logs "Execute %s %s" and "Execute %s %s result: %s" (Info) with the
@@ -93,7 +93,8 @@ std::string execExtUtil(const std::string& application, const std::string& argum
 // execExtUtil that waits and raises "Execute <app> <masked args> failed[<code>]: <output>"
 // (execExtUtilChecked line 138) when the exit code is not 0.
 void execExtUtilChecked(const std::string& application, const std::string& arguments, std::string& output,
-                        const std::vector<std::string>* environment = nullptr);
+                        const std::vector<std::string>* environment = nullptr, const std::string& stdinFile = {},
+                        const std::string& stdoutFile = {});
 
 // This program's environment with one variable set (added or replaced), for
 // a child that needs it, e.g. LC_ALL=C for a bytewise sort.

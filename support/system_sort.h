@@ -4,14 +4,22 @@
 #include <string>
 #include <vector>
 
-// The system sort (coreutils) run over one file. The argument string keeps
-// the shape both engines' runs compose: the quoted input path,
-// " -o ", the quoted output path. environment is this program's environment
-// with LC_ALL=C: the engines need the records in bytewise order, whatever
-// locale the operator's shell has; pass it to execExtUtil(Checked).
+// The system sort (coreutils) run over one file. The sort reads the input
+// as its standard input and writes the output as its standard output, both
+// opened by this program: a customer who puts a link or a FIFO in their
+// place while the sort runs cannot make it read or write anything else.
+// environment is this program's environment with LC_ALL=C: the engines need
+// the records in bytewise order, whatever locale the operator's shell has;
+// pass all of it to execExtUtil(Checked).
 struct SortCommand {
   std::string program;    // <system directory>/sort
-  std::string arguments;  // "<input> -o <output>", both quoted by quoteCommandArgument
+  std::string arguments;  // "" : standard input to standard output
+  std::string input;      // the file the sort reads
+  std::string output;     // the file the sort writes, created anew
   std::vector<std::string> environment;
 };
 SortCommand makeSortCommand(const std::string& input, const std::string& output);
+// Raises unless the output holds every byte of the input: a sort that ends
+// with 0 but wrote less (killed, a full disk, a broken program) must not
+// pass for a sorted log. One line end may have been added at the end.
+void expectCompleteSortOutput(const SortCommand& command);

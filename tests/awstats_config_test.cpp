@@ -55,7 +55,7 @@ std::vector<std::string> expectedLines(LogKind kind) {
           "DirIcons=\"AWStats/icon\"\r\n",
           "SaveDatabaseFilesWithPermissionsForEveryone=0\r\n",
           "DefaultFile=\"index.html index.htm\"\r\n",
-          "LogFile=\"/vhosts/ws1/logs/iis/web_20240101.log\"\r\n",
+          "LogFile=\"-\"\r\n",
           std::string("LevelForRobotsDetection=") + (web ? "2" : "0") + "\r\n",
           "HTMLEndSection=\"\"\r\n"};
 }
@@ -184,10 +184,7 @@ TEST(AWStatsConfig, RefusesValuesThatWouldChangeWhatAWStatsReads) {
       {"../evil", {}, "web.log", "", "path separator"},
       {"ok.example", {"a.example\r\nLogFile=\"x\""}, "web.log", "", "alias"},
       {"ok.example", {"a #b"}, "web.log", "", "comment"},
-      {"ok.example", {}, "web_x.log|", "", "as a command"},
-      {"ok.example", {}, "web.log ", "", "two-argument open"},
-      {"ok.example", {}, "web_%YYYY.log", "", "date tag"},
-      {"ok.example", {}, "web__HOME__.log", "", "environment variable"},
+      {"ok.example", {"__HOME__.example"}, "web.log", "", "environment variable"},
       {"ok.example", {}, "web.log", "a.html\nLogFile=/x", "default documents"},
   };
   for (const auto& c : cases) {

@@ -73,10 +73,10 @@ Totals databaseTotals(const std::string& directory) {
   return totals;
 }
 
-// A stand-in sort program in dir: the body gets the output path as $out.
+// A stand-in sort program in dir (it reads the log as its standard input and
+// writes the sorted log as its standard output).
 void writeSortStandIn(const std::string& dir, const std::string& body) {
-  writeScript(dir + "/sort", "#!/bin/sh\nout=\nwhile [ $# -gt 0 ]; do\n  case $1 in -o|/O|/o) out=$2; shift ;; esac\n"
-                             "  shift\ndone\n" + body + "\n");
+  writeScript(dir + "/sort", "#!/bin/sh\n" + body + "\n");
 }
 
 class AWStatsEngine : public ::testing::Test {
@@ -154,7 +154,7 @@ TEST_F(AWStatsEngine, ThreeLogsRunInFileNameOrderAndEveryRecordIsCounted) {
     EXPECT_FALSE(fs::exists(output + "/CopyAWStats.lock"));
     // The working configuration stays for the next run; the last log wrote it.
     const std::string working = readFile(cgiBin() + "/awstats." + kDomain + ".conf");
-    EXPECT_THAT(working, HasSubstr("LogFile=\"" + logs + "/" + prefix + "_20240303.log\"\r\n"));
+    EXPECT_THAT(working, HasSubstr("LogFile=\"-\"\r\n"));  // the log comes as standard input
     EXPECT_THAT(working, HasSubstr(std::string("LogType=") + (kind == Kind::Web ? "W" : "F") + "\r\n"));
   }
 }
@@ -172,18 +172,21 @@ TEST_F(AWStatsEngine, NotInstalledIsReportedOnceAndTouchesNothing) {
   for (const std::string& log : logs) EXPECT_EQ(readFile(log), logOfDay(Kind::Web, 1, 5));
 }
 
-TEST_F(AWStatsEngine, SecondLogRefusedLeavesTheThirdForTheNextRun) {
+TEST_F(AWStatsEngine, ALinkInPlaceOfTheSecondLogLeavesTheThirdForTheNextRun) {
   const std::string logs = addDomain("ws1");
   writeFile(logs + "/web_1.log", logOfDay(Kind::Web, 1, 30));
-  writeFile(logs + "/web_2.log|", logOfDay(Kind::Web, 2, 30));
+  // A link in a log's place: never read nor removed, nor its target.
+  writeFile(logs + "/../elsewhere.log", logOfDay(Kind::Web, 2, 30));
+  fs::create_symlink(logs + "/../elsewhere.log", logs + "/web_2.log");
   writeFile(logs + "/web_3.log", logOfDay(Kind::Web, 3, 30));
 
   const auto run = calculate("ws1");
   EXPECT_EQ(run.exitCode, 1) << report(run);
-  EXPECT_THAT(run.out, HasSubstr("Refused to write LogFile=\"" + logs + "/web_2.log|\""));
-  EXPECT_THAT(run.out, HasSubstr("as a command"));
+  EXPECT_THAT(run.out, HasSubstr("Log file '" + logs + "/web_2.log' is a symbolic link to '" + logs +
+                                 "/../elsewhere.log', not a log file of its own"));
   EXPECT_FALSE(fs::exists(logs + "/web_1.log"));
-  EXPECT_EQ(readFile(logs + "/web_2.log|"), logOfDay(Kind::Web, 2, 30));
+  EXPECT_TRUE(fs::is_symlink(logs + "/web_2.log"));
+  EXPECT_EQ(readFile(logs + "/../elsewhere.log"), logOfDay(Kind::Web, 2, 30));
   EXPECT_EQ(readFile(logs + "/web_3.log"), logOfDay(Kind::Web, 3, 30));
   const std::string output = outputOf("ws1", Kind::Web);
   EXPECT_TRUE(fs::exists(output + "/index.html"));
@@ -218,7 +221,7 @@ TEST_F(AWStatsEngine, LogIsProcessedUnsortedWhenTheSortFailsOrCannotBeRun) {
 TEST_F(AWStatsEngine, SortFileStaysWhenTheLogCannotBeMovedBack) {
   TempDir system;
   // Leaves a directory where the sorted log should go, so the way back is blocked.
-  writeSortStandIn(system.path(), "mkdir \"$out\"; exit 1");
+  writeSortStandIn(system.path(), "out=$(readlink /proc/$$/fd/1); rm \"$out\"; mkdir \"$out\"; exit 1");
   ScopedEnv useIt("TARVO_SYSTEM_DIR", system.path());
   const std::string logs = addDomain("ws1");
   writeFile(logs + "/web_1.log", logOfDay(Kind::Web, 1, 25));

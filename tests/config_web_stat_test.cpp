@@ -103,11 +103,14 @@ TEST(WebStatConfig, ListsTheLogsBesideTheConfigurationSortedByName) {
   for (const char* name : {"web_stat_executor.conf", "webstat_20240101.log", "ftp_x.log", "anon_y.log", "Web_z.log",
                            "web_stat_executor.CONF", "other.log", "we", "ftp", "webb"})
     writeFile(dir / name, "x");
+  // A directory named like a log is listed (and refused when processed),
+  // unless it is another domain's, with a configuration of its own.
   writeFile(dir / "web_old/web_inside.log", "x");
+  writeFile(dir / "webshop.example/web_stat_executor.conf", "x");
   const std::vector<LogSource> sources = findLogSources(dir.path());
   const std::vector<std::pair<LogKind, std::string>> expected = {
       {LogKind::AnonymousFtp, "anon_y.log"}, {LogKind::Ftp, "ftp"},  {LogKind::Ftp, "ftp_x.log"},
-      {LogKind::Web, "webb"},                {LogKind::Web, "webstat_20240101.log"},
+      {LogKind::Web, "web_old"},             {LogKind::Web, "webb"}, {LogKind::Web, "webstat_20240101.log"},
   };
   ASSERT_EQ(sources.size(), expected.size());
   for (size_t i = 0; i < expected.size(); ++i) {

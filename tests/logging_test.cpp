@@ -362,8 +362,8 @@ TEST_F(Logging, FourProcessesWriteWholeEntriesAndOneMark) {
   }
   EXPECT_EQ(pids.size(), 4u);
   for (const auto& [w, count] : next) EXPECT_EQ(count, 500) << w;
-  // Processes of other users share the file's lock.
-  EXPECT_EQ(fs::status(dir / "locks/tarvolog_debug_mutex.lock").permissions() & fs::perms::all, fs::perms(0666));
+  // The panel's programs share the file's lock; no other account may hold it.
+  EXPECT_EQ(fs::status(dir / "locks/tarvolog_debug_mutex.lock").permissions() & fs::perms::all, fs::perms(0660));
 }
 
 TEST_F(Logging, ConsoleSeparatesMessagesWithoutATrailingLineFeed) {

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "config/settings.h"
+#include "platform/account.h"
 #include "platform/acl.h"
 #include "platform/fs.h"
 #include "platform/process_identity.h"
@@ -195,6 +196,7 @@ void processConfig(const WebStatConfig& config) {
   recoverInterruptedPreparation(config.configDir);
   for (const LogSource& source : findLogSources(config.configDir)) {
     if (isPreparationLeftover(source.path)) continue;
+    requireRegularLogFile(source);
     processLogFile(source, config);
   }
 }
@@ -206,12 +208,18 @@ void processLogFile(const LogSource& source, const WebStatConfig& config) {
   const std::string program = VFileName::canonicalize(getWebalizerPath());
   const std::string root = VFileName::removeFileSpec(VFileName::removeFileSpec(program));
   const std::string webalizerConfig = VFileName::combine(root, "conf/webalizer.conf");
-  const std::string cacheFile = VFileName::combine(getProductRootDir(), "tmp/webalizer.cache");
+  // Webalizer runs as the webspace's owner: each account has a cache of its
+  // own, which no other customer can read or spoil.
+  const platform::account::Account* account = platform::account::acting();
+  const std::string cacheDirectory = VFileName::combine(
+      getProductRootDir(), account ? formatString("tmp/webalizer-dns/%u", account->uid) : std::string("tmp"));
+  const std::string cacheFile = VFileName::combine(cacheDirectory, "webalizer.cache");
   const std::string output = VFileName::combine(statisticsDir(config), logKindInfo(source.kind).statSubdir);
   const std::string indexPath = VFileName::combine(output, "index.html");
   // Webalizer writes into both but creates neither.
   makeDir(output);
-  makeDir(directoryOf(cacheFile));
+  if (const uint32_t code = platform::account::makeDirectoryForActingAccount(cacheDirectory))
+    throwOsException("Create directory " + cacheDirectory, code, Place{"", kFunction, 0});
 
   recoverInterruptedWebalizerRun(output);
   if (holdsNoRecord(source.path)) {

@@ -77,7 +77,9 @@ void prepareLogForWebalizer(const LogSource& source) {
   auto sorted = guardCapture(Place{"Sort webalizer log file", kFunction, 99}, [&] {
     const SortCommand command = makeSortCommand(sort1, sort2);
     std::string output;
-    execExtUtilChecked(command.program, command.arguments, output, &command.environment);
+    execExtUtilChecked(command.program, command.arguments, output, &command.environment, command.input,
+                       command.output);
+    expectCompleteSortOutput(command);
   });
   if (sorted) {
     restoreUnsorted(chunk, false);
