@@ -7,11 +7,12 @@
 #include <libxml/xmlerror.h>
 #include <libxml/xpath.h>
 
-#include <cerrno>
 #include <cstring>
 #include <mutex>
 
+#include "platform/win_error.h"
 #include "support/errors.h"
+#include "support/file_ops.h"
 #include "support/format.h"
 #include "support/xml_error.h"
 
@@ -23,18 +24,11 @@ namespace {
 constexpr size_t kMaxAttributeLength = 1 << 20;
 constexpr int kMaxEntityDepth = 40;
 
-// Only the document vxmlLoad opens may be loaded; every other resource a
-// document names (external DTD, external entity, XInclude) is refused.
-xmlExternalEntityLoader previousLoader = nullptr;
-thread_local const char* documentBeingOpened = nullptr;
+constexpr size_t kLargestDocument = 1 << 20;
 
-xmlParserInputPtr refusingEntityLoader(const char* url, const char* id, xmlParserCtxtPtr ctxt) {
-  if (documentBeingOpened != nullptr && url != nullptr && std::string(url) == documentBeingOpened) {
-    documentBeingOpened = nullptr;  // once: the document itself
-    return previousLoader(url, id, ctxt);
-  }
-  return nullptr;
-}
+// The document is read by vxmlLoad itself; every other resource it names
+// (external DTD, external entity, XInclude) is refused.
+xmlParserInputPtr refusingEntityLoader(const char*, const char*, xmlParserCtxtPtr) { return nullptr; }
 
 std::mutex libraryMutex;
 bool libraryUp = false;
@@ -44,8 +38,6 @@ void setUpLibrary() {
   std::lock_guard<std::mutex> lock(libraryMutex);
   if (libraryUp) return;
   xmlInitParser();
-  const xmlExternalEntityLoader current = xmlGetExternalEntityLoader();
-  if (current != refusingEntityLoader) previousLoader = current;
   xmlSetExternalEntityLoader(refusingEntityLoader);
   libraryUp = true;
 }
@@ -207,17 +199,27 @@ XmlDocument vxmlLoad(const std::string& path) {
   // XML_PARSE_HUGE: each of them would load outside resources or lift the
   // entity limits.
   const int options = XML_PARSE_NONET | XML_PARSE_NOCDATA;
-  documentBeingOpened = path.c_str();
-  errno = 0;
-  xmlDocPtr raw = xmlCtxtReadFile(parser.get(), path.c_str(), nullptr, options);
-  const int readErrno = errno;
-  documentBeingOpened = nullptr;
-  if (raw == nullptr && !errors.hasError()) {
-    // libxml2 only warns when the file itself cannot be opened; the system's
-    // reason says more to an operator than its "failed to load external entity".
-    return fail(readErrno != 0 ? std::string("Cannot read the file: ") + std::strerror(readErrno)
-                               : errors.reason("Cannot read the file"));
+  // Read here rather than by the library: the file is opened as every file
+  // of a webspace is (no link followed, no FIFO waited on), and a file far
+  // larger than any configuration is not read to its end.
+  std::string content;
+  try {
+    VFile file;
+    file.open(path, file_open::GenericRead, file_open::ShareRead, file_open::OpenExisting, 0);
+    char buffer[65536];
+    for (size_t got; (got = file.read(buffer, sizeof buffer)) != 0;) {
+      content.append(buffer, got);
+      if (content.size() > kLargestDocument)
+        return fail(formatString("The file is larger than %u bytes, more than any configuration holds",
+                                 static_cast<unsigned>(kLargestDocument)));
+    }
+  } catch (const vosexception& e) {
+    const auto reason = platform::systemMessage(e.errorCode());
+    return fail("Cannot read the file: " + (reason ? *reason : e.message()));
   }
+  xmlDocPtr raw = xmlCtxtReadMemory(parser.get(), content.data(), static_cast<int>(content.size()), path.c_str(),
+                                    nullptr, options);
+  if (raw == nullptr && !errors.hasError()) return fail(errors.reason("Cannot read the file"));
   if (raw == nullptr || !parser->wellFormed) {
     if (raw != nullptr) xmlFreeDoc(raw);
     return fail(errors.reason("The file is not well-formed XML"));

@@ -1,5 +1,6 @@
 #include "service/pipe.h"
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -67,11 +68,30 @@ bool OverlappedPipe::attempt(const char* failureText, const char* function, int 
 }
 
 bool OverlappedPipe::complete(bool wait) {
+  const auto started = std::chrono::steady_clock::now();
   while (!completed_) {
     const auto readiness = operation_ == Operation::Read ? localsock::Readiness::Readable : localsock::Readiness::Writable;
-    const uint32_t state = localsock::waitReady(handle_, readiness, wait ? -1 : 0);
+    int timeout = wait ? waitLimit_ : 0;
+    if (wait && waitLimit_ >= 0) {
+      const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+      timeout = static_cast<int>(std::max<int64_t>(0, waitLimit_ - waited.count()));
+    }
+    const uint32_t state = localsock::waitReady(handle_, readiness, timeout);
     if (state == winerr::Timeout) {
       if (!wait) return false;
+      if (waitLimit_ >= 0 && timeout == 0) {
+        // A service that takes the request and never answers is treated as
+        // one that is down; the connection is of no use any more.
+        completed_ = true;
+        operation_ = Operation::None;
+        finished_ = true;
+        throwOsException(formatString("The management service did not %s within %d seconds (registry value "
+                                      "PipeAnswerTimeout); the domain waits for the next run. Is the service "
+                                      "running and answering?",
+                                      readiness == localsock::Readiness::Readable ? "answer" : "take the request",
+                                      waitLimit_ / 1000),
+                         winerr::Timeout, Place{"", "Con::OverlappedPipe::complete", 402});
+      }
       continue;
     }
     if (state != 0) {

@@ -31,6 +31,9 @@ class Pipe {
   virtual void cancel() = 0;
 
   bool valid() const { return handle_.valid(); }
+  // A transfer waited for takes at most this long (negative: no limit);
+  // past it the wait fails with 1460 (the service did not answer).
+  void setWaitLimit(int milliseconds) { waitLimit_ = milliseconds; }
   // The finished flag; also set here when the peer has hung up since the
   // last transfer (noticed without waiting).
   bool isFinished();
@@ -39,6 +42,7 @@ class Pipe {
 
  protected:
   platform::localsock::Socket handle_;
+  int waitLimit_ = -1;
   bool finished_ = false;
   size_t transferred_ = 0;
 };

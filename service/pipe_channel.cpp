@@ -1,8 +1,11 @@
 #include "service/pipe_channel.h"
 
+#include <algorithm>
+
 #include "config/registry.h"
 #include "platform/local_socket.h"
 #include "platform/process_identity.h"
+#include "platform/win_error.h"
 #include "support/logging.h"
 
 namespace vpipechannel {
@@ -62,6 +65,9 @@ void client::connect(int count) {
   if (pipe_ && pipe_->valid()) return;
   const std::string path = pipePath();
   auto pipe = Con::ClientOverlappedPipe::create(path, connectAttempts(registryKey_, count));
+  uint32_t seconds = kDefaultAnswerSeconds;
+  registry::lookup(registry::HKEY_LOCAL_MACHINE, registryKey_, kAnswerTimeoutValue, seconds, registry::View32);
+  pipe->setWaitLimit(static_cast<int>(std::min<uint64_t>(seconds * 1000ull, 0x7FFFFFFF)));
   pipe_ = std::move(pipe);
   connectedBy_ = platform::processId();
 }
@@ -102,6 +108,15 @@ vserializer::reader client::query(const vserializer::Guid& request, const vseria
   for (;;) {
     try {
       return attempt(request, parameters);
+    } catch (const vosexception& e) {
+      // A silent service fails the request: asked again, it would only make
+      // the run wait twice as long.
+      if (retried || e.errorCode() == platform::winerr::Timeout) {
+        pipe_.reset();
+        throw;
+      }
+      LogManager::instance().log(Info, "Tarvo Management service pipe communication error: %s. Trying to reconnect.",
+                                 e.message());
     } catch (const vexception& e) {
       if (retried) throw;
       LogManager::instance().log(Info, "Tarvo Management service pipe communication error: %s. Trying to reconnect.",

@@ -21,6 +21,11 @@ namespace vpipechannel {
 // it fails (a value of the wrong type) it is never read again.
 int connectAttempts(const std::string& registryKey, int given);
 
+// How long an answer of the service is waited for: the registry value
+// "PipeAnswerTimeout" (seconds) under the client's key, 30 when absent.
+inline constexpr const char* kAnswerTimeoutValue = "PipeAnswerTimeout";
+inline constexpr uint32_t kDefaultAnswerSeconds = 30;
+
 class client {
  public:
   // The pipe name is the registry value valueName under registryKey
@@ -32,7 +37,9 @@ class client {
 
   // Sends the request and returns the answer body. A failed attempt is
   // logged at level Info and repeated once over a new connection; the second
-  // failure reaches the caller. Requests of several threads are serialised.
+  // failure reaches the caller. A service that does not answer within the
+  // answer time fails the request at once. Requests of several threads are
+  // serialised.
   vserializer::reader query(const vserializer::Guid& request, const vserializer::buffer& parameters);
 
   // The socket path of the pipe, built afresh from the registry.
