@@ -6,7 +6,9 @@
 #include "awstats/awstats_run.h"
 #include "config/settings.h"
 #include "config/web_stat_config.h"
+#include "platform/fs.h"
 #include "platform/text.h"
+#include "platform/win_error.h"
 #include "support/errors.h"
 #include "support/file_ops.h"
 #include "support/format.h"
@@ -19,6 +21,8 @@
 
 namespace {
 
+namespace winerr = platform::winerr;
+
 constexpr const char* kConfigFileName = "web_stat_executor.conf";
 constexpr const char* kLogDirectory = "logs/iis";
 // A configuration is found in the log directory, its subdirectories and
@@ -28,7 +32,8 @@ constexpr const char* kRunMutex = "web_statistics_executor_run";
 
 // Appends the files named fileName (letter case ignored) in directory and,
 // down to depth more levels, in its subdirectories; a directory's own files
-// come before those of its subdirectories.
+// come before those of its subdirectories. A link to a directory is not
+// followed: the tree below the log directory is the customer's.
 void findFiles(const std::string& directory, const std::string& fileName, std::vector<std::string>& found,
                int depth) {
   VFileFinder files;
@@ -41,10 +46,36 @@ void findFiles(const std::string& directory, const std::string& fileName, std::v
   VFileFinder subdirectories;
   if (subdirectories.first(VFileName::combine(directory, "*.*"))) {
     do {
-      if (subdirectories.isDirectory() && !subdirectories.isDots())
+      if (subdirectories.isDirectory() && !subdirectories.isDots() &&
+          !(subdirectories.attributes() & file_attribute::ReparsePoint))
         findFiles(VFileName::combine(directory, subdirectories.name()), fileName, found, depth - 1);
     } while (subdirectories.next());
   }
+}
+
+// The log directory of a webspace, when it is a directory one may search:
+// raises, naming it, for a file, a link loop or a directory that cannot be
+// read. In a webspace that a customer owns, no link on the way is followed.
+void requireSearchableDirectory(const std::string& webspace, const std::string& logDirectory) {
+  const Place place{formatString("Search for configuration files in '%s'", logDirectory),
+                    "WebStatisticsExecutor::getConfigsList", 118};
+  platform::fs::EntryStatus owner;
+  const bool customers = platform::fs::statEntry(webspace, owner) == 0 && owner.owner != 0;
+  std::string path = webspace;
+  for (const char* component : {"logs", "iis"}) {
+    path = VFileName::combine(path, component);
+    platform::fs::EntryStatus status;
+    if (const uint32_t code = platform::fs::statEntry(path, status)) throwOsException("Open " + path, code, place);
+    if (status.isSymlink && customers)
+      throw vexception(formatString("'%s' is a symbolic link in a webspace that belongs to a customer; it is not "
+                                    "followed",
+                                    path),
+                       place);
+    if (!status.isDirectory)
+      throw vexception(formatString("'%s' is a %s, not a directory", path, status.kind), place);
+  }
+  platform::fs::DirectoryReader reader;
+  if (const uint32_t code = reader.open(logDirectory)) throwOsException("Open " + logDirectory, code, place);
 }
 
 } // namespace
@@ -91,8 +122,9 @@ void WebStatisticsExecutor::calculate(const std::string& webspaceName, const std
     runLock.lock();
   }
 
-  const std::string vhosts = getVhostsDir();
+  searchFailures_.clear();
   const std::vector<std::string> paths = webspaceName.empty() ? getConfigsList() : getConfigsList(webspaceName);
+  const std::string vhosts = getVhostsDir();
 
   // Each configuration is processed in a worker process of its own, which
   // works as the owner of its webspace: a customer's files can then give
@@ -113,10 +145,13 @@ void WebStatisticsExecutor::calculate(const std::string& webspaceName, const std
           return {};
         }
         if (!domainName.empty() && !text::equalsNoCase(domainName, config.domainName)) return {};
-        if (text::equalsNoCase(config.type, "awstats")) {
+        const bool awstats = text::equalsNoCase(config.type, "awstats");
+        const bool webalizer = text::equalsNoCase(config.type, "webalizer");
+        if (awstats || webalizer) requirePlainNames(config, paths[i]);
+        if (awstats) {
           processAWStatsConfig(config);
           return config.domainName;  // its AWStats configuration stays
-        } else if (text::equalsNoCase(config.type, "webalizer")) {
+        } else if (webalizer) {
           LogForWebalizer::processConfig(config);
         }
         return {};
@@ -133,7 +168,7 @@ void WebStatisticsExecutor::calculate(const std::string& webspaceName, const std
     config.domainName = domain;
     awstatsConfigs.push_back(config);
   }
-  std::vector<std::string> errors;
+  std::vector<std::string> errors = searchFailures_;
   for (const std::optional<std::string>& failure : failures)
     if (failure) errors.push_back(*failure);
 
@@ -143,17 +178,42 @@ void WebStatisticsExecutor::calculate(const std::string& webspaceName, const std
 }
 
 std::vector<std::string> WebStatisticsExecutor::getConfigsList() {
-  const std::string root = appendBackslash(getVhostsDir());
-  std::vector<std::string> found;
+  const std::string root = appendBackslash(existingVhostsDir());
+  std::vector<std::string> configs;
   VFileFinder webspaces;
   if (webspaces.first(VFileName::combine(root, "*"))) {
     do {
       if (!webspaces.isDirectory() || webspaces.isDots()) continue;
-      const std::string logDirectory = VFileName::combine(VFileName::combine(root, webspaces.name()), kLogDirectory);
-      findFiles(logDirectory, kConfigFileName, found, kSearchDepth);
+      const std::string webspace = VFileName::combine(root, webspaces.name());
+      const std::string logDirectory = VFileName::combine(webspace, kLogDirectory);
+      // One webspace that cannot be searched fails alone.
+      platform::fs::EntryStatus status;
+      const uint32_t found = platform::fs::statEntry(logDirectory, status);
+      if (found == winerr::FileNotFound || found == winerr::PathNotFound) continue;  // nothing to search
+      const auto failure = guardCapture(Place{"", "WebStatisticsExecutor::getConfigsList", 118}, [&] {
+        requireSearchableDirectory(webspace, logDirectory);
+        findFiles(logDirectory, kConfigFileName, configs, kSearchDepth);
+      });
+      if (failure) searchFailures_.push_back(failure->fullMessage());
     } while (webspaces.next());
   }
-  return found;
+  return configs;
+}
+
+std::string WebStatisticsExecutor::existingVhostsDir() {
+  const std::string vhosts = getVhostsDir();
+  const Place place{"", "WebStatisticsExecutor::getConfigsList", 110};
+  if (vhosts.empty())
+    throw vexception("The management service gives an empty virtual-hosts directory (HTTPD_VHOSTS_D); set it to the "
+                     "directory of the webspaces",
+                     place);
+  bool isDirectory = false;
+  if (!fileExist(vhosts, &isDirectory) || !isDirectory)
+    throw vexception(formatString("The virtual-hosts directory '%s' (HTTPD_VHOSTS_D) does not exist or is no "
+                                  "directory; no domain can be processed",
+                                  vhosts),
+                     place);
+  return vhosts;
 }
 
 std::vector<std::string> WebStatisticsExecutor::getConfigsList(const std::string& webspaceName) {
@@ -162,7 +222,7 @@ std::vector<std::string> WebStatisticsExecutor::getConfigsList(const std::string
   if (!isPlainDirectoryName(webspaceName))
     throw vexception(refusedNameMessage("webspace name", webspaceName, "on the command line"),
                      Place{"", "WebStatisticsExecutor::getConfigsList", 118});
-  const std::string directory = VFileName::combine(getVhostsDir(), webspaceName + "/" + kLogDirectory);
+  const std::string directory = VFileName::combine(existingVhostsDir(), webspaceName + "/" + kLogDirectory);
   bool isDirectory = false;
   if (!fileExist(directory, &isDirectory) || !isDirectory)
     throw vexception(formatString("Directory '%s' does not exist", directory),

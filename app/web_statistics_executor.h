@@ -23,10 +23,17 @@ class WebStatisticsExecutor : public vconsoleapp {
   // raised together at the end, one per line, in processing order.
   void calculate(const std::string& webspaceName, const std::string& domainName);
 
-  // The configuration files of all webspaces, and of one webspace.
+  // The configuration files of all webspaces, and of one webspace. A
+  // webspace whose log directory cannot be searched is left out, its
+  // failure kept for the end of the run; a virtual-hosts directory that is
+  // empty or missing raises.
   std::vector<std::string> getConfigsList();
   std::vector<std::string> getConfigsList(const std::string& webspaceName);
 
  private:
+  // The virtual-hosts directory; raises when it is empty or missing.
+  std::string existingVhostsDir();
+
   XmlLibraryScope xmlLibrary_;
+  std::vector<std::string> searchFailures_;  // full messages, in search order
 };

@@ -144,12 +144,14 @@ void LogForAWStats::sortLog() {
 
   const SortCommand command = makeSortCommand(sortFile, logPath);
   uint32_t exitCode = kNotRun;
+  uint64_t inputSize = 0;
+  guardLog(Warning, Place{"", "LogForAWStats::processLogFile", 0}, [&] { inputSize = sortInputSize(command); });
   const std::string output = execExtUtil(command.program, command.arguments, false, &exitCode, command.input,
                                          command.output, &command.environment);
   std::string incomplete;
   if (exitCode == 0) {
     if (auto failure = guardCapture(Place{"", "LogForAWStats::processLogFile", 0},
-                                    [&] { expectCompleteSortOutput(command); }))
+                                    [&] { expectCompleteSortOutput(command, inputSize); }))
       incomplete = failure->message();
   }
   if (exitCode == 0 && incomplete.empty()) {
@@ -190,6 +192,7 @@ void LogForAWStats::processLogFile() {
     return;
   }
 
+  if (fileExist(output)) requireDirectoryItself(output);
   const std::string configName = awstatsConfigName(config_);
   const std::string workingConfig = VFileName::combine(cgiBin, configName);
   {

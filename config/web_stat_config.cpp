@@ -73,11 +73,14 @@ bool loadWebStatConfig(const std::string& path, WebStatConfig& config) {
   if (!webstat) return false;
   config.type = webstat->attributeOrEmpty("type");
 
+  return true;
+}
+
+void requirePlainNames(const WebStatConfig& config, const std::string& path) {
   // The engines build directories from these two names; a file that could
   // send them outside the tree is refused before any engine sees it.
   requirePlainName("webspace name", config.webspaceName, path, Place{"", "loadWebStatConfig", 77});
   requirePlainName("domain name", config.domainName, path, Place{"", "loadWebStatConfig", 78});
-  return true;
 }
 
 std::vector<LogSource> findLogSources(std::string directory) {
@@ -123,6 +126,11 @@ void requireRegularLogFile(const LogSource& source) {
     if (status.isSymlink && platform::fs::readSymlink(source.path, target) == 0) what += " to '" + target + "'";
   } else if (status.links > 1) {
     what = formatString("has %u names (hard links); one of them may be another's file", status.links);
+  } else if (uint64_t hole = 0; platform::fs::firstHole(source.path, hole) == 0 && hole < status.size) {
+    // What a web server writes has no holes; a sparse file would only cost
+    // the night a sort of its zeros.
+    what = formatString("holds unwritten bytes from byte %llu of %llu on (a sparse file)",
+                        static_cast<unsigned long long>(hole), static_cast<unsigned long long>(status.size));
   } else {
     return;
   }

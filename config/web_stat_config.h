@@ -33,6 +33,11 @@ inline const LogKindInfo& logKindInfo(LogKind kind) { return logKindTable[static
 // Fills the record from the file; false when it lacks "domain" or "webstat".
 // Malformed XML raises "<reason> at load <path>".
 bool loadWebStatConfig(const std::string& path, WebStatConfig& config);
+// Raises unless the webspace and domain names of the record, read from the
+// file at path, are plain (isPlainDirectoryName). Asked only of a record
+// that is to be processed: a parked configuration without a webspace name
+// does not stop the others.
+void requirePlainNames(const WebStatConfig& config, const std::string& path);
 // The log files beside a configuration, sorted by file name: every item
 // named like a log (but a directory with a configuration of its own, which
 // is another domain's).
@@ -48,7 +53,7 @@ std::string statisticsDir(const WebStatConfig& config);
 // The webspace and domain names become directory names below the
 // virtual-hosts root. A plain name is one such name and nothing more: not
 // empty, not "." or "..", no "/" or "\\", no control character.
-// loadWebStatConfig raises for a file whose names are not plain.
+// requirePlainNames raises for a record whose names are not plain.
 bool isPlainDirectoryName(const std::string& name);
 // "Invalid <what> '<value>' <where>: ..." explaining the refusal, with
 // control characters shown as \xHH.

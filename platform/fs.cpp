@@ -373,6 +373,18 @@ uint32_t copyFile(const std::string& from, const std::string& to, bool failIfExi
   return code;
 }
 
+uint32_t firstHole(const std::string& path, uint64_t& offset) {
+  At at(path);
+  if (at.walkError()) return codeFor(at.walkError(), path, at);
+  const int fd = openChecked(at, O_RDONLY | O_CLOEXEC, 0, false);
+  if (fd < 0) return openFailure(fd, path, at);
+  const off_t hole = ::lseek(fd, 0, SEEK_HOLE);
+  const uint32_t code = hole < 0 ? lastWinError() : 0;
+  ::close(fd);
+  offset = hole < 0 ? 0 : static_cast<uint64_t>(hole);
+  return code;
+}
+
 std::string currentDirectory() {
   std::vector<char> buf(PATH_MAX);
   for (;;) {

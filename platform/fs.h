@@ -49,6 +49,10 @@ uint32_t readSymlink(const std::string& path, std::string& target);
 // with 32 and leaves it as it was. A copy that fails midway is removed.
 uint32_t copyFile(const std::string& from, const std::string& to, bool failIfExists);
 
+// Where the file's first hole begins (bytes never written, as in a sparse
+// file): its size when it has none.
+uint32_t firstHole(const std::string& path, uint64_t& offset);
+
 // The working directory of the process; "" when it cannot be named.
 std::string currentDirectory();
 // The top directory of the file system that holds path.

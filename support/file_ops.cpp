@@ -119,7 +119,8 @@ constexpr int kRemoveDirLine = 652;
 bool fileExist(const std::string& path, bool* isDirectory) {
   fs::EntryStatus status;
   const uint32_t code = fs::statEntry(VFileName::toLongPath(path), status);
-  if (code == winerr::FileNotFound || code == winerr::PathNotFound) return false;
+  // Inside a webspace nothing lies beyond a link.
+  if (code == winerr::FileNotFound || code == winerr::PathNotFound || code == winerr::StoppedOnSymlink) return false;
   if (code) throwOsException("retrieves attributes for file or directory " + path, code, Place{"", "fileExist", 88});
   if (isDirectory) *isDirectory = status.isDirectory;
   return true;
@@ -259,6 +260,20 @@ void copyFile(const std::string& from, const std::string& to, bool failIfExists)
 }
 
 void makeDir(const std::string& path) { makeDirWithMode(path, 0777); }
+
+void requireDirectoryItself(const std::string& path) {
+  fs::EntryStatus status;
+  if (const uint32_t code = fs::statEntry(VFileName::toLongPath(path), status))
+    throwOsException("Open directory " + path, code, Place{"", "requireDirectoryItself", 0});
+  if (status.isSymlink)
+    throw vexception(formatString("The directory '%s' is a symbolic link; nothing is written through it. Replace "
+                                  "the link by a directory",
+                                  path),
+                     Place{"", "requireDirectoryItself", 0});
+  if (!status.isDirectory)
+    throw vexception(formatString("'%s' is a %s, not a directory", path, status.kind),
+                     Place{"", "requireDirectoryItself", 0});
+}
 
 std::string tempPath() {
   const std::string directory = platform::environmentOr("TMPDIR", "/tmp");

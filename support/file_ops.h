@@ -68,6 +68,9 @@ void renameFile(const std::string& from, const std::string& to, int attempts = 1
 void copyFile(const std::string& from, const std::string& to, bool failIfExists);
 // Creates the directory and its missing parents; an existing item is left.
 void makeDir(const std::string& path);
+// Raises, naming it, unless the path is a directory itself: a link to one
+// (which a customer may point anywhere) is refused.
+void requireDirectoryItself(const std::string& path);
 // The temporary directory ($TMPDIR or /tmp) with its trailing separator.
 std::string tempPath();
 // Special folders by their Windows identifier (CSIDL), without a trailing

@@ -19,17 +19,22 @@ SortCommand makeSortCommand(const std::string& input, const std::string& output)
   return command;
 }
 
-void expectCompleteSortOutput(const SortCommand& command) {
-  const Place place{"", "expectCompleteSortOutput", 0};
-  platform::fs::EntryStatus input;
-  platform::fs::EntryStatus output;
-  if (const uint32_t code = platform::fs::statEntry(command.input, input))
-    throwOsException("Size of " + command.input, code, place);
-  if (const uint32_t code = platform::fs::statEntry(command.output, output))
-    throwOsException("Size of " + command.output, code, place);
-  if (output.size == input.size || output.size == input.size + 1) return;
+namespace {
+uint64_t sizeOf(const std::string& path) {
+  platform::fs::EntryStatus status;
+  if (const uint32_t code = platform::fs::statEntry(path, status))
+    throwOsException("Size of " + path, code, Place{"", "expectCompleteSortOutput", 0});
+  return status.size;
+}
+} // namespace
+
+uint64_t sortInputSize(const SortCommand& command) { return sizeOf(command.input); }
+
+void expectCompleteSortOutput(const SortCommand& command, uint64_t inputSize) {
+  const uint64_t outputSize = sizeOf(command.output);
+  if (outputSize == inputSize || outputSize == inputSize + 1) return;
   throw vexception(formatString("The sort wrote %llu bytes of the %llu in %s; the sorted copy %s is incomplete",
-                                static_cast<unsigned long long>(output.size),
-                                static_cast<unsigned long long>(input.size), command.input, command.output),
-                   place);
+                                static_cast<unsigned long long>(outputSize),
+                                static_cast<unsigned long long>(inputSize), command.input, command.output),
+                   Place{"", "expectCompleteSortOutput", 0});
 }

@@ -1,6 +1,7 @@
 // The system sort, as both engines run it over a log file.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -19,7 +20,11 @@ struct SortCommand {
   std::vector<std::string> environment;
 };
 SortCommand makeSortCommand(const std::string& input, const std::string& output);
-// Raises unless the output holds every byte of the input: a sort that ends
-// with 0 but wrote less (killed, a full disk, a broken program) must not
-// pass for a sorted log. One line end may have been added at the end.
-void expectCompleteSortOutput(const SortCommand& command);
+// The size of the sort's input, taken before the sort runs.
+uint64_t sortInputSize(const SortCommand& command);
+// Raises unless the output holds every byte of the input (inputSize, taken
+// before the sort, so that a file put in the input's place meanwhile does
+// not count): a sort that ends with 0 but wrote less (killed, a full disk, a
+// broken program) must not pass for a sorted log. One line end may have
+// been added at the end.
+void expectCompleteSortOutput(const SortCommand& command, uint64_t inputSize);

@@ -81,7 +81,8 @@ TEST(WebStatConfig, RefusesNamesThatLeadOutOfTheVirtualHostsTree) {
     writeFile(path, conf("name=\"" + c.domain + "\" webspaceName=\"" + c.webspace + "\"", "<webstat type=\"webalizer\"/>"));
     WebStatConfig config;
     try {
-      loadWebStatConfig(path, config);
+      ASSERT_TRUE(loadWebStatConfig(path, config));
+      requirePlainNames(config, path);
       ADD_FAILURE() << "accepted webspace [" << c.webspace << "] domain [" << c.domain << "]";
     } catch (const vexception& e) {
       EXPECT_NE(e.message().find(c.shownValue), std::string::npos) << e.message();

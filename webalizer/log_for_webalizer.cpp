@@ -218,6 +218,7 @@ void processLogFile(const LogSource& source, const WebStatConfig& config) {
   const std::string indexPath = VFileName::combine(output, "index.html");
   // Webalizer writes into both but creates neither.
   makeDir(output);
+  requireDirectoryItself(output);
   if (const uint32_t code = platform::account::makeDirectoryForActingAccount(cacheDirectory))
     throwOsException("Create directory " + cacheDirectory, code, Place{"", kFunction, 0});
 

@@ -77,9 +77,10 @@ void prepareLogForWebalizer(const LogSource& source) {
   auto sorted = guardCapture(Place{"Sort webalizer log file", kFunction, 99}, [&] {
     const SortCommand command = makeSortCommand(sort1, sort2);
     std::string output;
+    const uint64_t size = sortInputSize(command);
     execExtUtilChecked(command.program, command.arguments, output, &command.environment, command.input,
                        command.output);
-    expectCompleteSortOutput(command);
+    expectCompleteSortOutput(command, size);
   });
   if (sorted) {
     restoreUnsorted(chunk, false);

@@ -67,6 +67,7 @@ void putSavedStateBack(const std::string& output) {
 void recoverInterruptedWebalizerRun(const std::string& output) {
   recoverIndexBackups(output);
   if (!fileExist(savedStateDir(output))) return;
+  requireDirectoryItself(savedStateDir(output));  // a link there is the customer's, not our saved state
   putSavedStateBack(output);
   LogManager::instance().log(Warning,
                              "Webalizer's counts in %s were left by an interrupted run; they are back as they were "

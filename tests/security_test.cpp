@@ -1,0 +1,351 @@
+// A hostile customer on a shared server. The run is root and works inside
+// webspaces that their customers own and write; the customer of ws-alpha
+// puts links, hard links, FIFOs, devices and odd names where the run reads
+// and writes, and plays with the run's locks and service. For every attack
+// the files outside ws-alpha (root's files, another customer's, the
+// installation) must stay as they were, byte for byte, and the other
+// customers' reports must be made and count every record. The table printed
+// at the end shows each attack, whether it was blocked, what the program said
+// and how many files outside the attacker's webspace changed.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <thread>
+
+#include "platform/local_socket.h"
+#include "tests/common/hosting.h"
+#include "tests/common/test_env.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+namespace localsock = platform::localsock;
+using testenv::contains;
+using testenv::Hosting;
+using testenv::lineWith;
+using testenv::Ran;
+using testenv::readFile;
+using testenv::shell;
+using testenv::writeFile;
+
+constexpr const char* kAttacker = "alpha-books.example";  // AWStats, in ws-alpha
+constexpr const char* kAttackerToo = "alpha-blog.example";  // Webalizer, in ws-alpha
+const std::vector<std::string> kVictims = {"beta-shop.example", "gamma-news.example"};
+
+std::string shq(const std::string& s) { return testenv::shellQuote(s); }
+
+struct Row {
+  std::string attack, said;
+  bool blocked = false;
+  size_t changed = 0;
+};
+std::vector<Row> rows;
+
+class SummaryTable : public ::testing::Environment {
+  void TearDown() override {
+    if (rows.empty()) return;
+    std::printf("\n%-58s | %-8s | %-90s | %s\n%s\n", "attack", "blocked?", "what the program said",
+                "files outside the webspace changed", std::string(190, '-').c_str());
+    for (const Row& r : rows)
+      std::printf("%-58s | %-8s | %-90s | %zu\n", r.attack.c_str(), r.blocked ? "yes" : "NO", r.said.substr(0, 90).c_str(),
+                  r.changed);
+    std::fflush(stdout);
+  }
+};
+[[maybe_unused]] ::testing::Environment* const kSummary = ::testing::AddGlobalTestEnvironment(new SummaryTable);
+
+// Every regular file's content under the roots, by path.
+std::map<std::string, std::string> contents(const std::vector<std::string>& roots) {
+  std::map<std::string, std::string> out;
+  for (const std::string& root : roots) {
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::recursive_directory_iterator();
+         it.increment(ec))
+      if (it->is_regular_file() && !it->is_symlink()) out[it->path()] = readFile(it->path());
+  }
+  return out;
+}
+
+size_t changes(const std::map<std::string, std::string>& before, const std::map<std::string, std::string>& after) {
+  size_t n = 0;
+  for (const auto& [path, content] : before) {
+    const auto it = after.find(path);
+    if (it == after.end() || it->second != content) ++n;
+  }
+  return n + (after.size() > before.size() ? after.size() - before.size() : 0);
+}
+
+// The hosting tree after one clean run, with a new day of logs waiting, and
+// the files an attacker would like to reach: root's, outside every webspace,
+// and a file of another customer, inside ws-beta.
+class Scene {
+ public:
+  Scene() : h_(Hosting::Options{{kAttacker, kAttackerToo, kVictims[0], kVictims[1]}, true, true}) {
+    fs::create_directories(outside("dir"));
+    writeFile(outside("root-file"), "root's own file\n");
+    writeFile(outside("dir/inside"), "in root's directory\n");
+    fs::permissions(outside("root-file"), fs::perms(0644));
+    writeFile(victimFile(), "another customer's file\n");
+    chownTo(victimFile(), h_.ownerOf(kVictims[0]));
+    const Ran first = h_.run();
+    if (first.exitCode != 0) ADD_FAILURE() << h_.diagnostics(first);
+    h_.addDay();
+    h_.keep();
+  }
+
+  Hosting& h() { return h_; }
+  std::string outside(const std::string& name) const { return h_.scratch("outside/" + name); }
+  std::string victimFile() const { return h_.webspaceDir(kVictims[0]) + "/private-notes.txt"; }
+  std::string stat(const std::string& domain, const std::string& rest) const {
+    return h_.statDir(domain) + "/webstat/" + rest;
+  }
+  std::string webLog(const std::string& domain) const {
+    for (const auto& e : fs::directory_iterator(h_.logDir(domain)))
+      if (e.path().filename().string().rfind("web_", 0) == 0) return e.path();
+    return {};
+  }
+  // What the attack must leave alone: everything outside ws-alpha but the
+  // victims' statistics and logs, which the run changes by design.
+  std::vector<std::string> guarded() const {
+    return {outside(""), victimFile(), h_.awstatsRoot() + "/wwwroot/cgi-bin/awstats.pl",
+            h_.awstatsRoot() + "/wwwroot/cgi-bin/awstats.model.conf", h_.inst().productRoot() + "/webalizer/conf"};
+  }
+
+  // The item at path becomes what make makes there, owned by the attacker.
+  void replace(const std::string& path, const std::function<void()>& make) {
+    fs::remove_all(path);
+    make();
+    shell("chown -h " + std::to_string(h_.ownerOf(kAttacker)) + ":" + std::to_string(h_.ownerOf(kAttacker)) + " " +
+          shq(path));
+  }
+  void link(const std::string& path, const std::string& target) {
+    replace(path, [&] { fs::create_symlink(target, path); });
+  }
+  static void chownTo(const std::string& path, uid_t uid) {
+    shell("chown -h " + std::to_string(uid) + ":" + std::to_string(uid) + " " + shq(path));
+  }
+
+ private:
+  Hosting h_;
+};
+
+// A service that takes every connection and never answers.
+class SilentService {
+ public:
+  explicit SilentService(const std::string& path) {
+    if (listener_.listen(path, 8) != 0) throw std::runtime_error("cannot listen on " + path);
+    thread_ = std::thread([this] {
+      std::vector<localsock::Socket> held;
+      while (!stop_) {
+        localsock::Socket c;
+        if (listener_.accept(c) == 0) held.push_back(std::move(c));
+        else localsock::waitReady(listener_.socket(), localsock::Readiness::Readable, 20);
+      }
+    });
+  }
+  ~SilentService() {
+    stop_ = true;
+    thread_.join();
+  }
+
+ private:
+  localsock::Listener listener_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+struct Attack {
+  const char* name;
+  std::function<void(Scene&)> plant;
+  const char* said;  // a piece of what the program must say; "" when the run simply goes on
+  // Further checks of the attack's own (e.g. the attacker's records), true when blocked.
+  std::function<bool(Scene&, const Ran&)> holds;
+};
+
+bool attackerCounted(Scene& s, const char* domain) {
+  const auto t = s.h().tally().at(domain);
+  return t.counted == t.generated;
+}
+
+TEST(Security, AHostileCustomerGetsNoRootHelpAndStopsNobodyElse) {
+  if (geteuid() != 0) GTEST_SKIP() << "acting as the webspaces' owners needs root";
+  Scene scene;
+  const std::string aw = kAttacker;
+  const std::string wz = kAttackerToo;
+  const Attack attacks[] = {
+      {"index.html (Webalizer) a link to a root file",
+       [&](Scene& s) { s.link(s.stat(wz, "index.html"), s.outside("root-file")); }, "",
+       [&](Scene& s, const Ran&) { return attackerCounted(s, kAttackerToo); }},
+      {"index.html (AWStats) a link to a root file",
+       [&](Scene& s) { s.link(s.stat(aw, "index.html"), s.outside("root-file")); }, "",
+       [&](Scene& s, const Ran&) { return attackerCounted(s, kAttacker); }},
+      {"AWStats a link to a root directory", [&](Scene& s) { s.link(s.stat(aw, "AWStats"), s.outside("dir")); }, "",
+       [&](Scene& s, const Ran&) { return attackerCounted(s, kAttacker) && !fs::is_symlink(s.stat(aw, "AWStats")); }},
+      {"AWStats/cgi-bin a link to a root directory",
+       [&](Scene& s) { s.link(s.stat(aw, "AWStats/cgi-bin"), s.outside("dir")); }, "",
+       [&](Scene& s, const Ran&) { return attackerCounted(s, kAttacker); }},
+      {"the domain's configuration copy a link to a root file",
+       [&](Scene& s) { s.link(s.stat(aw, "AWStats/cgi-bin/awstats." + aw + ".conf"), s.outside("root-file")); },
+       "A symbolic link is in the way", nullptr},
+      {"CopyAWStats.lock a link to a root file",
+       [&](Scene& s) { s.link(s.stat(aw, "CopyAWStats.lock"), s.outside("root-file")); }, "",
+       [&](Scene& s, const Ran&) { return attackerCounted(s, kAttacker); }},
+      {"webalizer.current a link to a root file",
+       [&](Scene& s) { s.link(s.stat(wz, "webalizer.current"), s.outside("root-file")); },
+       "A symbolic link is in the way", nullptr},
+      {"webalizer.hist a hard link to a root file",
+       [&](Scene& s) {
+         s.replace(s.stat(wz, "webalizer.hist"), [&] { fs::create_hard_link(s.outside("root-file"), s.stat(wz, "webalizer.hist")); });
+       },
+       "", nullptr},
+      {"webalizer.saved a link to a root directory",
+       [&](Scene& s) { s.link(s.stat(wz, "webalizer.saved"), s.outside("dir")); },
+       "is a symbolic link; nothing is written through it", nullptr},
+      {"webstat (Webalizer) a link to another customer's reports",
+       [&](Scene& s) { s.link(s.h().statDir(wz) + "/webstat", s.h().statDir(kVictims[1]) + "/webstat"); }, "is a symbolic link",
+       nullptr},
+      {"webstat (AWStats) a link to another customer's reports",
+       [&](Scene& s) { s.link(s.h().statDir(aw) + "/webstat", s.h().statDir(kVictims[0]) + "/webstat"); }, "is a symbolic link",
+       nullptr},
+      {"a report page a hard link to a root file",
+       [&](Scene& s) {
+         const std::string page = s.stat(aw, "awstats." + aw + ".alldomains.html");
+         s.replace(page, [&] { fs::create_hard_link(s.outside("root-file"), page); });
+       },
+       "", [&](Scene& s, const Ran&) { return attackerCounted(s, kAttacker); }},
+      {"a log a link to another customer's log",
+       [&](Scene& s) { s.link(s.webLog(aw), s.webLog(kVictims[0])); }, "is a symbolic link to", nullptr},
+      {"a log a FIFO",
+       [&](Scene& s) {
+         const std::string log = s.webLog(wz);
+         s.replace(log, [&] { ASSERT_EQ(mkfifo(log.c_str(), 0644), 0); });
+       },
+       "is a FIFO", nullptr},
+      {"a log a link to /dev/zero", [&](Scene& s) { s.link(s.webLog(wz), "/dev/zero"); },
+       "is a symbolic link to '/dev/zero'", nullptr},
+      {"a log a link loop", [&](Scene& s) { s.link(s.webLog(aw), s.webLog(aw)); }, "is a symbolic link", nullptr},
+      {"a log renamed to a link while the run sorts it",
+       [&](Scene& s) {
+         // The sort stand-in swaps its input for a link to another
+         // customer's log, then sorts what it was given.
+         const std::string dir = s.h().scratch("system");
+         fs::create_directories(dir);
+         testenv::writeScript(dir + "/sort", "#!/bin/sh\nin=$(readlink /proc/$$/fd/0)\ncase $in in */ws-alpha/*)\n"
+                                             "  rm -f \"$in\"; ln -s " + shq(s.webLog(kVictims[0])) +
+                                             " \"$in\" ;;\nesac\nexec /usr/bin/sort \"$@\"\n");
+         s.h().environment = {"TARVO_SYSTEM_DIR=" + dir};
+       },
+       "", [&](Scene& s, const Ran&) { return attackerCounted(s, kAttacker) && attackerCounted(s, kAttackerToo); }},
+      {"log names with a line feed and with non-UTF-8 bytes",
+       [&](Scene& s) {
+         fs::rename(s.webLog(aw), s.h().logDir(aw) + "/web_new\nline.log");
+         fs::rename(s.webLog(wz), s.h().logDir(wz) + "/web_\xff\xfe.log");
+       },
+       "", [&](Scene& s, const Ran&) { return attackerCounted(s, kAttacker) && attackerCounted(s, kAttackerToo); }},
+      {"a 2 GB sparse log",
+       [&](Scene& s) {
+         const std::string log = s.h().logDir(wz) + "/web_sparse.log";
+         writeFile(log, "");
+         fs::resize_file(log, 2ull << 30);
+         Scene::chownTo(log, s.h().ownerOf(kAttacker));
+       },
+       "holds unwritten bytes", nullptr},
+      {"logs/iis a link to another customer's logs",
+       [&](Scene& s) { s.link(s.h().webspaceDir(aw) + "/logs/iis", s.h().webspaceDir(kVictims[0]) + "/logs/iis"); },
+       "is a symbolic link in a webspace that belongs to a customer", nullptr},
+      {"a configuration a FIFO",
+       [&](Scene& s) {
+         const std::string conf = s.h().logDir(aw) + "/web_stat_executor.conf";
+         s.replace(conf, [&] { ASSERT_EQ(mkfifo(conf.c_str(), 0644), 0); });
+       },
+       "Not a regular file", nullptr},
+      {"the domain's copy holds another domain's configuration",
+       [&](Scene& s) {
+         const std::string planted = s.stat(aw, "AWStats/cgi-bin/awstats." + kVictims[0] + ".conf");
+         writeFile(planted, "SiteDomain=\"" + kVictims[0] + "\"\n");
+       },
+       "", [&](Scene& s, const Ran&) {
+         return !fs::exists(s.stat(aw, "AWStats/cgi-bin/awstats." + kVictims[0] + ".conf")) &&
+                attackerCounted(s, kAttacker);
+       }},
+      {"the daily log's lock held by another account",
+       [&](Scene& s) {
+         // As an older installation left it: a lock file every account
+         // could open, held by one that never lets go.
+         const std::string lock = s.h().inst().lockDir() + "/tarvolog_debug_mutex.lock";
+         writeFile(lock, "");
+         fs::permissions(lock, fs::perms(0666));
+         s.h().inst().setRegistryDword("LockWaitTimeout", 5);
+         shell("setpriv --reuid=65534 --regid=65534 --clear-groups flock " + shq(lock) + " sleep 60 >/dev/null 2>&1 & "
+               "sleep 0.5");
+       },
+       "", [&](Scene& s, const Ran& ran) {
+         shell("pkill -u 65534 -f 'sleep 60'");
+         s.h().inst().removeRegistryValue("LockWaitTimeout");
+         return ran.exitCode == 0;
+       }},
+  };
+
+  for (const Attack& attack : attacks) {
+    SCOPED_TRACE(attack.name);
+    Hosting& h = scene.h();
+    h.restore();
+    h.environment.clear();
+    attack.plant(scene);
+    const auto before = contents(scene.guarded());
+    const Ran ran = h.run();
+    const size_t changed = changes(before, contents(scene.guarded()));
+    EXPECT_EQ(changed, 0u) << "files outside the attacker's webspace changed\n" << h.diagnostics(ran);
+    bool blocked = changed == 0;
+    const auto tally = h.tally();
+    for (const std::string& victim : kVictims) {
+      EXPECT_EQ(tally.at(victim).counted, tally.at(victim).generated) << victim << "\n" << h.diagnostics(ran);
+      blocked = blocked && tally.at(victim).counted == tally.at(victim).generated;
+    }
+    if (*attack.said) {
+      EXPECT_TRUE(contains(ran.out, attack.said)) << "the program must say " << attack.said << "\n"
+                                                  << h.diagnostics(ran);
+      blocked = blocked && contains(ran.out, attack.said);
+    }
+    if (attack.holds) {
+      const bool held = attack.holds(scene, ran);
+      EXPECT_TRUE(held) << h.diagnostics(ran);
+      blocked = blocked && held;
+    }
+    rows.push_back({attack.name, *attack.said ? lineWith(ran.out, attack.said) : "(the run went on; exit " +
+                                                                                   std::to_string(ran.exitCode) + ")",
+                    blocked, changed});
+  }
+}
+
+// A service that takes the request and never answers: the run ends within
+// the bound with the service's failure, and no log is touched.
+TEST(Security, ASilentServiceFailsTheRunWithinTheBound) {
+  Hosting h(Hosting::Options{{kAttackerToo}, true, false});
+  const std::vector<std::string> logs = h.logFiles();
+  h.inst().setRegistryDword("PipeAnswerTimeout", 2);
+  h.inst().stopService();
+  Ran ran;
+  const auto started = std::chrono::steady_clock::now();
+  {
+    SilentService silent(h.inst().socketPath());
+    ran = h.run();
+  }
+  const auto took = std::chrono::steady_clock::now() - started;
+  h.expectFailure(ran, "The management service did not answer within 2 seconds");
+  EXPECT_EQ(h.logFiles(), logs);
+  rows.push_back({"a management service that never answers", lineWith(ran.out, "did not answer"),
+                  ran.exitCode == 1 && h.logFiles() == logs && took < std::chrono::seconds(60), 0});
+}
+
+} // namespace
