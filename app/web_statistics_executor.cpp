@@ -4,9 +4,11 @@
 
 #include "app/params.h"
 #include "awstats/awstats_run.h"
+#include "config/registry.h"
 #include "config/settings.h"
 #include "config/web_stat_config.h"
 #include "platform/fs.h"
+#include "platform/process_identity.h"
 #include "platform/text.h"
 #include "platform/win_error.h"
 #include "support/errors.h"
@@ -29,6 +31,12 @@ constexpr const char* kLogDirectory = "logs/iis";
 // theirs.
 constexpr int kSearchDepth = 2;
 constexpr const char* kRunMutex = "web_statistics_executor_run";
+// How many configurations are processed at once: a dword under the
+// program's key; absent or 0, the processors the program may use.
+constexpr const char* kJobsValue = "StatisticsJobs";
+// What a worker answers for a configuration it processed.
+constexpr const char* kAWStatsDone = "awstats:";
+constexpr const char* kWebalizerDone = "webalizer";
 
 // Appends the files named fileName (letter case ignored) in directory and,
 // down to depth more levels, in its subdirectories; a directory's own files
@@ -123,20 +131,24 @@ void WebStatisticsExecutor::calculate(const std::string& webspaceName, const std
   }
 
   searchFailures_.clear();
+  const uint64_t started = platform::tickCount();
   const std::vector<std::string> paths = webspaceName.empty() ? getConfigsList() : getConfigsList(webspaceName);
   const std::string vhosts = getVhostsDir();
+  const unsigned jobs = statisticsJobs();
+  LogManager::instance().log(Result, "Statistics of %u configurations, %u at a time", paths.size(), jobs);
 
   // Each configuration is processed in a worker process of its own, which
   // works as the owner of its webspace: a customer's files can then give
-  // the run no more than the customer has.
+  // the run no more than the customer has. Up to jobs of them run at once;
+  // one configuration's logs are processed in order by its worker.
   std::vector<std::optional<std::string>> failures(paths.size());
-  std::vector<std::string> awstatsDomains(paths.size());  // of the domains AWStats processed
+  std::vector<std::string> answers(paths.size());  // kAWStatsDone + domain, kWebalizerDone, or "" (skipped)
   const auto place = [&](size_t i) {
     return Place{formatString("Calculate web statistics by config '%s'", paths[i]), "WebStatisticsExecutor::calculate",
                  82};
   };
   runInWorkers(
-      paths.size(), 1, place,
+      paths.size(), jobs, place,
       [&](size_t i) -> std::string {
         workAsWebspaceOwner(webspaceDirectoryOf(vhosts, paths[i]));
         WebStatConfig config;
@@ -150,31 +162,53 @@ void WebStatisticsExecutor::calculate(const std::string& webspaceName, const std
         if (awstats || webalizer) requirePlainNames(config, paths[i]);
         if (awstats) {
           processAWStatsConfig(config);
-          return config.domainName;  // its AWStats configuration stays
-        } else if (webalizer) {
+          return kAWStatsDone + config.domainName;  // its AWStats configuration stays
+        }
+        if (webalizer) {
           LogForWebalizer::processConfig(config);
+          return kWebalizerDone;
         }
         return {};
       },
       [&](size_t i, WorkerOutcome outcome) {
         failures[i] = std::move(outcome.failure);
-        awstatsDomains[i] = std::move(outcome.answer);
+        answers[i] = std::move(outcome.answer);
       });
 
   std::vector<WebStatConfig> awstatsConfigs;
-  for (const std::string& domain : awstatsDomains) {
-    if (domain.empty()) continue;
+  size_t processed = 0, failed = searchFailures_.size(), skipped = 0;
+  std::vector<std::string> errors = searchFailures_;
+  for (size_t i = 0; i < paths.size(); ++i) {
+    if (failures[i]) {
+      errors.push_back(*failures[i]);
+      ++failed;
+      continue;
+    }
+    if (answers[i].empty()) {
+      ++skipped;
+      continue;
+    }
+    ++processed;
+    if (answers[i].rfind(kAWStatsDone, 0) != 0) continue;
     WebStatConfig config;
-    config.domainName = domain;
+    config.domainName = answers[i].substr(std::string(kAWStatsDone).size());
     awstatsConfigs.push_back(config);
   }
-  std::vector<std::string> errors = searchFailures_;
-  for (const std::optional<std::string>& failure : failures)
-    if (failure) errors.push_back(*failure);
 
   cleanAWstats(awstatsConfigs);
+  LogManager::instance().log(Result,
+                             "Statistics run ended after %.1f seconds: %u configurations processed, %u failed, %u "
+                             "skipped",
+                             static_cast<double>(platform::tickCount() - started) / 1000.0, processed, failed, skipped);
   if (!errors.empty())
     throw vexception(text::join(errors, "\n"), Place{"", "WebStatisticsExecutor::calculate", 91});
+}
+
+unsigned WebStatisticsExecutor::statisticsJobs() {
+  uint32_t jobs = 0;
+  if (registry::lookup(registry::HKEY_LOCAL_MACHINE, kConfigKey, kJobsValue, jobs, registry::View32) != 0 || jobs == 0)
+    jobs = platform::usableProcessorCount();
+  return jobs;
 }
 
 std::vector<std::string> WebStatisticsExecutor::getConfigsList() {

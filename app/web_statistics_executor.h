@@ -31,6 +31,9 @@ class WebStatisticsExecutor : public vconsoleapp {
   std::vector<std::string> getConfigsList(const std::string& webspaceName);
 
  private:
+  // The number of configurations processed at once (registry value
+  // "StatisticsJobs"; absent or 0: the processors the program may use).
+  static unsigned statisticsJobs();
   // The virtual-hosts directory; raises when it is empty or missing.
   std::string existingVhostsDir();
 

@@ -1,5 +1,7 @@
 #include "platform/process_identity.h"
 
+#include <sched.h>
+
 #include <dlfcn.h>
 #include <link.h>
 #include <pthread.h>
@@ -52,6 +54,14 @@ uint32_t processId() {
     cachedProcessId.store(id, std::memory_order_relaxed);
   }
   return id;
+}
+
+unsigned usableProcessorCount() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (::sched_getaffinity(0, sizeof set, &set) != 0) return 1;
+  const int count = CPU_COUNT(&set);
+  return count > 0 ? static_cast<unsigned>(count) : 1;
 }
 
 uint32_t threadId() {

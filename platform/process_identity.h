@@ -13,6 +13,8 @@ std::string programPath();
 // Its file name, for example "web_statistics_executor".
 std::string programFileName();
 uint32_t processId();
+// The processors the program may run on (its affinity mask); at least 1.
+unsigned usableProcessorCount();
 // The kernel's id of the calling thread (what ps -L shows).
 uint32_t threadId();
 

@@ -22,6 +22,7 @@
 #include "support/format.h"
 #include "support/guard.h"
 #include "support/logging.h"
+#include "support/named_mutex.h"
 #include "support/process.h"
 #include "webalizer/log_preparation.h"
 #include "webalizer/output_state.h"
@@ -245,6 +246,14 @@ void processLogFile(const LogSource& source, const WebStatConfig& config) {
     log.log(Info, "execute %s %s", program, arguments);
     saveWebalizerState(output);
     try {
+      // Webalizer keeps its address cache without locking it: the runs that
+      // share a cache (one account's, in workers side by side) take turns.
+      VMutex cacheTurn(formatString("webalizer_cache_%u", account ? account->uid : 0u));
+      cacheTurn.lock();
+      struct Release {
+        VMutex& mutex;
+        ~Release() { mutex.unlock(); }
+      } release{cacheTurn};
       runWebalizer(program, arguments, source.path);
       expectCompleteReports(output, source.path);
     } catch (...) {

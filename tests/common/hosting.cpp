@@ -113,7 +113,7 @@ Hosting::Hosting(Options options) : options_(std::move(options)) {
     // The temporary directory is shared by every account, as /tmp is.
     fs::permissions(scratch("tmp"), fs::perms(01777));
     // Every account walks down to the webspaces, as on a server.
-    for (fs::path p = vhosts(); p != p.root_path(); p = p.parent_path())
+    for (fs::path p = vhosts(); p != fs::path(inst_.root()).parent_path(); p = p.parent_path())
       fs::permissions(p, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec |
                              fs::perms::group_read | fs::perms::others_read);
     uid_t next = kFirstCustomer;
