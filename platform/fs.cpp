@@ -371,7 +371,7 @@ uint32_t writeFile(int fd, const void* buffer, size_t count, size_t& written) {
   while (written < count) {
     const ssize_t n = ::write(fd, data + written, count - written);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return written ? 0 : lastWinError();
+    if (n < 0) return lastWinError();
     if (n == 0) return 0;
     written += static_cast<size_t>(n);
   }

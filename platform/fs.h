@@ -72,7 +72,7 @@ uint32_t openFile(const std::string& path, const OpenMode& mode, int& fd);
 // Reads at most count bytes; got 0 means the end of the file.
 uint32_t readFile(int fd, void* buffer, size_t count, size_t& got);
 // Writes until all is written or the system refuses; written tells how far it
-// came (a refusal after some bytes answers 0 with written < count).
+// came, also when the refusal (a full disk) came after some bytes.
 uint32_t writeFile(int fd, const void* buffer, size_t count, size_t& written);
 // origin 0 begin, 1 current, 2 end.
 uint32_t seekFile(int fd, int64_t distance, int origin, uint64_t& position);
