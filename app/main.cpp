@@ -7,6 +7,7 @@
 #include "support/crash_dump.h"
 
 int main(int argc, char** argv) {
+  installSignalHandling();
   CrashDumpInfo::install();
   std::setlocale(LC_ALL, "");
   int result = 1;

@@ -21,7 +21,7 @@
 const std::vector<const char*> awstatsReportPages = {
     "",           "alldomains",   "allhosts",  "lasthosts",     "unknownip",       "alllogins",
     "lastlogins", "allrobots",    "lastrobots", "urldetail",    "urlentry",        "urlexit",
-    "browserdetail", "osdetail",  "unknownbrowsers", "unknownos", "refererse",     "refererpages",
+    "browserdetail", "osdetail",  "unknownbrowser", "unknownos", "refererse",      "refererpages",
     "keyphrases", "keywords",     "errors404"};
 
 std::string reportPageOption(size_t index) {

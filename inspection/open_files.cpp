@@ -1,5 +1,6 @@
 // Walks the descriptors (and current directories) of every other process and
-// keeps those that name one of the items or something beneath one.
+// keeps those that name one of the items or something beneath one. A process
+// that ends while it is read is passed over without a word.
 #include "inspection/open_files.h"
 
 #include "inspection/handle_path.h"
@@ -48,11 +49,13 @@ class HolderSearch {
     const int id = static_cast<int>(pid);
     std::vector<int> fds;
     const uint32_t code = procfs::descriptors(pid, fds);
-    if (code == platform::winerr::FileNotFound) return;  // ended since the walk began
+    // Ended since the walk began.
+    if (code == platform::winerr::FileNotFound || (code && procfs::hasEnded(pid))) return;
     if (code) return refused(code, id);
     if (fds.empty()) return;  // kernel threads hold nothing
     std::string image;
     if (const uint32_t imageCode = procfs::executablePath(pid, image)) {
+      if (procfs::hasEnded(pid)) return;  // ended while it was read: it holds nothing
       // Refused like the descriptors would be: the process is not ours to inspect.
       if (imageCode == platform::winerr::AccessDenied) return refused(imageCode, id);
       throwRuntimeError("Unable to query full process image name.", imageCode);
@@ -66,7 +69,9 @@ class HolderSearch {
 
     // The current directory holds its directory open, as a handle would.
     fds.push_back(procfs::kCurrentDirectory);
+    ended_ = false;
     for (const int fd : fds) {
+      if (ended_) return;
       const unsigned handle = static_cast<unsigned>(fd) & 0xFFFFu;
       guardLog(Error,
                Place{formatString("getProccessesByOpenedFile(%s). Process(%d): '%s'. Handle: 0x%hx", joined_, id, name, handle),
@@ -79,6 +84,7 @@ class HolderSearch {
     const int id = static_cast<int>(pid);
     std::string link;
     if (const uint32_t code = procfs::descriptorLink(pid, fd, link)) {
+      if ((ended_ = procfs::hasEnded(pid))) return;
       LogManager::instance().log(
           Warning, "%s",
           formatSystemMessage(code, formatString("DuplicateHandle(0x%hx) failed. Process(%d) '%s'", handle, id, name)));
@@ -86,7 +92,13 @@ class HolderSearch {
     }
     // Pipes, sockets and anonymous objects have no path: not files.
     if (link.empty() || link.front() != '/') return;
-    const inspection::HandleObject object = inspection::getFilePathByHandle(pid, fd);
+    inspection::HandleObject object;
+    try {
+      object = inspection::getFilePathByHandle(pid, fd);
+    } catch (const vexception&) {
+      if ((ended_ = procfs::hasEnded(pid))) return;
+      throw;
+    }
     if (object.kind == procfs::ObjectKind::Other) return;
     if (!inspection::matchingItem(items_, object.path)) return;
     found_.insert(formatString("PID(%d) '%s'", id, name));
@@ -96,6 +108,7 @@ class HolderSearch {
 
   inspection::PathSet items_;
   std::string joined_;
+  bool ended_ = false;  // the process inspected ended meanwhile
   std::set<std::string> found_;
 };
 

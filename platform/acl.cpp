@@ -127,13 +127,26 @@ uint32_t applyPermissions(const std::string& path, const Permissions& permission
   struct stat st {};
   if (::lstat(path.c_str(), &st) != 0) return winErrorForPath(errno, path);
   if (S_ISLNK(st.st_mode)) return 0;
+  // Search is what execute means on a directory; on a report file it would
+  // make the page a program.
+  const bool directory = S_ISDIR(st.st_mode);
   if (permissions.hasAcl) {
     AclHolder holder{acl_from_text(permissions.aclText.c_str())};
     if (!holder.acl) return winerr::InvalidParameter;
+    if (!directory) {
+      acl_entry_t entry = nullptr;
+      for (int which = ACL_FIRST_ENTRY; acl_get_entry(holder.acl, which, &entry) == 1; which = ACL_NEXT_ENTRY) {
+        acl_permset_t perms;
+        if (acl_get_permset(entry, &perms) != 0) continue;
+        acl_delete_perm(perms, ACL_EXECUTE);
+        acl_set_permset(entry, perms);
+      }
+    }
     if (acl_set_file(path.c_str(), ACL_TYPE_ACCESS, holder.acl) == 0) return 0;
     if (errno != ENOTSUP && errno != EOPNOTSUPP) return winErrorForPath(errno, path);
   }
-  if (::chmod(path.c_str(), static_cast<mode_t>(permissions.mode & 07777)) != 0) return winErrorForPath(errno, path);
+  const mode_t mode = static_cast<mode_t>(permissions.mode & (directory ? 07777 : 0666));
+  if (::chmod(path.c_str(), mode) != 0) return winErrorForPath(errno, path);
   return 0;
 }
 

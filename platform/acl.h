@@ -43,6 +43,8 @@ struct Permissions {
 };
 uint32_t readPermissions(const std::string& path, Permissions& permissions);
 // Sets the access ACL (or the mode bits) of the item; links are left alone.
+// An item that is not a directory gets the read and write rights only: the
+// execute rights, and the set-id and sticky bits, are a directory's.
 uint32_t applyPermissions(const std::string& path, const Permissions& permissions);
 // Whether the running account may change the item's rights (owner or superuser).
 bool mayChangePermissions(const std::string& path);

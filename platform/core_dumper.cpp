@@ -14,6 +14,8 @@
 #include <cstring>
 #include <fstream>
 
+#include "platform/fault_signals.h"
+
 extern char** environ;
 
 namespace platform {
@@ -210,7 +212,9 @@ namespace {
 std::atomic<AbortSignalHook::Hook> abortHook{nullptr};
 struct sigaction previousAbortAction;
 
-void onAbort(int, siginfo_t*, void*) {
+void onAbort(int, siginfo_t* info, void*) {
+  // Sent by another process: no heap to dump, the abort is reported as sent.
+  if (info && faults::takeSentSignal(SIGABRT, info->si_code, info->si_pid)) return;
   const int savedErrno = errno;
   // A second abort while the hook runs goes straight to the old disposition.
   if (AbortSignalHook::Hook hook = abortHook.exchange(nullptr)) hook();

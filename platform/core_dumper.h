@@ -57,7 +57,8 @@ class CoreDumper {
 // While it exists, an abort of the process (SIGABRT, which glibc raises when
 // it finds the heap corrupted) first calls the hook on the aborting thread;
 // then the disposition that was there before takes over again, so the
-// process still ends by SIGABRT. Only one may exist at a time.
+// process still ends by SIGABRT. A SIGABRT sent by another process is no
+// abort: it goes to faults::takeSentSignal. Only one may exist at a time.
 class AbortSignalHook {
  public:
   using Hook = void (*)() noexcept;

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <vector>
 
 #include "platform/win_error.h"
@@ -468,7 +469,7 @@ uint32_t writeFile(int fd, const void* buffer, size_t count, size_t& written) {
   while (written < count) {
     const ssize_t n = ::write(fd, data + written, count - written);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return written ? 0 : lastWinError();
+    if (n < 0) return lastWinError();
     if (n == 0) return 0;
     written += static_cast<size_t>(n);
   }
@@ -573,6 +574,118 @@ uint32_t DirectoryReader::statEntry(const std::string& name, EntryStatus& status
     return err == ENOTDIR ? winerr::Directory : winErrorFromErrno(err);
   }
   return 0;
+}
+
+OpenDirectory::~OpenDirectory() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+OpenDirectory::OpenDirectory(OpenDirectory&& other) noexcept
+    : fd_(other.fd_), device_(other.device_), inode_(other.inode_) {
+  other.fd_ = -1;
+}
+
+OpenDirectory& OpenDirectory::operator=(OpenDirectory&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = other.fd_;
+    device_ = other.device_;
+    inode_ = other.inode_;
+    other.fd_ = -1;
+  }
+  return *this;
+}
+
+uint32_t OpenDirectory::take(int fd) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    const uint32_t code = lastWinError();
+    ::close(fd);
+    return code;
+  }
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = fd;
+  device_ = st.st_dev;
+  inode_ = st.st_ino;
+  return 0;
+}
+
+namespace {
+// ELOOP from O_NOFOLLOW: the name is a link, which is no directory to enter.
+uint32_t openCode(int err, const std::string& path, const At* at) {
+  if (err == ELOOP) return winerr::Directory;
+  return at ? codeFor(err, path, *at) : (err == ENOTDIR ? winerr::Directory : winErrorFromErrno(err));
+}
+constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+} // namespace
+
+uint32_t OpenDirectory::open(const std::string& path) {
+  At at(path);
+  if (at.walkError()) return codeFor(at.walkError(), path, at);
+  const int fd = ::openat(at.dir(), at.name(), kDirectoryFlags);
+  if (fd < 0) return openCode(errno, path, &at);
+  return take(fd);
+}
+
+uint32_t OpenDirectory::openChild(const std::string& name, OpenDirectory& child) const {
+  if (fd_ < 0) return winerr::InvalidHandle;
+  const int fd = ::openat(fd_, name.c_str(), kDirectoryFlags);
+  if (fd < 0) return openCode(errno, name, nullptr);
+  return child.take(fd);
+}
+
+uint32_t OpenDirectory::openParent(uint64_t device, uint64_t inode, OpenDirectory& parent) const {
+  if (fd_ < 0) return winerr::InvalidHandle;
+  const int fd = ::openat(fd_, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return winErrorFromErrno(errno);
+  OpenDirectory found;
+  if (const uint32_t code = found.take(fd)) return code;
+  if (found.device_ != device || found.inode_ != inode) return winerr::PathNotFound;
+  parent = std::move(found);
+  return 0;
+}
+
+uint32_t OpenDirectory::list(std::vector<Entry>& entries) const {
+  entries.clear();
+  if (fd_ < 0) return winerr::InvalidHandle;
+  // A second descriptor of the same open directory, read from the start.
+  const int copy = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
+  if (copy < 0) return lastWinError();
+  DIR* dir = ::fdopendir(copy);
+  if (!dir) {
+    const uint32_t code = lastWinError();
+    ::close(copy);
+    return code;
+  }
+  ::rewinddir(dir);
+  uint32_t unknown = 0;
+  for (;;) {
+    errno = 0;
+    const struct dirent* found = ::readdir(dir);
+    if (!found) {
+      const int err = errno;
+      ::closedir(dir);
+      if (!err) return unknown;
+      entries.clear();
+      return winErrorFromErrno(err);
+    }
+    if (std::strcmp(found->d_name, ".") == 0 || std::strcmp(found->d_name, "..") == 0) continue;
+    Entry entry;
+    entry.name = found->d_name;
+    if (statAt(fd_, found->d_name, entry.status) != 0) {
+      const int err = errno;
+      if (err == ENOENT) continue;
+      entry.code = err == ENOTDIR ? winerr::Directory : winErrorFromErrno(err);
+      unknown = entry.code;
+    }
+    entries.push_back(std::move(entry));
+  }
+}
+
+std::string OpenDirectory::pathOf(const std::string& name) const {
+  // The kernel's link to the open directory; the "." makes the directory,
+  // not that link, the parent of the name, for calls that look at a parent.
+  return "/proc/self/fd/" + std::to_string(fd_) + "/./" + name;
 }
 
 } // namespace platform::fs

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace platform::fs {
 
@@ -78,7 +79,7 @@ uint32_t openFile(const std::string& path, const OpenMode& mode, int& fd);
 // Reads at most count bytes; got 0 means the end of the file.
 uint32_t readFile(int fd, void* buffer, size_t count, size_t& got);
 // Writes until all is written or the system refuses; written tells how far it
-// came (a refusal after some bytes answers 0 with written < count).
+// came, also when the refusal (a full disk) came after some bytes.
 uint32_t writeFile(int fd, const void* buffer, size_t count, size_t& written);
 // origin 0 begin, 1 current, 2 end.
 uint32_t seekFile(int fd, int64_t distance, int origin, uint64_t& position);
@@ -115,6 +116,49 @@ class DirectoryReader {
  private:
   struct Impl;
   std::unique_ptr<Impl> impl_;
+};
+
+// A directory held open, for walking a tree of any depth: its subdirectories
+// and its parent are opened relative to it, and its entries are named by
+// paths through its descriptor (pathOf) that stay short however deep it
+// lies, so that every step costs the same at the bottom of the tree as at
+// the top. Links are never followed into.
+class OpenDirectory {
+ public:
+  OpenDirectory() = default;
+  ~OpenDirectory();
+  OpenDirectory(OpenDirectory&& other) noexcept;
+  OpenDirectory& operator=(OpenDirectory&& other) noexcept;
+  OpenDirectory(const OpenDirectory&) = delete;
+  OpenDirectory& operator=(const OpenDirectory&) = delete;
+
+  // The directory at path, opened for reading; a link there is refused.
+  uint32_t open(const std::string& path);
+  // Its subdirectory name, opened for reading; a link is refused.
+  uint32_t openChild(const std::string& name, OpenDirectory& child) const;
+  // The directory that holds it, when that is still the directory of this
+  // device and inode; another one (the tree was moved) answers 3.
+  uint32_t openParent(uint64_t device, uint64_t inode, OpenDirectory& parent) const;
+  uint64_t device() const { return device_; }
+  uint64_t inode() const { return inode_; }
+
+  struct Entry {
+    std::string name;
+    EntryStatus status;
+    uint32_t code = 0;  // why the status could not be told (no search right), else 0
+  };
+  // Every entry but "." and "..", in the directory's order; an entry gone
+  // meanwhile is left out. Answers the failure of the listing (no entries
+  // then), else the code of the last entry whose status could not be told.
+  uint32_t list(std::vector<Entry>& entries) const;
+  // A path to the entry for calls that take paths; good while this is open.
+  std::string pathOf(const std::string& name) const;
+
+ private:
+  int fd_ = -1;
+  uint64_t device_ = 0;
+  uint64_t inode_ = 0;
+  uint32_t take(int fd);
 };
 
 } // namespace platform::fs

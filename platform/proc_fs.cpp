@@ -7,7 +7,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "platform/win_error.h"
 
@@ -85,6 +87,26 @@ uint32_t descriptorKind(uint32_t pid, int fd, ObjectKind& kind) {
 
 uint32_t executablePath(uint32_t pid, std::string& path) {
   return readLink("/proc/" + std::to_string(pid) + "/exe", path);
+}
+
+bool hasEnded(uint32_t pid) {
+  const int fd = ::open(("/proc/" + std::to_string(pid) + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT || errno == ESRCH;
+  char buf[1024];
+  const ssize_t n = ::read(fd, buf, sizeof buf - 1);
+  ::close(fd);
+  if (n <= 0) return true;
+  buf[n] = '\0';
+  // "pid (name) state ppid pgrp session tty tpgid flags ...": the name may
+  // hold blanks and parentheses, so the fields start after the last ')'.
+  const char* close = std::strrchr(buf, ')');
+  char state = 0;
+  unsigned flags = 0;
+  if (!close || std::sscanf(close + 1, " %c %*d %*d %*d %*d %*d %u", &state, &flags) != 2) return true;
+  // A zombie, or a process inside exit (PF_EXITING): it gives up its memory,
+  // and with it its executable, before its descriptors.
+  constexpr unsigned kExiting = 0x4;
+  return state == 'Z' || state == 'X' || state == 'x' || (flags & kExiting) != 0;
 }
 
 uint32_t commandLine(uint32_t pid, std::string& line) {

@@ -28,6 +28,9 @@ enum class ObjectKind { RegularFile, Directory, Other };
 uint32_t descriptorKind(uint32_t pid, int fd, ObjectKind& kind);
 
 uint32_t executablePath(uint32_t pid, std::string& path);
+// Whether the process has ended (or is ending: a zombie, or one whose memory
+// is already gone), so that what cannot be read of it any more is no failure.
+bool hasEnded(uint32_t pid);
 // The arguments of the process joined with blanks; "" for a kernel thread.
 uint32_t commandLine(uint32_t pid, std::string& line);
 

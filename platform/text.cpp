@@ -1,7 +1,6 @@
 #include "platform/text.h"
 
 #include <algorithm>
-#include <cwctype>
 #include <iconv.h>
 #include <langinfo.h>
 #include <cerrno>
@@ -46,6 +45,39 @@ char32_t decodeOne(std::string_view s, size_t& i) {
   }
   i += len;
   return cp;
+}
+
+// Case and white space come from the Unicode data, not from the locale: the
+// C library's towlower follows LC_CTYPE (under C it leaves "Ü" alone, under
+// a Turkish locale it lowers "I" to a dotless "ı"), and a domain's name must
+// fold the same in every run.
+struct CaseRun {
+  char32_t first, last;
+  int32_t delta;
+  uint8_t stride;
+};
+struct CodeRange {
+  char32_t first, last;
+};
+#include "platform/unicode_tables.inc"
+
+template <size_t N>
+char32_t mapCase(const CaseRun (&runs)[N], char32_t cp) {
+  const CaseRun* run = std::upper_bound(runs, runs + N, cp, [](char32_t c, const CaseRun& r) { return c < r.first; });
+  if (run == runs) return cp;
+  --run;
+  if (cp > run->last || (cp - run->first) % run->stride != 0) return cp;
+  return static_cast<char32_t>(static_cast<int32_t>(cp) + run->delta);
+}
+
+char32_t lowerOf(char32_t cp) {
+  if (cp < 0x80) return cp >= 'A' && cp <= 'Z' ? cp + ('a' - 'A') : cp;
+  return mapCase(kLowerRuns, cp);
+}
+
+char32_t upperOf(char32_t cp) {
+  if (cp < 0x80) return cp >= 'a' && cp <= 'z' ? cp - ('a' - 'A') : cp;
+  return mapCase(kUpperRuns, cp);
 }
 
 bool isAscii(std::string_view s) {
@@ -161,24 +193,22 @@ std::string toLower(std::string_view s) {
   }
   std::string out;
   out.reserve(s.size());
-  for (size_t i = 0; i < s.size();)
-    appendUtf8(out, static_cast<char32_t>(std::towlower(static_cast<wint_t>(decodeOne(s, i)))));
+  for (size_t i = 0; i < s.size();) appendUtf8(out, lowerOf(decodeOne(s, i)));
   return out;
 }
 
 std::string toUpper(std::string_view s) {
   std::string out;
   out.reserve(s.size());
-  for (size_t i = 0; i < s.size();)
-    appendUtf8(out, static_cast<char32_t>(std::towupper(static_cast<wint_t>(decodeOne(s, i)))));
+  for (size_t i = 0; i < s.size();) appendUtf8(out, upperOf(decodeOne(s, i)));
   return out;
 }
 
 int compareNoCase(std::string_view a, std::string_view b) {
   size_t i = 0, j = 0;
   while (i < a.size() && j < b.size()) {
-    const auto ca = static_cast<char32_t>(std::towlower(static_cast<wint_t>(decodeOne(a, i))));
-    const auto cb = static_cast<char32_t>(std::towlower(static_cast<wint_t>(decodeOne(b, j))));
+    const char32_t ca = lowerOf(decodeOne(a, i));
+    const char32_t cb = lowerOf(decodeOne(b, j));
     if (ca != cb) return ca < cb ? -1 : 1;
   }
   if (i < a.size()) return 1;
@@ -188,7 +218,11 @@ int compareNoCase(std::string_view a, std::string_view b) {
 
 bool equalsNoCase(std::string_view a, std::string_view b) { return compareNoCase(a, b) == 0; }
 
-bool isSpace(char32_t cp) { return std::iswspace(static_cast<wint_t>(cp)) != 0 || cp == U' ' || cp == U'\t' || cp == U'\n' || cp == U'\r' || cp == U'\v' || cp == U'\f'; }
+bool isSpace(char32_t cp) {
+  for (const CodeRange& range : kWhiteSpace)
+    if (cp >= range.first && cp <= range.last) return true;
+  return false;
+}
 
 std::string trim(std::string_view s) {
   const std::u32string cps = decodeUtf8(s);

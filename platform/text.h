@@ -1,6 +1,7 @@
 // Text handling of the program: all text is UTF-8 in std::string. Case mapping,
 // white-space tests and case-insensitive comparison work on code points, never
-// on bytes. Conversions to the "system code page" use the locale's character
+// on bytes, by the Unicode data (simple case mappings, White_Space), whatever
+// the locale. Conversions to the "system code page" use the locale's character
 // set (the C/POSIX locale counts as UTF-8).
 #pragma once
 

@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "config/registry.h"
+#include "platform/fault_signals.h"
+#include "platform/proc_fs.h"
 #include "platform/process_identity.h"
 #include "platform/win_error.h"
 #include "support/errors.h"
@@ -34,6 +36,16 @@ void dumpForFault(uint32_t code) noexcept {
 }
 
 void dumpForHeapCorruption() noexcept { dumpForFault(crash_code::HeapCorruption); }
+
+void logSentSignal(int signal, int senderPid) {
+  std::string sender;
+  if (platform::procfs::commandLine(static_cast<uint32_t>(senderPid), sender) != 0 || sender.empty())
+    sender.clear();
+  else
+    sender = " (" + sender + ")";
+  LogManager::instance().log(Error, "Ended by signal %s sent by process %d%s", platform::faults::signalName(signal),
+                             senderPid, sender);
+}
 
 std::string programNameWithoutExtension() {
   std::string name = platform::programPath();
@@ -242,6 +254,11 @@ std::string CrashDumpInfo::getFileName() {
   const char* path = formatFileName();
   if (!path) throw vexception("Crash dumping does not enabled", Place{"", "CrashDumpInfo::getFileName", 653});
   return path;
+}
+
+void installSignalHandling() {
+  platform::faults::setStartDispositions();
+  platform::faults::reportSentSignals(&logSentSignal);
 }
 
 void writeCrashDump(const CrashExceptionRecord* record, CrashDumpInfo& info) noexcept {

@@ -103,6 +103,15 @@ class CrashDumpInfo {
   bool faultHookSet_ = false;
 };
 
+// The signal handling the program relies on, set up by the entry before
+// anything else, whatever its starter left: children can be waited for, a
+// closed console or pipe makes writes fail instead of ending the process,
+// and a fault or abort signal that another process sent (kill -SEGV) is no
+// crash: it is logged as what it is, at level Error ("Ended by signal SIGSEGV
+// sent by process 4711 (kill -SEGV 1234)"), no dump is written, and the
+// process ends by that signal as a killed program does.
+void installSignalHandling();
+
 // Writes a dump for the record when dumps are on; nothing when they are off
 // or there is no record. A dump that cannot be written is passed over. Safe
 // in a signal handler.

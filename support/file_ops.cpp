@@ -3,6 +3,7 @@
 #include "support/file_ops.h"
 
 #include <chrono>
+#include <functional>
 #include <random>
 #include <thread>
 #include <utility>
@@ -164,70 +165,114 @@ void removeFile(const std::string& path, bool force, bool toRecycler, int retrie
 void removeDir(const std::string& path, bool force, const std::string& recyclerDir) {
   const Place place{"", "removeDir", kRemoveDirLine};
   const std::string directory = VFileName::toLongPath(path);
-  const auto moveAside = [&](const std::string& item) {
-    const std::string target = VFileName::combine(recyclerDir, newGuidText());
-    return std::make_pair(fs::renameEntry(item, target, false), target);
-  };
   // Deletes (or moves aside) one item, with the remedy of force on failure.
-  const auto removeItem = [&](const std::string& item, bool isDirectory) {
+  // operand is the path the calls take; the messages name dir + "/" + name.
+  const auto removeItem = [&](const std::string& operand, const std::string& dir, const std::string& name,
+                              bool isDirectory) {
     const auto attempt = [&]() -> std::pair<uint32_t, std::string> {
-      if (!recyclerDir.empty()) return moveAside(item);
-      return {isDirectory ? fs::removeDirectory(item) : fs::removeFile(item), {}};
+      if (recyclerDir.empty()) return {isDirectory ? fs::removeDirectory(operand) : fs::removeFile(operand), {}};
+      const std::string target = VFileName::combine(recyclerDir, newGuidText());
+      return {fs::renameEntry(operand, target, false), target};
     };
     auto [code, target] = attempt();
     if (!gone(code) && force) {
-      loosen(item, isDirectory ? kAllRights : kDeleteRights);
+      loosen(operand, isDirectory ? kAllRights : kDeleteRights);
       std::tie(code, target) = attempt();
     }
     if (gone(code)) return;
+    const std::string item = name.empty() ? dir : dir + "/" + name;
     if (!recyclerDir.empty())
       raiseNamingHolders("Move file '" + item + "' to '" + target + "'", code, {item}, place);
     raiseNamingHolders((isDirectory ? "Delete directory '" : "Delete file '") + item + "'", code, {item}, place);
   };
 
   fs::EntryStatus self;
-  if (fs::statEntry(directory, self) == 0 && self.isSymlink) return removeItem(directory, false);
+  if (fs::statEntry(directory, self) == 0 && self.isSymlink) return removeItem(directory, directory, "", false);
 
-  std::vector<std::string> files, subdirectories;
-  // Answers the failure of the listing; an entry whose kind could not be
-  // told (a directory without its search right) counts as one too, but
-  // keeps the list.
-  const auto enumerate = [&]() -> uint32_t {
-    files.clear();
-    subdirectories.clear();
-    fs::DirectoryReader reader;
-    if (const uint32_t code = reader.open(directory)) return code;
-    uint32_t unknown = 0;
-    for (;;) {
-      std::string name;
-      bool atEnd = false;
-      if (const uint32_t code = reader.next(name, atEnd)) {
-        files.clear();
-        subdirectories.clear();
-        return code;
-      }
-      if (atEnd) return unknown;
-      if (name == "." || name == "..") continue;
-      fs::EntryStatus status;
-      const uint32_t code = reader.statEntry(name, status);
-      if (code == winerr::FileNotFound) continue;
-      if (code) unknown = code;
-      const std::string item = VFileName::combine(directory, name);
-      // A link is removed as a link, whatever it points at.
-      if (!code && status.isDirectory && !status.isSymlink) subdirectories.push_back(item);
-      else files.push_back(item);
-    }
+  // The tree is taken apart from the bottom up with one directory open at a
+  // time, each reached from the one above (and back by ".."), and every item
+  // named through the open directory: each step costs the same at any depth.
+  // Full paths are made only for messages.
+  struct Level {
+    size_t pathEnd;  // of the level's path in shown
+    uint64_t device, inode;
+    std::vector<std::string> subdirectories;
+    size_t next = 0;
   };
-  const uint32_t code = enumerate();
-  if (code && force && code != winerr::NoData && code != winerr::NoMoreFiles) {
-    loosen(directory, kAllRights);
-    enumerate();
-  }
+  std::vector<Level> levels;
+  std::string shown = directory;
+  fs::OpenDirectory current;
+  // Opens the directory (once more with the remedy of force, through
+  // remedyPath), removes its files and takes the next level down; false when
+  // it cannot be opened.
+  const auto enter = [&](const std::function<uint32_t(fs::OpenDirectory&)>& open, const std::string& remedyPath) {
+    fs::OpenDirectory opened;
+    uint32_t code = open(opened);
+    if (code && force) {
+      loosen(remedyPath, kAllRights);
+      code = open(opened);
+    }
+    if (code) return false;
+    std::vector<fs::OpenDirectory::Entry> entries;
+    code = opened.list(entries);
+    // An entry whose kind could not be told (no search right) fails the
+    // listing too, but stays in it.
+    if (code && force && code != winerr::NoData && code != winerr::NoMoreFiles) {
+      loosen(remedyPath, kAllRights);
+      opened.list(entries);
+    }
+    current = std::move(opened);
+    Level level{shown.size(), current.device(), current.inode(), {}, 0};
+    for (const fs::OpenDirectory::Entry& entry : entries) {
+      // A link is removed as a link, whatever it points at.
+      if (!entry.code && entry.status.isDirectory && !entry.status.isSymlink)
+        level.subdirectories.push_back(entry.name);
+      else
+        removeItem(current.pathOf(entry.name), shown, entry.name, false);
+    }
+    levels.push_back(std::move(level));
+    return true;
+  };
 
-  for (const std::string& file : files) removeItem(file, false);
-  for (const std::string& subdirectory : subdirectories) removeDir(subdirectory, force, recyclerDir);
+  enter([&](fs::OpenDirectory& d) { return d.open(directory); }, directory);
+  while (!levels.empty()) {
+    Level& level = levels.back();
+    if (level.next < level.subdirectories.size()) {
+      const std::string name = level.subdirectories[level.next++];
+      const std::string operand = current.pathOf(name);
+      const std::string parentPath = shown;
+      shown += "/" + name;
+      // The parent stays open while the child is opened: it is the way to
+      // the child's rights.
+      fs::OpenDirectory parent = std::move(current);
+      if (enter([&](fs::OpenDirectory& d) { return parent.openChild(name, d); }, operand)) continue;
+      // Not to be opened (gone, or no right to it): removed as it is.
+      current = std::move(parent);
+      shown.resize(parentPath.size());
+      fs::setOwnerWritable(operand);
+      removeItem(operand, shown, name, true);
+      continue;
+    }
+    levels.pop_back();
+    if (levels.empty()) break;
+    // Every entry of the level is gone: up to its parent, which removes it.
+    const Level& parent = levels.back();
+    const std::string name = shown.substr(parent.pathEnd + 1);
+    fs::OpenDirectory up;
+    if (current.openParent(parent.device, parent.inode, up) != 0) {
+      // Moved meanwhile, or no right to search it: the parent by its path.
+      if (const uint32_t code = up.open(shown.substr(0, parent.pathEnd)))
+        raiseNamingHolders("Delete directory '" + shown + "'", code, {shown}, place);
+    }
+    current = std::move(up);
+    shown.resize(parent.pathEnd);
+    const std::string operand = current.pathOf(name);
+    fs::setOwnerWritable(operand);
+    removeItem(operand, shown, name, true);
+  }
+  current = fs::OpenDirectory();
   fs::setOwnerWritable(directory);
-  removeItem(directory, true);
+  removeItem(directory, directory, "", true);
 }
 
 void renameFile(const std::string& from, const std::string& to, int attempts) {

@@ -74,13 +74,12 @@ std::unique_ptr<platform::SystemLog> registerEventSource(const std::string& sour
 }
 
 void printToConsole(OutputSwitches& switches, const std::string& text) {
-  // A line feed between messages, none after the last one.
-  if (switches.bytes[OutputSwitches::kConsolePrinted]) {
-    std::fputs("\n", stdout);
-  } else {
-    switches.bytes[OutputSwitches::kConsolePrinted] = 1;
-  }
+  // Each message a line of its own, the last one ended too, so that what
+  // follows on the terminal or in a scheduler's mail starts on a new line.
+  // A closed console fails these writes, and the run goes on without it.
+  switches.bytes[OutputSwitches::kConsolePrinted] = 1;
   std::fputs(text.c_str(), stdout);
+  std::fputs("\n", stdout);
   std::fflush(stdout);
 }
 

@@ -74,10 +74,14 @@ size_t VFile::write(const void* buffer, size_t count, bool requireAll) {
   size_t written = 0;
   const uint32_t code =
       fd_ < 0 ? platform::winerr::InvalidHandle : platform::fs::writeFile(fd_, buffer, count, written);
-  if (code) throwOsException("Write to file '" + name_ + "'", code, Place{"", "VFile::write", 130});
-  if (requireAll && written != count)
-    throw vexception(formatString("Unable to write %d bytes into file '", static_cast<int>(count)) + name_ + "'",
-                     Place{"", "VFile::write", 132});
+  if (code && written == 0) throwOsException("Write to file '" + name_ + "'", code, Place{"", "VFile::write", 130});
+  if (requireAll && written != count) {
+    const std::string text = formatString("Unable to write %d bytes into file '", static_cast<int>(count)) + name_ +
+                             formatString("' (%d written)", static_cast<int>(written));
+    // The system's reason for the rest (no space left, a file-size limit).
+    if (code) throwOsException(text, code, Place{"", "VFile::write", 132});
+    throw vexception(text, Place{"", "VFile::write", 132});
+  }
   return written;
 }
 

@@ -3,6 +3,7 @@
 // exit code then say.
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -118,6 +119,64 @@ TEST(Executor, CommandLinesAndTheirOutcome) {
                                               "(vconsoleapp::run line 110)"))
         << errors[0];
     EXPECT_NE(run.out.find(c.error), std::string::npos) << run.out;  // what the operator sees on the console
+  }
+}
+
+// Schedulers and shells may start the program with SIGCHLD ignored (the
+// kernel then reaps children unasked) or with a console whose reader has
+// gone: children still give their exit codes, the console's messages are
+// dropped, and the run ends as it would anyway.
+TEST(Executor, ChildrenAndTheConsoleDoNotDependOnHowTheRunWasStarted) {
+  TestInstallation inst;
+  const std::string logs = fs::path(putConfig(inst, "ws1", "", conf("one.example", "ws1", "webalizer"))).parent_path();
+  const std::string webalizer = inst.root() + "/failing/bin/webalizer";
+  testenv::writeScript(webalizer, "#!/bin/sh\necho 'no valid records'\nexit 3\n");
+  inst.setSetting("WebalizerPath", webalizer);
+  const std::string program = testenv::buildDir() + "/web_statistics_executor";
+  // The run behind a pipe without a reader; the exit code, or 128 + a signal.
+  const auto withClosedConsole = [&]() -> TestInstallation::RunResult {
+    int fds[2];
+    if (::pipe(fds) != 0) return {};
+    ::close(fds[0]);
+    const pid_t pid = fork();
+    if (pid == 0) {
+      ::dup2(fds[1], 1);
+      ::execl(program.c_str(), program.c_str(), "--calculate-all", static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    ::close(fds[1]);
+    int status = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (::waitpid(pid, &status, WNOHANG) == 0) {
+      if (std::chrono::steady_clock::now() > deadline) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
+        ADD_FAILURE() << "the run with a closed console did not end within 60 s";
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), "", ""};
+  };
+  const std::string failed = "Webalizer ended with exit code 3; the log file " + logs + "/web_1.log is kept";
+  for (const std::string how : {"as usual", "with SIGCHLD ignored", "with a closed console"}) {
+    SCOPED_TRACE(how);
+    clearLogs(inst);
+    writeFile(logs + "/web_1.log", "20240301080000 10.0.0.1 - - [01/Mar/2024:08:00:00 +0000] \"GET / HTTP/1.1\" 200 "
+                                   "100 \"-\" \"Mozilla/5.0\"\r\n");
+    const auto run = how == "as usual" ? inst.runExecutor({"--calculate-all"})
+                     : how == "with SIGCHLD ignored"
+                         ? inst.run("/usr/bin/env", {"--ignore-signal=CHLD", program, "--calculate-all"})
+                         : withClosedConsole();
+    EXPECT_EQ(run.exitCode, 1) << run.out << run.err << inst.dailyLog();
+    const std::vector<std::string> errors = errorsOf(inst);
+    ASSERT_EQ(errors.size(), 1u) << inst.dailyLog();
+    EXPECT_TRUE(errors[0].starts_with(failed)) << errors[0];
+    EXPECT_TRUE(fs::exists(logs + "/web_1.log"));
+    EXPECT_EQ(entries(inst).back().text, "end " + program + " --calculate-all with code 1");
+    if (how != "with a closed console") {
+      EXPECT_TRUE(run.out.starts_with(failed)) << run.out;
+      EXPECT_TRUE(run.out.ends_with("\n")) << "the console's last line is ended too:\n" << run.out;
+    }
   }
 }
 

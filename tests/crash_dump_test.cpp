@@ -4,7 +4,11 @@
 // tests make one.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -14,11 +18,14 @@
 #include <regex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/crash_dump.h"
 #include "support/errors.h"
 #include "tests/common/test_env.h"
+
+extern char** environ;
 
 namespace fs = std::filesystem;
 using namespace testenv;
@@ -158,6 +165,49 @@ TEST(CrashDump, FaultIsReportedTheSameWhenNoDumpIsWritten) {
     EXPECT_TRUE(dumpsBelow(dir.path()).empty());
     EXPECT_EQ(readFile(dir / "plain"), "not a directory");
     EXPECT_FALSE(fs::exists(dir / c.absentDir));
+  }
+}
+
+// A fault or abort signal that another process sends is no crash of the
+// program: it is logged as the signal it is, no dump is written, and the
+// program ends by it, even while it translates faults.
+TEST(CrashDump, ASignalSentByAnotherProcessIsReportedAndEndsTheProgramWithoutADump) {
+  for (const int sig : {SIGSEGV, SIGABRT}) {
+    const std::string name = sig == SIGSEGV ? "SIGSEGV" : "SIGABRT";
+    SCOPED_TRACE(name);
+    TempDir dir;
+    writeRegistry(dir, {"PRODUCT_ROOT_D=@", "CrashDumpsLocation=@/dumps"});
+    ScopedEnv registry("TARVO_REGISTRY", dir / "registry.reg");
+    const std::string program = testBinDir() + "/crash_fault", out = dir / "child.out";
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addchdir_np(&actions, dir.path().c_str());  // a kernel core stays there
+    char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>("wait"), nullptr};
+    pid_t pid = -1;
+    ASSERT_EQ(posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (readFile(out).find("ready") == std::string::npos && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_NE(readFile(out).find("ready"), std::string::npos) << "crash_fault did not get ready within 10 s";
+
+    ASSERT_EQ(kill(pid, sig), 0);
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0 && std::chrono::steady_clock::now() < deadline + std::chrono::seconds(10))
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (waitpid(pid, &status, WNOHANG) == 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      FAIL() << "crash_fault did not end within 10 s of " << name << "\n" << readFile(out);
+    }
+    const std::string console = readFile(out);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << status << "\n" << console;
+    EXPECT_NE(console.find("Ended by signal " + name + " sent by process " + std::to_string(getpid()) + " ("),
+              std::string::npos) << console;
+    EXPECT_EQ(console.find(kError), std::string::npos) << console;
+    EXPECT_EQ(console.find("run goes on"), std::string::npos) << console;
+    EXPECT_TRUE(dumpsBelow(dir / "dumps").empty());
   }
 }
 

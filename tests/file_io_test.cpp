@@ -13,6 +13,7 @@
 
 namespace {
 
+namespace stdfs = std::filesystem;
 using namespace testenv;
 using namespace file_open;
 using ::testing::HasSubstr;
@@ -82,7 +83,9 @@ TEST(FileIo, ReadWriteSeekAndTheirFailures) {
   expectOsFailure([&] { writeOnly.read(buf, 1); }, 6, "Read from file '" + (tmp / "data") + "'", "VFile::read", 112);
 }
 
-TEST(FileIo, ShortWriteRaisesWithTheByteCount) {
+// A write cut short carries the count, what got through and the system's
+// reason for the rest.
+TEST(FileIo, ShortWriteRaisesWithTheByteCountAndTheReason) {
   TempDir tmp;
   // The file-size limit lets the first 10 bytes through and refuses the rest.
   struct rlimit saved {};
@@ -99,10 +102,35 @@ TEST(FileIo, ShortWriteRaisesWithTheByteCount) {
   const std::string pastLimit = failureOf([&] { file.write(record.data(), record.size(), false); });
   ::setrlimit(RLIMIT_FSIZE, &saved);
   std::signal(SIGXFSZ, previous);
-  EXPECT_THAT(shortWrite, StartsWith("Unable to write 100 bytes into file '" + path + "'\n"));
+  EXPECT_THAT(shortWrite, StartsWith("File too large (Error code "));
+  EXPECT_THAT(shortWrite, HasSubstr(" at Unable to write 100 bytes into file '" + path + "' (10 written)\n"));
   EXPECT_THAT(shortWrite, HasSubstr("(VFile::write line 132)"));
   EXPECT_THAT(pastLimit, HasSubstr("Write to file '" + path + "'"));  // nothing at all written
   EXPECT_EQ(readFile(path), std::string(10, 'r'));
+
+  // A disk with 16 KiB: what fits is written, then there is no space left.
+  const std::string disk = tmp / "disk";
+  stdfs::create_directory(disk);
+  if (std::system(("mount -t tmpfs -o size=16k tmpfs " + shellQuote(disk) + " 2>/dev/null").c_str()) != 0)
+    GTEST_SKIP() << "a full disk needs a tmpfs, and mounting one needs root";
+  struct Unmount {
+    std::string dir;
+    ~Unmount() { (void)!std::system(("umount " + shellQuote(dir)).c_str()); }
+  } unmount{disk};
+  const std::string big(64 * 1024, 'r');
+  VFile full;
+  full.open(disk + "/chunk.log", GenericWrite, 0, CreateAlways);
+  uint32_t code = 0;
+  std::string message;
+  try {
+    full.write(big.data(), big.size(), true);
+  } catch (const vosexception& e) {
+    code = e.errorCode();
+    message = e.message();
+  }
+  EXPECT_EQ(code, 112u);
+  EXPECT_THAT(message, StartsWith("No space left on device (Error code 112) at Unable to write 65536 bytes into file '" +
+                                  disk + "/chunk.log' ("));
 }
 
 std::vector<std::string> linesOf(const std::string& path) {

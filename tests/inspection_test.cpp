@@ -60,6 +60,7 @@ class Holder {
   }
   // What the search reports for it.
   std::string description() const { return formatString("PID(%d) '%s'", pid_, line_); }
+  pid_t pid() const { return pid_; }
 
  private:
   pid_t pid_ = -1;
@@ -117,6 +118,42 @@ TEST(Inspection, FindsTheHolderByDirectoryNotBySibling) {
   EXPECT_TRUE(holds(shouted));
   const auto found = RunTime::getProccessesByOpenedFiles({tmp / "sibling", site});
   EXPECT_EQ(found.count(child.description()), 1u);
+}
+
+// A process that ends while the search reads it is passed over without a
+// word. An ending process gives up its memory (and its executable with it)
+// before its descriptors; with a gigabyte to free, that takes long enough
+// for searches to meet it half gone.
+TEST(Inspection, AProcessEndingWhileItIsReadIsPassedOverWithoutAWord) {
+  TempDir tmp;
+  writeFile(tmp / "report.html", "x");
+  Holder child({tmp / "ready", "--memory", "1024", tmp / "report.html"});
+  ASSERT_TRUE(child.holding(tmp / "ready"));
+  const auto ended = [&] {  // a zombie: the kernel has freed all it had
+    const std::string stat = readFile("/proc/" + std::to_string(child.pid()) + "/stat");
+    const size_t close = stat.rfind(')');
+    return close == std::string::npos || stat.compare(close, 3, ") Z") == 0;
+  };
+  ::testing::internal::CaptureStdout();  // where Error entries go without a daily log
+  ASSERT_EQ(::kill(child.pid(), SIGKILL), 0);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  // Searches while it frees its memory: no executable, descriptors still there.
+  const std::string exe = "/proc/" + std::to_string(child.pid()) + "/exe";
+  while (stdfs::exists(exe) && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+  // Searches that start apart meet the process at different points of it.
+  std::vector<std::thread> searches;
+  for (int i = 0; i < 4; ++i)
+    searches.emplace_back([&, i] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(25 * i));
+      while (!ended() && std::chrono::steady_clock::now() < deadline) {
+        RunTime::getProccessesByOpenedFiles({tmp / "report.html"});
+      }
+    });
+  for (std::thread& search : searches) search.join();
+  const std::string console = ::testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(ended()) << "hold_file did not end within 10 s of SIGKILL";
+  EXPECT_THAT(console, ::testing::Not(HasSubstr("Unable to query full process image name")));
+  EXPECT_THAT(console, ::testing::Not(HasSubstr("cannot resolve file name")));
 }
 
 TEST(Inspection, OwnDescriptorsAreNeverReported) {

@@ -366,9 +366,9 @@ TEST_F(Logging, FourProcessesWriteWholeEntriesAndOneMark) {
   EXPECT_EQ(fs::status(dir / "locks/tarvolog_debug_mutex.lock").permissions() & fs::perms::all, fs::perms(0660));
 }
 
-TEST_F(Logging, ConsoleSeparatesMessagesWithoutATrailingLineFeed) {
+TEST_F(Logging, ConsolePrintsEachMessageAsALine) {
   ASSERT_EQ(run(writer() + " console > " + (dir / "out.txt")), 0);
-  EXPECT_EQ(testenv::readFile(dir / "out.txt"), "first\nsecond\nthird \xC3\xBC");
+  EXPECT_EQ(testenv::readFile(dir / "out.txt"), "first\nsecond\nthird \xC3\xBC\n");
 }
 
 TEST_F(Logging, OutputDefaultsFollowTheDebugSwitchAtStart) {
@@ -392,7 +392,7 @@ TEST_F(Logging, OutputDefaultsFollowTheDebugSwitchAtStart) {
     writeRegistry(c.registry);
     SyslogReceiver syslog(syslogPath());
     ASSERT_EQ(run(writer() + " levels > " + (dir / "out.txt")), 0);
-    EXPECT_EQ(testenv::readFile(dir / "out.txt"), "level Result\nlevel Error\nlevel Unexpected\nlevel Crash");
+    EXPECT_EQ(testenv::readFile(dir / "out.txt"), "level Result\nlevel Error\nlevel Unexpected\nlevel Crash\n");
     EXPECT_EQ(texts(), c.file);
     const auto events = syslog.take();
     ASSERT_EQ(events.size(), c.events.size());

@@ -8,7 +8,11 @@
 #include <memory>
 #include <sstream>
 
+#include <sys/stat.h>
+
 #include "config/web_stat_config.h"
+#include "platform/acl.h"
+#include "platform/text.h"
 #include "support/errors.h"
 #include "support/format.h"
 #include "tests/common/test_env.h"
@@ -114,6 +118,12 @@ TEST_F(WebalizerEngine, EveryKindGetsItsReportsAndEveryChunkIsDeleted) {
   writeFile(shared + "/awstats.pl", "the shared script");
   writeFile(web + "/AWStats/awstats.site-one.example.conf", "x");
   fs::create_directory_symlink(shared, web + "/AWStats/cgi-bin");
+  // The panel's rights on the directory, a named account's entry among them;
+  // the reports get them, without the directory's search (execute) rights.
+  fs::create_directory(web + "/archive");
+  platform::acl::Permissions panel{true, "user::rwx\nuser:12345:rwx\ngroup::r-x\nmask::rwx\nother::r-x\n", 02775};
+  ASSERT_EQ(platform::acl::applyPermissions(web, panel), 0u);
+  ::chmod(web.c_str(), 02775);
 
   LogForWebalizer::processConfig(config);
   for (const char* subdir : {"webstat", "ftpstat", "anon_ftpstat"}) {
@@ -124,6 +134,21 @@ TEST_F(WebalizerEngine, EveryKindGetsItsReportsAndEveryChunkIsDeleted) {
   EXPECT_FALSE(fs::exists(web + "/AWStats"));
   EXPECT_FALSE(fs::exists(web + "/CopyAWStats.lock"));
   EXPECT_EQ(readFile(shared + "/awstats.pl"), "the shared script");
+  platform::acl::Permissions own;
+  ASSERT_EQ(platform::acl::readPermissions(web, own), 0u);
+  for (const auto& entry : fs::directory_iterator(web)) {
+    const std::string path = entry.path().string();
+    platform::acl::Permissions got;
+    ASSERT_EQ(platform::acl::readPermissions(path, got), 0u) << path;
+    if (entry.is_directory()) {
+      EXPECT_EQ(got.aclText, own.aclText) << path;
+      continue;
+    }
+    EXPECT_EQ(got.mode & 07111, 0u) << path;
+    EXPECT_THAT(got.aclText, HasSubstr("user:12345:rw-")) << path;
+    for (const std::string& line : text::split(got.aclText, '\n'))
+      EXPECT_FALSE(text::endsWith(line, "x")) << path << ": " << line;
+  }
 
   const std::string log = inst_->dailyLog();
   EXPECT_THAT(log, HasSubstr("execute " + webalizerRoot_ + "/bin/webalizer  -Q -c " + webalizerRoot_ +

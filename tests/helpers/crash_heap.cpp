@@ -6,6 +6,7 @@
 #include "support/crash_dump.h"
 
 int main() {
+  installSignalHandling();
   CrashDumpInfo::install();
   void* volatile block = std::malloc(48);
   std::free(block);
