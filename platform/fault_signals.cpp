@@ -25,6 +25,15 @@ std::atomic<int> reportPipe{-1};
 // Set by the first sent signal: the process is on its way out.
 std::atomic<bool> ending{false};
 
+// A forked copy (a worker) has no reporter thread, and the pipe it would
+// inherit leads to its parent's: a signal sent to the copy ends the copy
+// alone, at once, and its parent tells how it ended.
+void forgetReporterInChild() {
+  reportPipe.store(-1);
+  ending.store(false);
+}
+[[maybe_unused]] const int atforkRegistered = ::pthread_atfork(nullptr, nullptr, forgetReporterInChild);
+
 uint32_t codeOf(int sig) {
   switch (sig) {
     case SIGSEGV: return AccessViolation;
