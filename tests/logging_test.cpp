@@ -1,19 +1,13 @@
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
 #include <filesystem>
 #include <map>
 #include <regex>
-#include <mutex>
 #include <set>
-#include <thread>
 #include <utility>
 
 #include "platform/process_identity.h"
