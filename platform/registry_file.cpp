@@ -667,8 +667,9 @@ uint32_t replaceFile(const std::string& path, const std::string& content) {
   struct stat st {};
   const bool existed = ::stat(path.c_str(), &st) == 0;
   const mode_t mode = existed ? (st.st_mode & 07777) : 0644;
-  // The file keeps its owner where the account may give it away.
-  if (existed && (st.st_uid != ::geteuid() || st.st_gid != ::getegid()) && ::fchown(fd, st.st_uid, st.st_gid) != 0) {
+  if (existed && (st.st_uid != ::geteuid() || st.st_gid != ::getegid())) {
+    // The file keeps its owner where the account may give it away.
+    [[maybe_unused]] const int given = ::fchown(fd, st.st_uid, st.st_gid);
   }
   if (::fchmod(fd, mode) != 0 || ::fsync(fd) != 0) return fail(lastWinError());
   if (::close(fd) != 0) {

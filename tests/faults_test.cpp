@@ -933,9 +933,14 @@ class FlushOrder {
   // A copy of records goes: which file must hold them by now.
   void removed(const std::string& path) {
     const std::string dir = dirOf(path), file = fs::path(path).filename();
-    for (const char* suffix : {".sort1", ".sort2", ".sort.tmp"})
-      if (logDirs_.count(dir) && text::endsWith(file, suffix))
-        return check("unlink " + path, {{path.substr(0, path.size() - std::string(suffix).size())}});
+    for (const char* suffix : {".sort1", ".sort2", ".sort.tmp"}) {
+      if (!logDirs_.count(dir) || !text::endsWith(file, suffix)) continue;
+      const std::string chunk = path.substr(0, path.size() - std::string(suffix).size());
+      // The sort's output may also go while its input still holds the records.
+      std::vector<std::vector<std::string>> holders = {{chunk}};
+      if (std::string(suffix) == ".sort2") holders.push_back({chunk + ".sort1"});
+      return check("unlink " + path, holders);
+    }
     if (fs::path(dir).filename() == "webalizer.saved")
       return check("unlink " + path, {{dirOf(dir) + "/" + file}});
     if (!logDirs_.count(dir) || text::endsWith(file, ".prepared") || file == kConfigName) return;
@@ -1012,12 +1017,14 @@ TEST(Faults, PowerCutOrderOfFlushesUnderStrace) {
     return h.logDir(domain) + "/" + demo::logFileName(kind, today() - daysAgo * kDay);
   };
   // Leftovers of killed runs, one of each kind. Webalizer: the unsorted
-  // records beside an unfinished copy; sorted records alone; a prepared chunk
-  // with both temporary files; counts saved, and a copy of them unfinished.
+  // records beside an unfinished sort and an unfinished copy; sorted records
+  // alone; a prepared chunk with both temporary files; counts saved, and a
+  // copy of them unfinished.
   const std::string web = log(blog, demo::Kind::Web, 1), ano = log(blog, demo::Kind::AnonymousFtp, 1),
                     ftp = log(blog, demo::Kind::Ftp, 1);
   fs::rename(web, web + ".sort1");
   writeFile(web, readFile(web + ".sort1").substr(0, 100));
+  writeFile(web + ".sort2", readFile(web + ".sort1").substr(0, 40));
   fs::rename(ano, ano + ".sort2");
   ASSERT_EQ(shell("cp " + shq(ftp) + " " + shq(ftp + ".sort1") + " && LC_ALL=C sort " + shq(ftp) + " >" + shq(ftp + ".sort2") +
                   " && cut -c16- " + shq(ftp + ".sort2") + " >" + shq(ftp) + " && touch " + shq(ftp + ".prepared")),
