@@ -2,12 +2,15 @@
 // one database update and the 21 report pages, then the log is removed.
 #include "awstats/awstats_run.h"
 
+#include <map>
 #include <random>
+#include <unordered_map>
 
 #include "awstats/log_for_awstats.h"
 #include "config/registry.h"
 #include "config/settings.h"
 #include "platform/account.h"
+#include "platform/fs.h"
 #include "platform/run_shared.h"
 #include "platform/text.h"
 #include "support/file_ops.h"
@@ -75,16 +78,10 @@ std::string tempFileName(const std::string& directory, const std::string& prefix
   throwOsException("GetTempFileName in " + directory, 80, Place{"", "tempFileName", 122});
 }
 
-// Moves a file over an existing one, as MoveFileEx with REPLACE_EXISTING;
-// 0 or the error code.
+// Moves a file over an existing one, as MoveFileEx with REPLACE_EXISTING, in
+// one step; 0 or the error code.
 uint32_t moveReplacing(const std::string& from, const std::string& to) {
-  try {
-    if (fileExist(to)) removeFile(to, false, false, 0, 0);
-    renameFile(from, to, 1);
-    return 0;
-  } catch (const vosexception& e) {
-    return e.errorCode();
-  }
+  return platform::fs::renameEntry(VFileName::toLongPath(from), VFileName::toLongPath(to), true);
 }
 
 // Deletes a file as DeleteFile does; 0 or the error code.
@@ -102,20 +99,124 @@ constexpr const char* kSortSuffix = ".sort.tmp";
 
 bool isSortFile(const std::string& path) { return text::endsWith(path, kSortSuffix); }
 
+// True when every line of part is a line of whole, as often as there: what a
+// sort of whole writes, finished or not. A log with a line of its own is not.
+bool isMadeOfLinesOf(const std::string& part, const std::string& whole) {
+  platform::fs::EntryStatus partStatus, wholeStatus;
+  if (platform::fs::statEntry(part, partStatus) == 0 && platform::fs::statEntry(whole, wholeStatus) == 0 &&
+      partStatus.size > wholeStatus.size + 1)  // sort may end the last line
+    return false;
+  std::unordered_map<size_t, int64_t> missing;  // hash of a line -> how often it is still to be found
+  size_t left = 0;
+  std::string line;
+  {
+    VFile file;
+    file.open(part, file_open::GenericRead, file_open::ShareRead, file_open::OpenExisting, file_open::SequentialScan);
+    BufferedFileReader reader(file);
+    for (; reader.readLine(line); ++left) ++missing[std::hash<std::string>{}(line)];
+  }
+  VFile file;
+  file.open(whole, file_open::GenericRead, file_open::ShareRead, file_open::OpenExisting, file_open::SequentialScan);
+  BufferedFileReader reader(file);
+  while (left > 0 && reader.readLine(line)) {
+    const auto found = missing.find(std::hash<std::string>{}(line));
+    if (found == missing.end() || found->second == 0) continue;
+    --found->second;
+    --left;
+  }
+  return left == 0;
+}
+
+// "<log>.1", "<log>.2", ...: the first name that neither a log nor its sort
+// file uses. It sorts right after the log, with the same kind.
+std::string freeNameAfter(const std::string& logPath) {
+  for (int n = 1;; ++n) {
+    const std::string name = logPath + "." + std::to_string(n);
+    if (!fileExist(name) && !fileExist(name + kSortSuffix)) return name;
+  }
+}
+
 // A sort file beside the configuration was left by a run killed while it
-// sorted: it holds every record of its log, whereas whatever stands at the
-// log path is the sort's unfinished output. The sort file becomes the log
-// again, so nothing is lost and nothing is counted twice.
+// sorted: it holds every record of its log. What stands at the log path is
+// either the sort's output, made of the sort file's own lines, which gives
+// way to it, or a newer log of the same name, which moves aside to a free
+// name and is processed next as a log of its own. So nothing is lost and
+// nothing is counted twice.
 void recoverInterruptedSorts(const std::string& directory) {
+  LogManager& log = LogManager::instance();
   for (const LogSource& source : findLogSources(directory)) {
     if (!isSortFile(source.path)) continue;
     const std::string logPath = source.path.substr(0, source.path.size() - std::string(kSortSuffix).size());
+    // The killed run may have left its records short of the disk.
+    flushFileToDisk(source.path);
+    if (fileExist(logPath) && !isMadeOfLinesOf(logPath, source.path)) {
+      const std::string aside = freeNameAfter(logPath);
+      renameFile(logPath, aside, 1);
+      log.log(Warning, "Log file %s is newer than the records an interrupted run left in %s; it is processed as %s",
+              logPath, source.path, aside);
+    }
+    flushDirectoryToDisk(directory);
     if (const uint32_t code = moveReplacing(source.path, logPath))
       throwOsException("Unable to rename log file from " + source.path + " to " + logPath, code,
                        Place{"", "processAWStatsConfig", 0});
-    LogManager::instance().log(Warning, "Log file %s was left by an interrupted run; its records are back in %s",
-                               source.path, logPath);
+    log.log(Warning, "Log file %s was left by an interrupted run; its records are back in %s", source.path, logPath);
   }
+}
+
+// AWStats' database files in the output directory ("awstats" + MMYYYY + "." +
+// domain + ".txt"), each with its size and modification time.
+using DatabaseFiles = std::map<std::string, std::pair<uint64_t, int64_t>>;
+
+DatabaseFiles databaseFiles(const std::string& output, const std::string& domainName) {
+  DatabaseFiles files;
+  VFileFinder finder;
+  for (bool found = finder.first(VFileName::combine(output, "awstats*." + domainName + ".txt")); found;
+       found = finder.next()) {
+    if (finder.isDirectory()) continue;
+    platform::fs::EntryStatus status;
+    if (platform::fs::statEntry(VFileName::combine(output, finder.name()), status) == 0)
+      files[finder.name()] = {status.size, status.modified};
+  }
+  return files;
+}
+
+// True when the log holds nothing but empty lines and "#" comments: AWStats
+// then has nothing to write, and the log may go.
+bool holdsNoRecord(const std::string& logPath) {
+  VFile file;
+  file.open(logPath, file_open::GenericRead, file_open::ShareRead, file_open::OpenExisting, file_open::SequentialScan);
+  BufferedFileReader reader(file);
+  for (std::string line; reader.readLine(line);) {
+    const size_t first = line.find_first_not_of(" \t");
+    if (first != std::string::npos && line[first] != '#') return false;
+  }
+  return true;
+}
+
+// What AWStats said about a failed update, in a few lines: its error
+// message; else its count of the records it found and the first record it
+// could not use.
+std::string awstatsReason(const std::string& output) {
+  static const char* const kSteps[] = {"Create/Update database", "From data in log file", "Phase ",
+                                       "Searching new records", "Jumped lines", "Parsed lines"};
+  std::vector<std::string> said, found, example;
+  for (std::string line : text::split(output, '\n')) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.size() > 300) line = line.substr(0, 300) + "...";
+    bool step = line.find_first_not_of(' ') == std::string::npos;
+    for (const char* prefix : kSteps) step = step || text::startsWith(line, prefix);
+    if (step) continue;
+    if (text::startsWith(line, " Found ")) {
+      found.push_back(line.substr(7));
+    } else if (text::startsWith(line, "Corrupted record") || text::startsWith(line, "Dropped record")) {
+      if (example.empty()) example.push_back(line);
+    } else if (said.size() < 4) {
+      said.push_back(line);
+    }
+  }
+  if (said.empty() && !found.empty()) said.push_back("Found " + text::join(found, " "));
+  said.insert(said.end(), example.begin(), example.end());
+  return said.empty() ? std::string("(nothing)") : text::join(said, "\n");
 }
 
 } // namespace
@@ -137,7 +238,9 @@ void LogForAWStats::sortLog() {
   const std::string& logPath = source_.path;
   const std::string sortFile = logPath + ".sort.tmp";
 
-  if (const uint32_t code = moveReplacing(logPath, sortFile)) {
+  // Never over a sort file: one that is there holds records of its own.
+  if (const uint32_t code = platform::fs::renameEntry(VFileName::toLongPath(logPath), VFileName::toLongPath(sortFile),
+                                                      false)) {
     log.log(Warning, "Unable to rename log file from %s to %s: %s", logPath, sortFile, formatSystemMessage(code, ""));
     return;
   }
@@ -155,6 +258,9 @@ void LogForAWStats::sortLog() {
       incomplete = failure->message();
   }
   if (exitCode == 0 && incomplete.empty()) {
+    // The sorted copy is all that stays of the records once the sort file goes.
+    flushFileToDisk(logPath);
+    flushDirectoryToDisk(directoryOf(logPath));
     if (const uint32_t code = deleteFile(sortFile))
       log.log(Warning, "Unable to remove log file %s: %s", sortFile, formatSystemMessage(code, ""));
     return;
@@ -169,6 +275,8 @@ void LogForAWStats::sortLog() {
     log.log(Warning, "Execute %s %s failed[%lu]: %s", command.program, command.arguments,
             static_cast<unsigned long>(exitCode), output);
   }
+  flushFileToDisk(sortFile);
+  flushDirectoryToDisk(directoryOf(sortFile));
   if (const uint32_t code = moveReplacing(sortFile, logPath)) {
     throwOsException("Unable to rename log file from " + sortFile + " to " + logPath, code,
                      Place{"", "LogForAWStats::processLogFile", 276});
@@ -207,14 +315,18 @@ void LogForAWStats::processLogFile() {
         throwOsException("Give the owner of domain " + config_.domainName + " read access to " + workingConfig, code,
                          Place{"", "LogForAWStats::processLogFile", 0});
     }
+    // A new domain's statistics directories may not exist yet; AWStats
+    // creates none of them.
+    makeDirLikeParent(output);
     const std::string domainCopy = checkAWStats(installationRoot, configName);
     configure_CustomDate(text);
     writeConfig(domainCopy, text);
   }
 
+  std::vector<std::string> written;  // the database files the update wrote
   try {
-    // AWStats' own failures are not looked at and the log goes at the end, so
-    // a log that cannot be read must fail here, while it is still kept.
+    // The log goes at the end, so a log that cannot be read must fail here,
+    // while it is still kept.
     VFile readable;
     readable.open(source_.path, file_open::GenericRead, file_open::ShareRead, file_open::OpenExisting, 0);
     readable.close();
@@ -228,13 +340,28 @@ void LogForAWStats::processLogFile() {
     const std::string perl = VFileName::combine(perlDirectory, "bin/perl");
 
     // Waited for, so that the database is complete before the pages read it.
+    // An update that fails, or takes nothing from a log that holds records,
+    // keeps the log, as a failed Webalizer run keeps its chunk.
+    const DatabaseFiles before = databaseFiles(output, config_.domainName);
     uint32_t updateExit = 0;
     const std::string updateOutput = execExtUtil(
         perl, script + " -showsteps -showcorrupted -showdropped -config=" + config_.domainName + " -update", true,
         &updateExit, source_.path, {});
+    for (const auto& [name, signature] : databaseFiles(output, config_.domainName))
+      if (before.count(name) == 0 || before.at(name) != signature) written.push_back(VFileName::combine(output, name));
     if (updateExit != 0) {
-      log.log(Warning, "AWStats update for domain %s ended with exit code %lu: %s", config_.domainName,
-              static_cast<unsigned long>(updateExit), updateOutput);
+      throw vexception(formatString("AWStats could not update the statistics of domain %s from the log file %s "
+                                    "(exit code %lu); the log file is kept for the next run. AWStats said: %s",
+                                    config_.domainName, source_.path, static_cast<unsigned long>(updateExit),
+                                    awstatsReason(updateOutput)),
+                       Place{"", "LogForAWStats::processLogFile", 0});
+    }
+    if (written.empty() && !holdsNoRecord(source_.path)) {
+      throw vexception(formatString("AWStats took no record of the log file %s into the statistics of domain %s "
+                                    "(no database file in %s was written); the log file is kept for the next run. "
+                                    "AWStats said: %s",
+                                    source_.path, config_.domainName, output, awstatsReason(updateOutput)),
+                       Place{"", "LogForAWStats::processLogFile", 0});
     }
 
     std::vector<std::string> pages;
@@ -249,6 +376,9 @@ void LogForAWStats::processLogFile() {
     throw;
   }
 
+  // The log's records now live in the database files only.
+  for (const std::string& path : written) flushFileToDisk(path);
+  if (!written.empty()) flushDirectoryToDisk(output);
   removeFile(source_.path, true, false, 0, 0);
   log.log(Info, "AWStats finished");
 }

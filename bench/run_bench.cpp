@@ -5,7 +5,10 @@
 //    20 domains with the same logs, by a shell script that runs the same
 //    engine commands by hand (sort, key removal, webalizer; sort, the AWStats
 //    update and its 21 report pages; removal of each log). Target: the
-//    program adds less than 5% to the script's wall time.
+//    program adds less than 5% to the script's wall time. The program's run
+//    includes its flushes to the disk (fdatasync of each file that takes
+//    over records, fsync of its directory); a third run over a new day of
+//    logs, under strace counting only those calls, shows what they cost.
 // 2. Growth: the program's wall time for 100, 1,000 and 5,000 domains with
 //    small logs. Real engines would spend hours there (an AWStats domain costs
 //    22 Perl starts), so Webalizer's place is taken by /bin/true: what is
@@ -23,6 +26,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bench/common/bench_installation.h"
@@ -143,10 +147,30 @@ std::string script(const std::vector<Domain>& domains, const fs::path& webalizer
   return s.str();
 }
 
-void runProgram(const std::string& what) {
+void runProgram(const std::string& what, const std::string& prefix = {}) {
   const std::string program = bench::builtProgram("web_statistics_executor");
-  if (std::system((shellQuoted(program) + " --calculate-all >/dev/null 2>&1").c_str()) != 0)
+  if (std::system((prefix + shellQuoted(program) + " --calculate-all >/dev/null 2>&1").c_str()) != 0)
     std::printf("  (%s: the program did not end with exit code 0)\n", what.c_str());
+}
+
+// The program under strace, which stops only at fsync and fdatasync (through
+// seccomp, so every other call runs at full speed) and adds up the wall time
+// spent in them. Gives back the calls and their seconds; the run's own wall
+// time in wall.
+std::pair<long, double> flushesOfARun(const fs::path& counts, double& wall) {
+  const auto start = Clock::now();
+  runProgram("run under strace", "strace -f --seccomp-bpf -c -w -e trace=fsync,fdatasync -o " +
+                                     shellQuoted(counts.string()) + " ");
+  wall = secondsOf(start);
+  std::ifstream in(counts);
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream fields(line);
+    double percent = 0, seconds = 0;
+    long perCall = 0, calls = 0;
+    std::string name;
+    if (fields >> percent >> seconds >> perCall >> calls >> name && name == "total") return {calls, seconds};
+  }
+  return {0, 0};
 }
 
 long logsLeft(const fs::path& vhosts) {
@@ -216,6 +240,12 @@ void overhead(int lines) {
   std::printf("  %-32s %9.2f s\n", "shell script, same commands", byHand);
   std::printf("  program / script: %.3f (adds %+.1f%%; target < +5%%); logs left: %ld\n", program / byHand,
               (program / byHand - 1) * 100, logsLeft(inst.vhosts()));
+
+  for (const Domain& d : byProgram) putLog(d, 3, lines);
+  double wall = 0;
+  const auto [calls, seconds] = flushesOfARun(inst.root() / "flushes.txt", wall);
+  std::printf("  flushes of the program's run over the next day: %ld calls, %.3f s of %.2f s (%.2f%% of the run)\n",
+              calls, seconds, wall, wall > 0 ? seconds / wall * 100 : 0);
 }
 
 void growth(const std::vector<int>& sizes) {

@@ -176,6 +176,7 @@ void fill(const struct stat& st, EntryStatus& status) {
   status.ownerWritable = status.isSymlink || (st.st_mode & S_IWUSR) != 0;
   status.mode = st.st_mode & 07777;
   status.owner = st.st_uid;
+  status.group = st.st_gid;
   status.size = static_cast<uint64_t>(st.st_size);
   status.modified = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
   status.device = st.st_dev;
@@ -263,6 +264,39 @@ uint32_t setMode(const std::string& path, uint32_t mode) {
     return ::fchmodat(dir, name, static_cast<mode_t>(mode & 07777), AT_SYMLINK_NOFOLLOW);
   });
 }
+
+uint32_t setOwner(const std::string& path, uint32_t owner, uint32_t group) {
+  return atCall(path, [&](int dir, const char* name) {
+    return ::fchownat(dir, name, static_cast<uid_t>(owner), static_cast<gid_t>(group), AT_SYMLINK_NOFOLLOW);
+  });
+}
+
+uint32_t flushHandle(int fd) {
+  while (::fdatasync(fd) != 0)
+    if (errno != EINTR) return lastWinError();
+  return 0;
+}
+
+namespace {
+uint32_t flushOpened(const std::string& path, int flags, bool data) {
+  int fd = -1;
+  const uint32_t code = atCall(path, [&](int dir, const char* name) {
+    fd = ::openat(dir, name, flags | O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    return fd < 0 ? -1 : 0;
+  });
+  if (code) return code;
+  int rc;
+  while ((rc = data ? ::fdatasync(fd) : ::fsync(fd)) != 0 && errno == EINTR) {
+  }
+  const uint32_t result = rc == 0 ? 0 : lastWinError();
+  ::close(fd);
+  return result;
+}
+} // namespace
+
+uint32_t flushFile(const std::string& path) { return flushOpened(path, 0, true); }
+
+uint32_t flushDirectory(const std::string& path) { return flushOpened(path, O_DIRECTORY, false); }
 
 uint32_t removeFile(const std::string& path) {
   return atCall(path, [](int dir, const char* name) { return ::unlinkat(dir, name, 0); });

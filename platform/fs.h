@@ -20,6 +20,7 @@ struct EntryStatus {
   bool ownerWritable = false;
   uint32_t mode = 0;         // permission bits of the item (of a link: 0777)
   uint32_t owner = 0;
+  uint32_t group = 0;
   uint64_t size = 0;
   int64_t modified = 0;      // nanoseconds since 1970
   uint64_t device = 0;
@@ -36,6 +37,16 @@ uint32_t windowsAttributes(const EntryStatus& status);
 uint32_t setOwnerWritable(const std::string& path);
 // Sets the permission bits (mode & 07777); a link is left as it is.
 uint32_t setMode(const std::string& path, uint32_t mode);
+// Gives the item (a link itself, not its target) to the owner and group.
+uint32_t setOwner(const std::string& path, uint32_t owner, uint32_t group);
+
+// Durability: a file's data (fdatasync), or a directory's entries (fsync),
+// on the disk when the call returns, so that a power cut afterwards keeps
+// them. One call per file is the whole cost; the data written before it
+// reaches the disk in one go.
+uint32_t flushFile(const std::string& path);
+uint32_t flushHandle(int fd);
+uint32_t flushDirectory(const std::string& path);
 
 // unlink(2): a link is removed as a link, a directory is refused (5).
 uint32_t removeFile(const std::string& path);

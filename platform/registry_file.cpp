@@ -29,15 +29,19 @@ thread_local std::string lastCorruption;
 
 // ---------------------------------------------------------------- model
 
+constexpr size_t kNoLine = static_cast<size_t>(-1);
+
 struct Value {
   std::string name;
   std::string lowerName;
   ValueData data;
+  size_t firstLine = kNoLine, lastLine = kNoLine;  // where the file defines it
 };
 
 struct Section {
   std::string path;  // as spelt in the file
   std::vector<Value> values;
+  size_t lastLine = kNoLine;  // its last line in the file: a new value goes after it
 
   const Value* find(const std::string& lowerName) const {
     for (const Value& v : values)
@@ -47,13 +51,13 @@ struct Section {
   Value* find(const std::string& lowerName) {
     return const_cast<Value*>(static_cast<const Section*>(this)->find(lowerName));
   }
-  void set(const std::string& name, ValueData data) {
+  void set(const std::string& name, ValueData data, size_t firstLine, size_t lastLine) {
     const std::string lower = text::toLower(name);
-    if (Value* v = find(lower)) {
-      v->data = std::move(data);
-    } else {
-      values.push_back(Value{name, lower, std::move(data)});
-    }
+    Value* v = find(lower);
+    if (!v) v = &values.emplace_back(Value{name, lower, {}});
+    v->data = std::move(data);
+    v->firstLine = firstLine;
+    v->lastLine = lastLine;
   }
   void remove(const std::string& name) {
     const std::string lower = text::toLower(name);
@@ -61,9 +65,20 @@ struct Section {
   }
 };
 
+// The file as read: its lines, so that a rewrite changes only the lines of
+// what it changes and keeps comments, blank lines and order, and the form it
+// came in.
+struct FileText {
+  std::vector<std::string> lines;
+  std::string lineEnd = "\n";
+  std::string byteOrderMark;  // "", UTF-8's, or FF FE for UTF-16LE
+  bool headerSeen = false;
+};
+
 struct Document {
   std::vector<Section> sections;
   std::unordered_map<std::string, size_t> index;  // lower-case path -> position
+  FileText file;
 
   const Section* find(const std::string& lowerPath) const {
     auto it = index.find(lowerPath);
@@ -145,7 +160,9 @@ class Parser {
 
   Document parse() {
     Document doc;
-    bool headerSeen = false;
+    doc.file.byteOrderMark = byteOrderMark_;
+    doc.file.lineEnd = lineEnd_;
+    bool& headerSeen = doc.file.headerSeen;
     Section* current = nullptr;
     bool inRemovedKey = false;
     for (lineIndex_ = 0; lineIndex_ < lines_.size(); ++lineIndex_) {
@@ -169,6 +186,7 @@ class Parser {
           inRemovedKey = true;
         } else {
           current = &doc.add(keyPath);
+          current->lastLine = lineIndex_;
           inRemovedKey = false;
         }
         continue;
@@ -177,24 +195,33 @@ class Parser {
         if (!current)
           fail(inRemovedKey ? "a value line below a key removal" : "a value line before the first [key] line");
         parseValueLine(*current, line);
+        current->lastLine = lineIndex_;
         continue;
       }
       fail("unexpected text; expected a [key] line, a \"name\"=value line or a ; comment");
     }
+    doc.file.lines = std::move(lines_);
     return doc;
   }
 
  private:
   [[noreturn]] void fail(const std::string& what) { throw ParseError(lineIndex_ + 1, what); }
 
-  static std::string decode(const std::string& content) {
-    if (content.size() >= 2 && content[0] == '\xFF' && content[1] == '\xFE')
+  std::string decode(const std::string& content) {
+    if (content.size() >= 2 && content[0] == '\xFF' && content[1] == '\xFE') {
+      byteOrderMark_ = content.substr(0, 2);
       return text::fromUtf16le(std::string_view(content).substr(2));
-    if (content.size() >= 3 && content.compare(0, 3, "\xEF\xBB\xBF") == 0) return content.substr(3);
+    }
+    if (content.size() >= 3 && content.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+      byteOrderMark_ = content.substr(0, 3);
+      return content.substr(3);
+    }
     return content;
   }
 
   void splitLines(const std::string& text) {
+    const size_t firstEnd = text.find('\n');
+    if (firstEnd != std::string::npos && firstEnd > 0 && text[firstEnd - 1] == '\r') lineEnd_ = "\r\n";
     size_t start = 0;
     while (start < text.size()) {
       size_t end = text.find('\n', start);
@@ -243,6 +270,7 @@ class Parser {
   }
 
   void parseValueLine(Section& section, std::string_view line) {
+    const size_t firstLine = lineIndex_;
     size_t pos = 0;
     std::string name;
     if (line.front() == '@') {
@@ -297,7 +325,7 @@ class Parser {
     } else {
       fail("unknown value; expected \"text\", dword:, hex: or hex(N):");
     }
-    section.set(name, std::move(data));
+    section.set(name, std::move(data), firstLine, lineIndex_);
   }
 
   // "01,02,\" continued on the next lines.
@@ -336,6 +364,8 @@ class Parser {
 
   std::vector<std::string> lines_;
   size_t lineIndex_ = 0;
+  std::string byteOrderMark_;
+  std::string lineEnd_ = "\n";
 };
 
 // ---------------------------------------------------------------- writing
@@ -380,38 +410,79 @@ void appendHexList(std::string& out, const std::string& bytes) {
   }
 }
 
-std::string serialise(const Document& doc) {
-  std::string out = kHeader;
-  out += "\n\n";
-  for (const Section& s : doc.sections) {
-    out += "[" + s.path + "]\n";
-    for (const Value& v : s.values) {
-      out += v.name.empty() ? std::string("@") : quote(v.name);
-      out += '=';
-      std::string textValue;
-      if (plainString(v.data, textValue)) {
-        out += quote(textValue);
-      } else if (v.data.type == TypeDword && v.data.bytes.size() == 4) {
-        uint32_t n = 0;
-        for (int i = 3; i >= 0; --i) n = n << 8 | static_cast<unsigned char>(v.data.bytes[static_cast<size_t>(i)]);
-        char buf[16];
-        std::snprintf(buf, sizeof buf, "dword:%08x", n);
-        out += buf;
-      } else {
-        if (v.data.type == TypeBinary) {
-          out += "hex:";
-        } else {
-          char buf[24];
-          std::snprintf(buf, sizeof buf, "hex(%x):", v.data.type);
-          out += buf;
-        }
-        appendHexList(out, v.data.bytes);
-      }
-      out += '\n';
+// One value as its line (or lines, for a long hex list), ended by a line feed.
+std::string valueText(const Value& v) {
+  std::string out = v.name.empty() ? std::string("@") : quote(v.name);
+  out += '=';
+  std::string textValue;
+  if (plainString(v.data, textValue)) {
+    out += quote(textValue);
+  } else if (v.data.type == TypeDword && v.data.bytes.size() == 4) {
+    uint32_t n = 0;
+    for (int i = 3; i >= 0; --i) n = n << 8 | static_cast<unsigned char>(v.data.bytes[static_cast<size_t>(i)]);
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "dword:%08x", n);
+    out += buf;
+  } else {
+    if (v.data.type == TypeBinary) {
+      out += "hex:";
+    } else {
+      char buf[24];
+      std::snprintf(buf, sizeof buf, "hex(%x):", v.data.type);
+      out += buf;
     }
-    out += '\n';
+    appendHexList(out, v.data.bytes);
   }
-  return out;
+  return out + '\n';
+}
+
+// ---------------------------------------------------------------- editing the file's text
+
+void insertLines(FileText& file, size_t at, const std::string& text) {
+  std::vector<std::string> added = text::split(text, '\n');
+  if (!added.empty() && added.back().empty()) added.pop_back();
+  file.lines.insert(file.lines.begin() + static_cast<std::ptrdiff_t>(at), added.begin(), added.end());
+}
+
+void ensureHeader(FileText& file) {
+  if (file.headerSeen) return;
+  file.lines.insert(file.lines.begin(), {kHeader, ""});
+  file.headerSeen = true;
+}
+
+// A new key goes at the end of the file, after a blank line.
+void appendKey(FileText& file, const std::string& keyPath) {
+  ensureHeader(file);
+  if (!file.lines.empty() && !trimBlanks(file.lines.back()).empty()) file.lines.push_back("");
+  file.lines.push_back("[" + keyPath + "]");
+}
+
+// The value's own lines are replaced; a new value goes after the last line of
+// its key, a new key at the end.
+void writeValue(Document& doc, const std::string& keyPath, const std::string& name, const ValueData& data) {
+  FileText& file = doc.file;
+  Section* section = doc.find(text::toLower(keyPath));
+  if (!section || section->lastLine == kNoLine) {
+    appendKey(file, keyPath);
+    insertLines(file, file.lines.size(), valueText(Value{name, text::toLower(name), data}));
+    return;
+  }
+  if (const Value* old = section->find(text::toLower(name)); old && old->firstLine != kNoLine) {
+    // The name keeps the spelling it has in the file, as on Windows.
+    file.lines.erase(file.lines.begin() + static_cast<std::ptrdiff_t>(old->firstLine),
+                     file.lines.begin() + static_cast<std::ptrdiff_t>(old->lastLine) + 1);
+    insertLines(file, old->firstLine, valueText(Value{old->name, old->lowerName, data}));
+    return;
+  }
+  insertLines(file, section->lastLine + 1, valueText(Value{name, text::toLower(name), data}));
+}
+
+// The file's bytes again, in the encoding and with the line ends it came with.
+std::string fileBytes(const FileText& file) {
+  std::string out;
+  for (const std::string& line : file.lines) out += line + file.lineEnd;
+  if (file.byteOrderMark == "\xFF\xFE") return file.byteOrderMark + text::toUtf16le(out);
+  return file.byteOrderMark + out;
 }
 
 // ---------------------------------------------------------------- files
@@ -594,7 +665,12 @@ uint32_t replaceFile(const std::string& path, const std::string& content) {
     done += static_cast<size_t>(n);
   }
   struct stat st {};
-  const mode_t mode = ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
+  const bool existed = ::stat(path.c_str(), &st) == 0;
+  const mode_t mode = existed ? (st.st_mode & 07777) : 0644;
+  if (existed && (st.st_uid != ::geteuid() || st.st_gid != ::getegid())) {
+    // The file keeps its owner where the account may give it away.
+    [[maybe_unused]] const int given = ::fchown(fd, st.st_uid, st.st_gid);
+  }
   if (::fchmod(fd, mode) != 0 || ::fsync(fd) != 0) return fail(lastWinError());
   if (::close(fd) != 0) {
     ::unlink(tmpl.c_str());
@@ -604,6 +680,12 @@ uint32_t replaceFile(const std::string& path, const std::string& content) {
     const uint32_t code = lastWinError();
     ::unlink(tmpl.c_str());
     return code;
+  }
+  const size_t slash = path.rfind('/');
+  const std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  if (const int dir = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
+    ::fsync(dir);  // the new file's name; the old file stays readable until then
+    ::close(dir);
   }
   return 0;
 }
@@ -630,7 +712,7 @@ uint32_t modify(Change&& change) {
   Document doc = *loaded.doc;
   if (!change(doc)) return 0;
   held.loaded.reset();  // a reading held on this thread must see its own write
-  return replaceFile(path, serialise(doc));
+  return replaceFile(path, fileBytes(doc.file));
 }
 
 } // namespace
@@ -668,7 +750,7 @@ uint32_t createKey(const std::string& keyPath) {
   if (!isRootName(text::split(key, '\\').front())) return winerr::InvalidParameter;
   return modify([&](Document& doc) {
     if (doc.keyExists(text::toLower(key))) return false;
-    doc.add(key);
+    appendKey(doc.file, key);
     return true;
   });
 }
@@ -677,21 +759,14 @@ uint32_t setValue(const std::string& keyPath, const std::string& name, const Val
   const std::string key = trimKeyPath(keyPath);
   if (!isRootName(text::split(key, '\\').front())) return winerr::InvalidParameter;
   return modify([&](Document& doc) {
-    Section& section = doc.add(key);
-    const Value* old = section.find(text::toLower(name));
+    const Section* section = doc.find(text::toLower(key));
+    const Value* old = section ? section->find(text::toLower(name)) : nullptr;
     if (old && old->data.type == value.type && old->data.bytes == value.bytes) return false;
-    section.set(name, value);
+    writeValue(doc, key, name, value);
     return true;
   });
 }
 
 const std::string& corruptionText() { return lastCorruption; }
-
-uint32_t canonicalText(const std::string& fileName, const std::string& content, std::string& out) {
-  const Loaded loaded = parseContent(fileName, content);
-  if (loaded.code != 0) return answer(loaded);
-  out = serialise(*loaded.doc);
-  return 0;
-}
 
 } // namespace platform::regfile

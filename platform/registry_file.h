@@ -15,8 +15,10 @@
 // The calls answer with Windows error codes (0 success, 2 no such key or
 // value, 5 access denied, ...). A file that cannot be parsed answers
 // RegistryCorrupt, and corruptionText() then names the file, the line and what
-// is wrong there. Readers need no lock: writers replace the file atomically
-// (temporary file + rename) while holding an exclusive flock on
+// is wrong there. A write changes only the lines of what it changes:
+// comments, blank lines, the order of the rest, the encoding and the line
+// ends stay as they were. Readers need no lock: writers replace the file
+// atomically (temporary file + rename) while holding an exclusive flock on
 // "<file>.lock", so a reader sees the old or the new file, never a mix.
 #pragma once
 
@@ -66,10 +68,5 @@ class OneReading {
 // The explanation of the last RegistryCorrupt answer of the calling thread:
 // "Malformed registry file '<path>', line N: <what>".
 const std::string& corruptionText();
-
-// Serialisation, exposed for the tools and the tests: parses the text of a
-// file (UTF-8 or UTF-16LE with its byte-order mark) and writes it back in
-// canonical form. Answers RegistryCorrupt for text that does not parse.
-uint32_t canonicalText(const std::string& fileName, const std::string& content, std::string& out);
 
 } // namespace platform::regfile

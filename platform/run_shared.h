@@ -8,7 +8,7 @@
 
 namespace platform {
 
-enum class RunFlag : size_t { AWStatsNotInstalledReported, Count };
+enum class RunFlag : size_t { AWStatsNotInstalledReported, DebugValueReported, DailyLogReported, Count };
 
 // The flag, shared by this process and every copy forked from it.
 std::atomic<bool>& runFlag(RunFlag flag);

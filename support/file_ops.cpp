@@ -320,6 +320,37 @@ void requireDirectoryItself(const std::string& path) {
                      Place{"", "requireDirectoryItself", 0});
 }
 
+void makeDirLikeParent(const std::string& path) {
+  std::string directory = VFileName::canonicalize(path);
+  while (directory.size() > 1 && directory.back() == '/') directory.pop_back();
+  if (directory.empty() || fileExist(directory)) return;
+  const std::string parent = VFileName::removeFileSpec(directory);
+  if (!parent.empty() && parent != directory) makeDirLikeParent(parent);
+  fs::EntryStatus model;
+  if (const uint32_t code = fs::statEntry(VFileName::toLongPath(parent), model))
+    throwOsException("CreateDirectory(" + directory + ")", code, Place{"", "makeDir", 43});
+  makeDirWithMode(directory, model.mode);
+  // The creation mask must not take bits away from the model's.
+  const std::string made = VFileName::toLongPath(directory);
+  uint32_t code = fs::setMode(made, model.mode);
+  fs::EntryStatus status;
+  if (!code && (code = fs::statEntry(made, status)) == 0 && (status.owner != model.owner || status.group != model.group))
+    code = fs::setOwner(made, model.owner, model.group);
+  // An account that may not give files away keeps the directory as its own.
+  if (code && code != winerr::AccessDenied)
+    throwOsException("Give " + directory + " the owner and rights of " + parent, code, Place{"", "makeDir", 43});
+}
+
+void flushFileToDisk(const std::string& path) {
+  if (const uint32_t code = fs::flushFile(VFileName::toLongPath(path)))
+    throwOsException("Flush '" + path + "' to disk", code, Place{"", "flushFileToDisk", 0});
+}
+
+void flushDirectoryToDisk(const std::string& directory) {
+  if (const uint32_t code = fs::flushDirectory(VFileName::toLongPath(directory)))
+    throwOsException("Flush '" + directory + "' to disk", code, Place{"", "flushDirectoryToDisk", 0});
+}
+
 std::string tempPath() {
   const std::string directory = platform::environmentOr("TMPDIR", "/tmp");
   if (!fileExist(directory)) {

@@ -71,6 +71,14 @@ void makeDir(const std::string& path);
 // Raises, naming it, unless the path is a directory itself: a link to one
 // (which a customer may point anywhere) is refused.
 void requireDirectoryItself(const std::string& path);
+// The same, each new directory with the owner, group and permission bits of
+// the nearest existing directory above it.
+void makeDirLikeParent(const std::string& path);
+// Before the last other copy of records is removed or replaced, the file that
+// now holds them goes to the disk (its data), and so does its directory (its
+// name); a power cut afterwards keeps both. Raises "Flush '<path>' to disk".
+void flushFileToDisk(const std::string& path);
+void flushDirectoryToDisk(const std::string& directory);
 // The temporary directory ($TMPDIR or /tmp) with its trailing separator.
 std::string tempPath();
 // Special folders by their Windows identifier (CSIDL), without a trailing
@@ -128,6 +136,8 @@ class VFile {
   enum Origin { Begin = 0, Current = 1, End = 2 };
   uint64_t seek(int64_t distance, Origin origin);
   void close() noexcept;
+  // What was written reaches the disk (flushFileToDisk for an open file).
+  void flushToDisk();
   bool isOpen() const { return fd_ >= 0; }
   int fd() const { return fd_; }
   const std::string& name() const { return name_; }

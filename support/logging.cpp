@@ -13,10 +13,13 @@
 #include "platform/log_file.h"
 #include "platform/named_lock.h"
 #include "platform/process_identity.h"
+#include "platform/run_shared.h"
 #include "platform/system_log.h"
 #include "platform/text.h"
+#include "platform/win_error.h"
 #include "support/command_line.h"
 #include "support/execution_context.h"
+#include "support/file_ops.h"
 #include "support/guard.h"
 #include "support/named_mutex.h"
 
@@ -34,6 +37,17 @@ constexpr const char* kLogName = "Tarvo";
 
 std::atomic<uint32_t> debugQueries{0};
 std::atomic<uint32_t> debugCache{0};
+
+// What keeps the logging from working as configured, said once per run on
+// the system log and the console, where an operator sees it.
+std::mutex noticeMutex;
+std::string pendingNotice;
+
+void noteOnce(platform::RunFlag said, const std::string& text) {
+  if (platform::runFlag(said).exchange(true)) return;
+  const std::lock_guard<std::mutex> guard(noticeMutex);
+  pendingNotice = text;
+}
 
 // Installation paths may come with Windows separators.
 std::string combinePath(std::string base, const std::string& more) {
@@ -69,7 +83,11 @@ std::unique_ptr<platform::SystemLog> registerEventSource(const std::string& sour
   registry::create(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Services\\EventLog\\" + std::string(kLogName) + "\\" + source,
                    key, registry::KeyAllAccess);
   registry::set(key, "TypesSupported", 7u);
-  registry::set(key, "EventMessageFile", combinePath(productRoot(), "admin/bin64/eventmsg.dll"));
+  // Without a product root the events still go out, only unnamed.
+  std::string root;
+  if (registry::lookup(HKEY_LOCAL_MACHINE, kConfigKey, "PRODUCT_ROOT_D", root, registry::REG_SZ, registry::View32) ==
+      0)
+    registry::set(key, "EventMessageFile", combinePath(root, "admin/bin64/eventmsg.dll"));
   return std::make_unique<platform::SystemLog>(source);
 }
 
@@ -108,7 +126,15 @@ VMutex& channelMutex(const std::string& name) {
 bool debuggingEnabled() {
   if (debugQueries.fetch_add(1) % 16 == 0) {
     uint32_t value = debugCache.load();
-    if (registry::lookup(HKEY_LOCAL_MACHINE, kConfigKey, "Debug", value, registry::View32) == 0) debugCache = value;
+    try {
+      if (registry::lookup(HKEY_LOCAL_MACHINE, kConfigKey, "Debug", value, registry::View32) == 0) debugCache = value;
+    } catch (const vexception& e) {
+      // A value that cannot be read is as good as 0, and must not cost the entry.
+      debugCache = 0;
+      noteOnce(platform::RunFlag::DebugValueReported,
+               "The registry value Debug under HKEY_LOCAL_MACHINE\\" + std::string(kConfigKey) + " cannot be read (" +
+                   e.message() + "); it must be a dword. Logging goes on as with Debug 0.");
+    }
   }
   return debugCache.load() != 0;
 }
@@ -156,8 +182,14 @@ void writeLogChannelEntry(const std::string& channel, uint32_t defaultEnabled, c
                 t.hour, t.minute, t.second, t.milliseconds, platform::processId(), platform::threadId());
   const std::string path = directory + "/tarvolog_" + name + date + ".log";
   const std::string entry = stamp + entryText + "\r\n";
-  if (const uint32_t code = platform::appendLogEntry(path, "\xFF\xFE", text::toUtf16le(entry)))
-    throwOsException("Write to file '" + path + "'", code, Place{"", "LogChannel::write", 112});
+  uint32_t code = platform::appendLogEntry(path, "\xFF\xFE", text::toUtf16le(entry));
+  // The product root is there but not its logs directory: it is made, as the
+  // installation would have.
+  if (code == platform::winerr::PathNotFound && fileExist(directoryOf(directoryOf(directory)))) {
+    makeDir(directory);
+    code = platform::appendLogEntry(path, "\xFF\xFE", text::toUtf16le(entry));
+  }
+  if (code) throwOsException("Write to file '" + path + "'", code, Place{"", "LogChannel::write", 112});
   if (stuck) throw *stuck;  // the entry is written; the caller tells the other outputs why it waited
 }
 
@@ -206,7 +238,13 @@ void LogManager::dispatch(LogLevel level, const std::string& message) noexcept {
     if (debuggingEnabled() || level >= Error)
       writeLogChannelEntry("debug", 1, text::fromAnsi(logLevelWord(level)) + std::string(": ") + message);
   } catch (const vexception& e) {
-    if (e.message().rfind("Waited ", 0) == 0) lockTrouble = e.fullMessage();
+    if (e.message().rfind("Waited ", 0) == 0) {
+      lockTrouble = e.fullMessage();
+    } else {
+      noteOnce(platform::RunFlag::DailyLogReported,
+               "Entries cannot be written to the daily log (" + e.message() +
+                   "); until that is repaired they go to the system log and the console only.");
+    }
   } catch (...) {
   }
   if (!lockTrouble.empty()) dispatch(Error, lockTrouble);
@@ -224,6 +262,12 @@ void LogManager::dispatch(LogLevel level, const std::string& message) noexcept {
     if (switches->console(level)) printToConsole(*switches, message);
   } catch (...) {
   }
+  std::string notice;
+  {
+    const std::lock_guard<std::mutex> guard(noticeMutex);
+    notice.swap(pendingNotice);
+  }
+  if (!notice.empty()) dispatch(Error, notice);
 }
 
 const std::string& LogManager::eventSourceName() {

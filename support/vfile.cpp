@@ -70,6 +70,11 @@ size_t VFile::read(void* buffer, size_t count) {
   return got;
 }
 
+void VFile::flushToDisk() {
+  const uint32_t code = fd_ < 0 ? platform::winerr::InvalidHandle : platform::fs::flushHandle(fd_);
+  if (code) throwOsException("Flush '" + name_ + "' to disk", code, Place{"", "VFile::flushToDisk", 0});
+}
+
 size_t VFile::write(const void* buffer, size_t count, bool requireAll) {
   size_t written = 0;
   const uint32_t code =

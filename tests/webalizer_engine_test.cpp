@@ -184,27 +184,6 @@ TEST_F(WebalizerEngine, AWebalizerThatCannotStartOrFailsKeepsThePreparedChunkAnd
   EXPECT_EQ(readFile(failing + ".input"), preparedText(records) + preparedText(records));
 }
 
-TEST_F(WebalizerEngine, LeftoversOfAKilledRunGoBackIntoTheirChunks) {
-  const WebStatConfig config = addDomain("ws4", "site-four.example");
-  const std::string dir = config.configDir;
-  const std::string a = chunkText(LogKind::Web, 6), b = chunkText(LogKind::Web, 4), c = chunkText(LogKind::Web, 3);
-  // Killed while sorting: the unsorted records in .sort1, a partial .sort2.
-  writeFile(dir + "/web_a.log.sort1", a);
-  writeFile(dir + "/web_a.log.sort2", "20240301");
-  // Killed while copying: a partial copy at the chunk's path besides .sort1.
-  writeFile(dir + "/web_b.log.sort1", b);
-  writeFile(dir + "/web_b.log", "partial");
-  // Killed after the copy: the prepared chunk with its marker and .sort1.
-  writeFile(dir + "/web_c.log", preparedText(c));
-  writeFile(dir + "/web_c.log.prepared", "");
-  writeFile(dir + "/web_c.log.sort1", c);
-  const std::string capture = standIn("capturing", 0) + ".input";
-
-  LogForWebalizer::processConfig(config);
-  EXPECT_EQ(readFile(capture), preparedText(a) + preparedText(b) + preparedText(c));
-  EXPECT_EQ(namesIn(dir), std::vector<std::string>{"web_stat_executor.conf"});
-}
-
 TEST_F(WebalizerEngine, IncompleteReportsKeepTheChunkAndPutThePageAndTheCountsBack) {
   const WebStatConfig config = addDomain("ws6", "site-six.example");
   const std::string chunk = config.configDir + "/web_1.log";

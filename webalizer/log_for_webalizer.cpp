@@ -54,12 +54,20 @@ void recoverChunk(const std::string& chunk) {
   const std::string sort2 = sortOutputPath(chunk);
   const std::string marker = preparedMarkerPath(chunk);
   const bool hasChunk = fileExist(chunk);
+  // What holds the records after the recovery reaches the disk before any
+  // other copy goes: the killed run may have left it short of the disk.
+  const auto flushHolder = [&](const std::string& holder) {
+    flushFileToDisk(holder);
+    flushDirectoryToDisk(directoryOf(holder));
+  };
   if (fileExist(marker) && hasChunk) {
+    if (fileExist(sort1) || fileExist(sort2)) flushHolder(chunk);
     removeQuietly(sort1);
     removeQuietly(sort2);
     return;
   }
   if (fileExist(sort1)) {
+    flushHolder(sort1);
     removeQuietly(sort2);
     removeQuietly(marker);
     if (hasChunk) removeFile(chunk, true, false, 0, 0);

@@ -60,6 +60,7 @@ void removeTimestampField(const LogSource& source, const std::string& sortedPath
     }
   }
   if (!pending.empty()) out.write(pending.data(), pending.size());
+  out.flushToDisk();
 }
 
 TempFileHolder::~TempFileHolder() {
@@ -95,6 +96,9 @@ void prepareLogForWebalizer(const LogSource& source) {
     // the unsorted records go.
     VFile marker;
     marker.open(preparedMarkerPath(chunk), file_open::GenericWrite, 0, file_open::CreateAlways, 0);
+    // The new chunk's name and its marker are on the disk before the
+    // unsorted records go.
+    flushDirectoryToDisk(directoryOf(chunk));
   });
   if (copied) {
     sortedHolder.release();

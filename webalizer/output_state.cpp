@@ -17,6 +17,10 @@ constexpr const char* kFunction = "LogForWebalizer::processLogFile";
 // defaults too), and the directory their copies are saved in during a run.
 const char* const kStateFiles[] = {"webalizer.current", "webalizer.hist"};
 constexpr const char* kSavedState = "webalizer.saved";
+// The copies are made here and become the saved state, complete and on the
+// disk, in one rename: a run killed while copying leaves no half state that
+// would be put back.
+constexpr const char* kSavingState = "webalizer.saving";
 
 std::string savedStateDir(const std::string& output) { return VFileName::combine(output, kSavedState); }
 
@@ -56,9 +60,12 @@ void putSavedStateBack(const std::string& output) {
     const std::string copy = VFileName::combine(saved, name);
     if (!fileExist(copy)) {
       removeFile(path, true, false, 0, 0);  // it came with the failed run
-    } else if (const uint32_t code = platform::fs::renameEntry(copy, path, true)) {
-      throwOsException("Put back " + copy + " as " + path, code, Place{"", kFunction, 0});
+      continue;
     }
+    flushFileToDisk(copy);
+    flushDirectoryToDisk(saved);
+    if (const uint32_t code = platform::fs::renameEntry(copy, path, true))
+      throwOsException("Put back " + copy + " as " + path, code, Place{"", kFunction, 0});
   }
   removeDir(saved, true, {});
 }
@@ -66,6 +73,9 @@ void putSavedStateBack(const std::string& output) {
 
 void recoverInterruptedWebalizerRun(const std::string& output) {
   recoverIndexBackups(output);
+  // Copies the killed run did not finish; the state itself was not touched yet.
+  const std::string saving = VFileName::combine(output, kSavingState);
+  if (fileExist(saving)) removeDir(saving, true, {});
   if (!fileExist(savedStateDir(output))) return;
   requireDirectoryItself(savedStateDir(output));  // a link there is the customer's, not our saved state
   putSavedStateBack(output);
@@ -76,15 +86,21 @@ void recoverInterruptedWebalizerRun(const std::string& output) {
 }
 
 void saveWebalizerState(const std::string& output) {
-  const std::string saved = savedStateDir(output);
+  const std::string saving = VFileName::combine(output, kSavingState);
   try {
-    makeDir(saved);
+    makeDir(saving);
     for (const char* name : kStateFiles) {
       const std::string path = VFileName::combine(output, name);
-      if (fileExist(path)) copyFile(path, VFileName::combine(saved, name), false);
+      if (!fileExist(path)) continue;
+      const std::string copy = VFileName::combine(saving, name);
+      copyFile(path, copy, false);
+      flushFileToDisk(copy);
     }
+    flushDirectoryToDisk(saving);
+    renameFile(saving, savedStateDir(output), 1);
+    flushDirectoryToDisk(output);
   } catch (...) {
-    guardLog(Warning, Place{"Remove " + saved, kFunction, 0}, [&] { removeDir(saved, true, {}); });
+    guardLog(Warning, Place{"Remove " + saving, kFunction, 0}, [&] { removeDir(saving, true, {}); });
     throw;
   }
 }
@@ -95,7 +111,18 @@ void restoreWebalizerState(const std::string& output) {
            [&] { putSavedStateBack(output); });
 }
 
-void dropSavedWebalizerState(const std::string& output) { removeDir(savedStateDir(output), true, {}); }
+void dropSavedWebalizerState(const std::string& output) {
+  // The counts are on the disk before their saved copies go, and the copies'
+  // removal is before the chunk goes: a power cut in between neither loses
+  // the counts nor puts old ones back over a removed chunk.
+  for (const char* name : kStateFiles) {
+    const std::string path = VFileName::combine(output, name);
+    if (fileExist(path)) flushFileToDisk(path);
+  }
+  flushDirectoryToDisk(output);
+  removeDir(savedStateDir(output), true, {});
+  flushDirectoryToDisk(output);
+}
 
 void expectCompleteReports(const std::string& output, const std::string& chunk) {
   const std::string indexPath = VFileName::combine(output, "index.html");

@@ -17,15 +17,17 @@
 // the state cannot be put back: the chunk must then wait.
 void recoverInterruptedWebalizerRun(const std::string& output);
 
-// Copies Webalizer's state files into the saved-state directory. Raises
-// (and leaves nothing behind) when they cannot be copied, e.g. on a full disk.
+// Copies Webalizer's state files into the saved-state directory, on the
+// disk before Webalizer may touch them. Raises (and leaves nothing behind)
+// when they cannot be copied, e.g. on a full disk.
 void saveWebalizerState(const std::string& output);
 // Puts the saved state back; a state file that did not exist before the run
 // is removed. A failure is only logged: the next run finds the saved state
 // and tries again.
 void restoreWebalizerState(const std::string& output);
-// The run counted: the saved state goes. Raises when it cannot, so that the
-// chunk is not removed while a later run would still undo its counts.
+// The run counted: the new state goes to the disk, then the saved state goes.
+// Raises when either cannot, so that the chunk is not removed while a later
+// run would still undo its counts or find them missing.
 void dropSavedWebalizerState(const std::string& output);
 
 // Raises, naming the output directory, the chunk and the file system's reason
