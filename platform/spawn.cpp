@@ -27,6 +27,9 @@ namespace platform::spawn {
 
 namespace {
 
+// Set in a copy made by forkCopy (a worker).
+bool insideCopy = false;
+
 bool isExecutableFile(const std::string& path) {
   struct stat st;
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
@@ -94,6 +97,7 @@ class Attributes {
 // still fails here.
 uint32_t startForked(const Request& request, const std::string& program, char* const* argv, char* const* envp,
                      int& pid) {
+  const pid_t parent = ::getpid();
   int report[2];
   if (::pipe2(report, O_CLOEXEC) != 0) return lastWinError();
   const pid_t child = ::fork();
@@ -130,6 +134,12 @@ uint32_t startForked(const Request& request, const std::string& program, char* c
     if (report[1] > 3) ::close_range(3, static_cast<unsigned>(report[1]) - 1, 0);
     ::close_range(static_cast<unsigned>(report[1]) + 1, ~0u, 0);
     if (!account::becomeActingAccountForExec()) fail(errno);
+    // A worker's programs end with it (after the change of account, which
+    // clears this): a killed run leaves no engine writing behind it.
+    if (insideCopy) {
+      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+      if (::getppid() != parent) ::_exit(128 + SIGKILL);
+    }
     if (!request.workingDirectory.empty() && ::chdir(request.workingDirectory.c_str()) != 0) fail(errno);
     if (request.suspended) ::raise(SIGSTOP);
     ::execve(program.c_str(), argv, envp);
@@ -183,7 +193,7 @@ uint32_t start(const Request& request, int& pid) {
     envp = envPointers.data();
   }
 
-  if (request.suspended || account::acting())
+  if (request.suspended || account::acting() || insideCopy)
     return startForked(request, program, argvPointers.data(), envp, pid);
 
   FileActions actions;
@@ -343,6 +353,7 @@ uint32_t forkCopy(int& pid) {
   const pid_t child = ::fork();
   if (child < 0) return lastWinError();
   if (child == 0) {
+    insideCopy = true;
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (::getppid() != parent) ::_exit(128 + SIGKILL);  // the parent ended before the line above
   }

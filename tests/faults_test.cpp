@@ -444,6 +444,48 @@ TEST(Faults, RunKilledWithSigkill) {
   }
 }
 
+// Two workers at once, each inside its engine (the AWStats update, Webalizer),
+// when the run is killed: the workers and their engines end with it, and the
+// next run recovers both domains.
+TEST(Faults, RunKilledWhileTwoDomainsAreInFlight) {
+  Hosting h(kAlpha);
+  h.inst().setRegistryDword("StatisticsJobs", 2);
+  ASSERT_EQ(h.run().exitCode, 0);
+  h.addDay();
+  // Each stand-in says where it stands (its pid in a file), then waits for
+  // ever; the real engine runs once the fault is gone.
+  const auto inFlight = [&](const std::string& name) { return h.scratch(name + ".pid"); };
+  const std::string real = h.webalizerProgram() + ".real";
+  fs::rename(h.webalizerProgram(), real);
+  writeScript(h.webalizerProgram(), "#!/bin/sh\necho $$ >" + shq(inFlight("webalizer")) + "\nexec sleep 600\n");
+  const std::string perl = h.scratch("perl");
+  writeScript(perl + "/bin/perl", "#!/bin/sh\ncase \"$*\" in *-update*) echo $$ >" + shq(inFlight("perl")) +
+                                      "; exec sleep 600 ;; esac\nexec /usr/bin/perl \"$@\"\n");
+  h.inst().setRegistryString("INSTALLDIR", perl, kPerlKey);
+
+  auto child = h.start();
+  for (const auto deadline = Clock::now() + kRunTimeout;
+       child->running() && !(fs::exists(inFlight("webalizer")) && fs::exists(inFlight("perl"))) &&
+       Clock::now() < deadline;)
+    sleepMs(10);
+  ASSERT_TRUE(fs::exists(inFlight("webalizer")) && fs::exists(inFlight("perl"))) << "both domains must be in flight";
+  child->kill();
+  const Ran killed = child->wait();
+  EXPECT_EQ(killed.exitCode, 128 + SIGKILL);
+  for (const char* engine : {"webalizer", "perl"}) {
+    const pid_t pid = std::stoi(readFile(inFlight(engine)));
+    bool gone = false;
+    for (const auto deadline = Clock::now() + std::chrono::seconds(10); !gone && Clock::now() < deadline; sleepMs(10))
+      gone = ::kill(pid, 0) != 0 || shell("grep -q '^State:.*Z' /proc/" + std::to_string(pid) + "/status") == 0;
+    EXPECT_TRUE(gone) << engine << " (pid " << pid << ") outlived the killed run";
+  }
+
+  fs::rename(real, h.webalizerProgram());
+  h.inst().setRegistryString("INSTALLDIR", "/usr", kPerlKey);
+  h.recover("SIGKILL while two domains are in flight (2 jobs)", "exit " + std::to_string(killed.exitCode) +
+                                                                   "; workers and engines ended with the run");
+}
+
 // ---------------------------------------------------------------------------
 // The statistics directories of an AWStats and a Webalizer domain full, or
 // read-only; then the space freed, or the directory writable again.
@@ -557,7 +599,9 @@ TEST(Faults, ManagementServiceDownRestartedAndAnsweringGarbage) {
   // Each configuration becomes a FIFO: the run stops at the opening of the
   // next domain's configuration until the test has acted. Before the 2nd
   // domain the service restarts (invisible to the run), before the 3rd it
-  // stops, before the 5th it is back: the 3rd and 4th domains fail.
+  // stops, before the 5th it is back: the 3rd and 4th domains fail. "Before
+  // the next domain" needs one domain at a time.
+  h.inst().setRegistryDword("StatisticsJobs", 1);
   h.inst().startService();
   std::vector<std::string> fifos;
   for (const demo::DemoDomain* d : h.scope()) {
