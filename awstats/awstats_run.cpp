@@ -2,6 +2,8 @@
 // one database update and the 21 report pages, then the log is removed.
 #include "awstats/awstats_run.h"
 
+#include <algorithm>
+#include <ctime>
 #include <map>
 #include <random>
 #include <unordered_map>
@@ -26,15 +28,6 @@ const std::vector<const char*> awstatsReportPages = {
     "lastlogins", "allrobots",    "lastrobots", "urldetail",    "urlentry",        "urlexit",
     "browserdetail", "osdetail",  "unknownbrowser", "unknownos", "refererse",      "refererpages",
     "keyphrases", "keywords",     "errors404"};
-
-std::string reportPageOption(size_t index) {
-  return index == 0 ? std::string(" -output") : std::string(" -output=") + awstatsReportPages[index];
-}
-
-std::string reportPageFileName(size_t index, const std::string& domainName) {
-  if (index == 0) return "index.html";
-  return "awstats." + domainName + "." + awstatsReportPages[index] + ".html";
-}
 
 namespace {
 
@@ -219,6 +212,103 @@ std::string awstatsReason(const std::string& output) {
   return said.empty() ? std::string("(nothing)") : text::join(said, "\n");
 }
 
+
+// The report pages of one month. The clock's month has index.html and
+// "awstats.<domain>.<page>.html"; an earlier month has
+// "awstats.<domain>.<YYYYMM>.html" and "awstats.<domain>.<YYYYMM>.<page>.html",
+// so that a month's pages stay when the month is over. Links between pages are
+// static, to these names: a published report has no CGI behind it.
+struct MonthPages {
+  std::string domainName;
+  std::string yearMonth;  // "YYYYMM"; empty for the clock's month
+
+  std::string linkPrefix() const {
+    return "awstats." + domainName + (yearMonth.empty() ? "" : "." + yearMonth);
+  }
+  std::string arguments(const std::string& page) const {
+    std::string arguments = " -config=" + domainName + (page.empty() ? " -output" : " -output=" + page);
+    if (yearMonth.empty()) return arguments + " -staticlinks";
+    return arguments + " -month=" + yearMonth.substr(4) + " -year=" + yearMonth.substr(0, 4) +
+           " -staticlinks=" + linkPrefix();
+  }
+  std::string fileName(const std::string& page) const {
+    if (page.empty()) return yearMonth.empty() ? "index.html" : linkPrefix() + ".html";
+    return linkPrefix() + "." + page + ".html";
+  }
+};
+
+// "YYYYMM" of a database file "awstatsMMYYYY.<domain>.txt"; empty for others.
+std::string yearMonthOfDatabase(const std::string& path, const std::string& domainName) {
+  const std::string name = path.substr(path.find_last_of('/') + 1);
+  if (name.size() != 14 + domainName.size() + 4 || !text::startsWith(name, "awstats") ||
+      name.compare(13, std::string::npos, "." + domainName + ".txt") != 0)
+    return {};
+  const std::string digits = name.substr(7, 6);
+  if (digits.find_first_not_of("0123456789") != std::string::npos) return {};
+  return digits.substr(2) + digits.substr(0, 2);
+}
+
+// The month AWStats shows without -month: that of the local clock.
+std::string clockYearMonth() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  return formatString("%04d%02d", local.tm_year + 1900, local.tm_mon + 1);
+}
+
+// The pages a main page links to beyond the fixed list ("downloads", one per
+// HTTP error code the configuration traps, ...): made too, so no link of a
+// published page leads nowhere.
+std::vector<std::string> linkedPagesBeyond(const std::string& mainPage, const MonthPages& month) {
+  const std::string start = "href=\"" + month.linkPrefix() + ".";
+  std::vector<std::string> found;
+  for (size_t at = mainPage.find(start); at != std::string::npos; at = mainPage.find(start, at + 1)) {
+    const size_t begin = at + start.size();
+    const size_t end = mainPage.find(".html\"", begin);
+    if (end == std::string::npos) break;
+    const std::string page = mainPage.substr(begin, end - begin);
+    if (page.empty() || page.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789") != std::string::npos) continue;
+    const bool known = std::find_if(awstatsReportPages.begin(), awstatsReportPages.end(),
+                                    [&](const char* name) { return page == name; }) != awstatsReportPages.end();
+    if (!known && std::find(found.begin(), found.end(), page) == found.end()) found.push_back(page);
+  }
+  return found;
+}
+
+// Links to the earlier months' main pages, put into the clock month's main
+// page: AWStats' own month selector needs the CGI.
+void linkEarlierMonths(const std::string& mainPagePath, const std::vector<std::string>& yearMonths,
+                       const std::string& domainName) {
+  if (yearMonths.empty()) return;
+  std::string page = readFileContents(mainPagePath);
+  std::string links = "<p class=\"aws_months\">Earlier months:";
+  for (auto month = yearMonths.rbegin(); month != yearMonths.rend(); ++month)
+    links += " <a href=\"" + MonthPages{domainName, *month}.fileName("") + "\">" + month->substr(0, 4) + "-" +
+             month->substr(4) + "</a>";
+  links += "</p>\n";
+  const size_t body = page.rfind("</body>");
+  page.insert(body == std::string::npos ? page.size() : body, links);
+  VFile file;
+  file.open(mainPagePath, file_open::GenericWrite, 0, file_open::CreateAlways, file_open::AttributeNormal);
+  file.write(page.data(), page.size());
+}
+
+// The months whose main pages are in the output directory already or are
+// being made now, oldest first, without the clock's month.
+std::vector<std::string> earlierMonths(const std::string& output, const std::string& domainName,
+                                       const std::vector<std::string>& making) {
+  std::vector<std::string> months = making;
+  VFileFinder finder;
+  for (bool found = finder.first(VFileName::combine(output, "awstats." + domainName + ".??????.html")); found;
+       found = finder.next()) {
+    const std::string month = finder.name().substr(8 + domainName.size() + 1, 6);
+    if (month.find_first_not_of("0123456789") == std::string::npos) months.push_back(month);
+  }
+  std::sort(months.begin(), months.end());
+  months.erase(std::unique(months.begin(), months.end()), months.end());
+  return months;
+}
+
 } // namespace
 
 void processAWStatsConfig(const WebStatConfig& config) {
@@ -364,11 +454,7 @@ void LogForAWStats::processLogFile() {
                        Place{"", "LogForAWStats::processLogFile", 0});
     }
 
-    std::vector<std::string> pages;
-    for (size_t i = 0; i < awstatsReportPages.size(); ++i)
-      pages.push_back(createAwStatsFile(perl, script + " -config=" + config_.domainName + reportPageOption(i)));
-    for (size_t i = 0; i < awstatsReportPages.size(); ++i)
-      writeAWStatsHtml(output, reportPageFileName(i, config_.domainName), pages[i]);
+    makeReportPages(perl, script, output, written);
   } catch (...) {
     const platform::account::ProgramAccountScope asProgram;
     if (const uint32_t code = deleteFile(workingConfig))
@@ -381,6 +467,32 @@ void LogForAWStats::processLogFile() {
   if (!written.empty()) flushDirectoryToDisk(output);
   removeFile(source_.path, true, false, 0, 0);
   log.log(Info, "AWStats finished");
+}
+
+// The pages of the clock's month, and of every earlier month whose database
+// the update wrote (the first night of a month counts the last day of the one
+// before). All are made before the first is put in place.
+void LogForAWStats::makeReportPages(const std::string& perl, const std::string& script, const std::string& output,
+                                    const std::vector<std::string>& writtenDatabases) {
+  const std::string clock = clockYearMonth();
+  std::vector<MonthPages> months = {{config_.domainName, ""}};
+  std::vector<std::string> earlier;
+  for (const std::string& path : writtenDatabases) {
+    const std::string month = yearMonthOfDatabase(path, config_.domainName);
+    if (month.empty() || month == clock) continue;
+    months.push_back({config_.domainName, month});
+    earlier.push_back(month);
+  }
+  std::vector<std::pair<std::string, std::string>> made;  // file name, temporary file
+  for (const MonthPages& month : months) {
+    const size_t first = made.size();
+    for (const char* page : awstatsReportPages)
+      made.emplace_back(month.fileName(page), createAwStatsFile(perl, script + month.arguments(page)));
+    for (const std::string& page : linkedPagesBeyond(readFileContents(made[first].second), month))
+      made.emplace_back(month.fileName(page), createAwStatsFile(perl, script + month.arguments(page)));
+  }
+  linkEarlierMonths(made.front().second, earlierMonths(output, config_.domainName, earlier), config_.domainName);
+  for (const auto& [fileName, temporary] : made) writeAWStatsHtml(output, fileName, temporary);
 }
 
 std::string LogForAWStats::createAwStatsFile(const std::string& perl, const std::string& arguments) {

@@ -34,13 +34,9 @@ void createCopyLock(const std::string& outputDirectory);
 inline constexpr const char* kAWStatsFolder = "AWStats";
 inline constexpr const char* kCopyLockName = "CopyAWStats.lock";
 
-// The 21 report pages in the order they are produced: the AWStats output
-// option name of each ("" for the main page).
+// The 21 report pages of a month in the order they are produced: the AWStats
+// output option name of each ("" for the main page).
 extern const std::vector<const char*> awstatsReportPages;
-// " -output" for the main page, " -output=" + name for the others.
-std::string reportPageOption(size_t index);
-// "index.html" for the main page, "awstats.<domain>.<name>.html" for the others.
-std::string reportPageFileName(size_t index, const std::string& domainName);
 
 class LogForAWStats {
  public:
@@ -68,6 +64,9 @@ class LogForAWStats {
   void copyAWStats(const std::string& installationRoot, const std::string& outputDirectory,
                    const std::string& configName);
 
+  // Makes every report page of the chunk into temporary files, then puts them in place.
+  void makeReportPages(const std::string& perl, const std::string& script, const std::string& output,
+                       const std::vector<std::string>& writtenDatabases);
   // Runs one page and gives back the temporary file holding its output.
   std::string createAwStatsFile(const std::string& perl, const std::string& arguments);
   // Puts one page in place from its temporary file.

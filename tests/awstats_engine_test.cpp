@@ -73,6 +73,19 @@ Totals databaseTotals(const std::string& directory) {
   return totals;
 }
 
+// The links and images of a page that lead to no file beside it.
+std::vector<std::string> linksLeadingNowhere(const std::string& directory, const std::string& page) {
+  std::vector<std::string> nowhere;
+  const std::string html = readFile(directory + "/" + page);
+  for (size_t at = html.find("=\""); at != std::string::npos; at = html.find("=\"", at + 1)) {
+    if (html.compare(at - 4, 4, "href") != 0 && html.compare(at - 3, 3, "src") != 0) continue;
+    const std::string target = html.substr(at + 2, html.find('"', at + 2) - at - 2);
+    if (target.find(':') != std::string::npos || target[0] == '#') continue;  // other sites, anchors, scripts
+    if (!fs::is_regular_file(directory + "/" + target)) nowhere.push_back(target);
+  }
+  return nowhere;
+}
+
 // A stand-in sort program in dir (it reads the log as its standard input and
 // writes the sorted log as its standard output).
 void writeSortStandIn(const std::string& dir, const std::string& body) {
@@ -143,6 +156,13 @@ TEST_F(AWStatsEngine, ThreeLogsRunInFileNameOrderAndEveryRecordIsCounted) {
       // A page option AWStats does not know gives the page head alone.
       EXPECT_THAT(readFile(path), HasSubstr("<table class=\"aws_data\"")) << path;
     }
+    // The records are of a month that is over: its pages are made under its
+    // own names, linked from index.html, and every link leads to a page.
+    const std::string march = "awstats." + kDomain + ".202403.html";
+    EXPECT_THAT(readFile(output + "/index.html"), HasSubstr("<a href=\"" + march + "\">2024-03</a>"));
+    EXPECT_THAT(readFile(output + "/" + march), HasSubstr(kind == Kind::Web ? ">395<" : ">" "395" "<"));
+    for (const std::string& page : {std::string("index.html"), march})
+      EXPECT_THAT(linksLeadingNowhere(output, page), ::testing::IsEmpty()) << page;
     const Totals totals = databaseTotals(output);
     EXPECT_EQ(totals.hits, 120 + 75 + 200);
     // AWStats keeps visits for web logs only; FTP transfers count as hits.
