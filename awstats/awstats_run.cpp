@@ -11,6 +11,7 @@
 #include "config/settings.h"
 #include "platform/account.h"
 #include "platform/fs.h"
+#include "platform/process_identity.h"
 #include "platform/run_shared.h"
 #include "platform/text.h"
 #include "support/file_ops.h"
@@ -219,14 +220,134 @@ std::string awstatsReason(const std::string& output) {
   return said.empty() ? std::string("(nothing)") : text::join(said, "\n");
 }
 
+
+// Every AWStats run gets Perl's hash order fixed: AWStats lists rows of
+// equal counts in hash order, which Perl otherwise seeds anew in each
+// process, so two runs over the same database would differ in those rows.
+std::vector<std::string> perlEnvironment() {
+  std::vector<std::string> environment = environmentWith("PERL_HASH_SEED", "0");
+  std::erase_if(environment, [](const std::string& entry) { return text::startsWith(entry, "PERL_PERTURB_KEYS="); });
+  environment.push_back("PERL_PERTURB_KEYS=0");
+  return environment;
+}
+
+constexpr const char* kDriverName = "awstats_driver.pl";
+
+// The driver is shipped with the program in share/tarvo: below the
+// program's directory in the build tree, beside it in an installation.
+std::string awstatsDriverPath() {
+  const std::string directory = directoryOf(platform::programPath());
+  const std::string candidates[] = {VFileName::combine(directory, std::string("share/tarvo/") + kDriverName),
+                                    VFileName::combine(directory, std::string("../share/tarvo/") + kDriverName)};
+  for (const std::string& candidate : candidates)
+    if (fileExist(candidate)) return candidate;
+  throw vexception(formatString("The AWStats driver of this program is missing (neither %s nor %s exists); install "
+                                "the program again",
+                                candidates[0], candidates[1]),
+                   Place{"", "LogForAWStats::processLogFile", 0});
+}
+
+// One run of awstats.pl through the driver and how it ended.
+struct AWStatsRun {
+  bool update = false;
+  std::string arguments;  // the quoted script, then AWStats' options, as on a command line
+  std::string input;      // the update's log
+  std::string output;     // a page's temporary file; the update's output is caught with its errors
+  bool reported = false;  // the driver said how it ended
+  std::string how;        // "exit", "signal" or "error" (it could not start)
+  uint32_t code = 0;
+  std::string said;       // its standard error (the update: all it wrote); for "error", why
+};
+
+std::string endedText(const AWStatsRun& run) {
+  if (run.how == "signal") return formatString("was ended by signal %lu", static_cast<unsigned long>(run.code));
+  if (run.how == "error") return "could not be started: " + run.said;
+  return formatString("ended with exit code %lu", static_cast<unsigned long>(run.code));
+}
+
+// Writes what the driver reads: per run its kind, standard input, standard
+// output, the number of arguments and the arguments, each ended by a NUL.
+void writeRequests(const std::string& path, const std::vector<AWStatsRun>& runs, const std::string& perl) {
+  std::string text;
+  const auto field = [&](const std::string& value) { text += value + '\0'; };
+  for (const AWStatsRun& run : runs) {
+    // Split as the interpreter's own command line would be, without the
+    // interpreter and the script.
+    std::vector<std::string> argv = splitProgramCommandLine("\"" + perl + "\" " + run.arguments);
+    argv.erase(argv.begin(), argv.begin() + std::min<size_t>(2, argv.size()));
+    field(run.update ? "update" : "page");
+    field(run.input);
+    field(run.output);
+    field(std::to_string(argv.size()));
+    for (const std::string& argument : argv) field(argument);
+  }
+  VFile file;
+  file.open(path, file_open::GenericWrite, 0, file_open::CreateAlways, file_open::AttributeNormal);
+  file.write(text.data(), text.size());
+}
+
+// Reads the driver's results: "INDEX HOW CODE LENGTH\n", LENGTH bytes, "\n".
+void readResults(const std::string& path, std::vector<AWStatsRun>& runs) {
+  const std::string text = readFileContents(path);
+  size_t at = 0;
+  while (at < text.size()) {
+    const size_t end = text.find('\n', at);
+    if (end == std::string::npos) return;
+    const std::vector<std::string> head = text::split(text.substr(at, end - at), ' ');
+    if (head.size() != 4) return;
+    const size_t index = std::strtoul(head[0].c_str(), nullptr, 10);
+    const size_t length = std::strtoul(head[3].c_str(), nullptr, 10);
+    if (index >= runs.size() || end + 1 + length > text.size()) return;
+    AWStatsRun& run = runs[index];
+    run.reported = true;
+    run.how = head[1];
+    run.code = static_cast<uint32_t>(std::strtoul(head[2].c_str(), nullptr, 10));
+    run.said = text::fromAnsi(text.substr(end + 1, length));
+    while (!run.said.empty() && (run.said.back() == '\n' || run.said.back() == '\r')) run.said.pop_back();
+    at = end + 1 + length + 1;
+  }
+}
+
+// The update and the pages in one driver run: awstats.pl is compiled once;
+// the pages run after a successful update, jobs at once. Gives back how the
+// driver itself ended, "" when with 0.
+std::string runThroughDriver(const std::string& perl, const std::string& script, unsigned jobs,
+                             std::vector<AWStatsRun>& runs) {
+  const std::string driver = awstatsDriverPath();
+  const std::string requests = tempFileName(tempPath(), newGuidText());
+  std::string results;
+  const auto removeFiles = [&] {
+    deleteFile(requests);
+    if (!results.empty()) deleteFile(results);
+  };
+  try {
+    writeRequests(requests, runs, perl);
+    results = tempFileName(tempPath(), newGuidText());
+    const std::vector<std::string> environment = perlEnvironment();
+    uint32_t exitCode = 0;
+    const std::string said =
+        execExtUtil(perl,
+                    quoteCommandArgument(driver) + " " + quoteCommandArgument(script) + " " + std::to_string(jobs),
+                    true, &exitCode, requests, results, &environment);
+    readResults(results, runs);
+    removeFiles();
+    if (exitCode == 0) return {};
+    return formatString("the AWStats driver %s ended with exit code %lu%s%s", driver,
+                        static_cast<unsigned long>(exitCode), said.empty() ? "" : ": ", said);
+  } catch (...) {
+    removeFiles();
+    throw;
+  }
+}
+
 } // namespace
 
-void processAWStatsConfig(const WebStatConfig& config) {
+void processAWStatsConfig(const WebStatConfig& config, unsigned jobs) {
   recoverInterruptedSorts(config.configDir);
   for (const LogSource& source : findLogSources(config.configDir)) {
     if (isSortFile(source.path)) continue;
     requireRegularLogFile(source);
-    LogForAWStats(source, config).processLogFile();
+    LogForAWStats(source, config).processLogFile(jobs);
   }
 }
 
@@ -283,14 +404,15 @@ void LogForAWStats::sortLog() {
   }
 }
 
-void LogForAWStats::processLogFile() {
+void LogForAWStats::processLogFile(unsigned jobs) {
   LogManager& log = LogManager::instance();
   log.log(Info, "Execute AWStats for domain %s", config_.domainName);
 
   const std::string installationRoot = getAWStatsPath();
   const std::string output = outputDirectory();
   const std::string webRoot = VFileName::combine(installationRoot, "wwwroot");
-  const std::string script = "\"" + webRoot + "/cgi-bin/awstats.pl\"";
+  const std::string scriptPath = webRoot + "/cgi-bin/awstats.pl";
+  const std::string script = "\"" + scriptPath + "\"";
   const std::string cgiBin = VFileName::combine(webRoot, "cgi-bin");
 
   if (!fileExist(cgiBin)) {
@@ -323,7 +445,8 @@ void LogForAWStats::processLogFile() {
     writeConfig(domainCopy, text);
   }
 
-  std::vector<std::string> written;  // the database files the update wrote
+  std::vector<std::string> written;         // the database files the update wrote
+  std::vector<std::string> temporaryPages;  // removed unless put in place
   try {
     // The log goes at the end, so a log that cannot be read must fail here,
     // while it is still kept.
@@ -339,37 +462,68 @@ void LogForAWStats::processLogFile() {
       throw vexception("Perl installation directory is undefined", Place{"", "LogForAWStats::processLogFile", 291});
     const std::string perl = VFileName::combine(perlDirectory, "bin/perl");
 
-    // Waited for, so that the database is complete before the pages read it.
-    // An update that fails, or takes nothing from a log that holds records,
-    // keeps the log, as a failed Webalizer run keeps its chunk.
+    // One driver run makes the update, then the 21 pages over the database
+    // it wrote. An update that fails, or takes nothing from a log that holds
+    // records, keeps the log, as a failed Webalizer run keeps its chunk.
+    std::vector<AWStatsRun> runs(1 + awstatsReportPages.size());
+    runs[0].update = true;
+    runs[0].arguments = script + " -showsteps -showcorrupted -showdropped -config=" + config_.domainName + " -update";
+    runs[0].input = source_.path;
+    for (size_t i = 0; i < awstatsReportPages.size(); ++i) {
+      runs[1 + i].arguments = script + " -config=" + config_.domainName + reportPageOption(i);
+      runs[1 + i].output = tempFileName(tempPath(), newGuidText());
+      temporaryPages.push_back(runs[1 + i].output);
+    }
     const DatabaseFiles before = databaseFiles(output, config_.domainName);
-    uint32_t updateExit = 0;
-    const std::string updateOutput = execExtUtil(
-        perl, script + " -showsteps -showcorrupted -showdropped -config=" + config_.domainName + " -update", true,
-        &updateExit, source_.path, {});
+    const std::string driverEnded = runThroughDriver(perl, scriptPath, jobs, runs);
+    for (const AWStatsRun& run : runs) {
+      if (!run.reported) continue;
+      log.log(Info, "Execute %s %s result: %s", perl, maskPasswords(run.arguments), run.said);
+      if (!run.update && !run.said.empty()) log.log(Info, "%s", run.said);
+    }
     for (const auto& [name, signature] : databaseFiles(output, config_.domainName))
       if (before.count(name) == 0 || before.at(name) != signature) written.push_back(VFileName::combine(output, name));
-    if (updateExit != 0) {
+
+    const AWStatsRun& update = runs[0];
+    if (!update.reported) {
+      throw vexception(formatString("AWStats could not update the statistics of domain %s from the log file %s: %s "
+                                    "before the update ended; the log file is kept for the next run",
+                                    config_.domainName, source_.path, driverEnded),
+                       Place{"", "LogForAWStats::processLogFile", 0});
+    }
+    if (update.how != "exit" || update.code != 0) {
+      const uint32_t code = update.how == "signal" ? 128 + update.code : update.code;
       throw vexception(formatString("AWStats could not update the statistics of domain %s from the log file %s "
                                     "(exit code %lu); the log file is kept for the next run. AWStats said: %s",
-                                    config_.domainName, source_.path, static_cast<unsigned long>(updateExit),
-                                    awstatsReason(updateOutput)),
+                                    config_.domainName, source_.path, static_cast<unsigned long>(code),
+                                    update.how == "exit" ? awstatsReason(update.said) : endedText(update)),
                        Place{"", "LogForAWStats::processLogFile", 0});
     }
     if (written.empty() && !holdsNoRecord(source_.path)) {
       throw vexception(formatString("AWStats took no record of the log file %s into the statistics of domain %s "
                                     "(no database file in %s was written); the log file is kept for the next run. "
                                     "AWStats said: %s",
-                                    source_.path, config_.domainName, output, awstatsReason(updateOutput)),
+                                    source_.path, config_.domainName, output, awstatsReason(update.said)),
                        Place{"", "LogForAWStats::processLogFile", 0});
     }
 
-    std::vector<std::string> pages;
-    for (size_t i = 0; i < awstatsReportPages.size(); ++i)
-      pages.push_back(createAwStatsFile(perl, script + " -config=" + config_.domainName + reportPageOption(i)));
-    for (size_t i = 0; i < awstatsReportPages.size(); ++i)
-      writeAWStatsHtml(output, reportPageFileName(i, config_.domainName), pages[i]);
+    // Every page must be whole before the first is put in place.
+    for (size_t i = 1; i < runs.size(); ++i) {
+      const AWStatsRun& page = runs[i];
+      if (page.reported && page.how == "exit" && page.code == 0) continue;
+      const std::string reason =
+          page.reported ? "AWStats " + endedText(page) + (page.how == "error" || page.said.empty() ? "" : ": " + page.said)
+                        : driverEnded + " before this page was made";
+      throw vexception(reason, Place{formatString("%s: cant create HTML file", page.arguments),
+                                     "LogForAWStats::createAwStatsFile", 514});
+    }
+    for (size_t i = 0; i < awstatsReportPages.size(); ++i) {
+      writeAWStatsHtml(output, reportPageFileName(i, config_.domainName), temporaryPages[i]);
+      temporaryPages[i].clear();
+    }
   } catch (...) {
+    for (const std::string& path : temporaryPages)
+      if (!path.empty()) deleteFile(path);
     const platform::account::ProgramAccountScope asProgram;
     if (const uint32_t code = deleteFile(workingConfig))
       log.log(Info, "%s", formatSystemMessage(code, "Delete file " + workingConfig));
@@ -381,17 +535,6 @@ void LogForAWStats::processLogFile() {
   if (!written.empty()) flushDirectoryToDisk(output);
   removeFile(source_.path, true, false, 0, 0);
   log.log(Info, "AWStats finished");
-}
-
-std::string LogForAWStats::createAwStatsFile(const std::string& perl, const std::string& arguments) {
-  return guardRethrow(
-      Place{formatString("%s: cant create HTML file", arguments), "LogForAWStats::createAwStatsFile", 514}, [&] {
-        const std::string temporary = tempFileName(tempPath(), newGuidText());
-        uint32_t exitCode = 0;
-        const std::string said = execExtUtil(perl, arguments, true, &exitCode, {}, temporary);
-        if (!said.empty()) LogManager::instance().log(Info, "%s", said);
-        return temporary;
-      });
 }
 
 void LogForAWStats::writeAWStatsHtml(const std::string& outputDirectory, const std::string& pageFileName,
