@@ -161,7 +161,7 @@ void WebStatisticsExecutor::calculate(const std::string& webspaceName, const std
         const bool webalizer = text::equalsNoCase(config.type, "webalizer");
         if (awstats || webalizer) requirePlainNames(config, paths[i]);
         if (awstats) {
-          processAWStatsConfig(config);
+          processAWStatsConfig(config, jobs);
           return kAWStatsDone + config.domainName;  // its AWStats configuration stays
         }
         if (webalizer) {

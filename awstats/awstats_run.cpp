@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <ctime>
 #include <map>
+#include <set>
 #include <random>
 #include <unordered_map>
 
@@ -13,6 +14,7 @@
 #include "config/settings.h"
 #include "platform/account.h"
 #include "platform/fs.h"
+#include "platform/process_identity.h"
 #include "platform/run_shared.h"
 #include "platform/text.h"
 #include "support/file_ops.h"
@@ -256,10 +258,9 @@ std::string clockYearMonth() {
   return formatString("%04d%02d", local.tm_year + 1900, local.tm_mon + 1);
 }
 
-// The pages a main page links to beyond the fixed list ("downloads", one per
-// HTTP error code the configuration traps, ...): made too, so no link of a
-// published page leads nowhere.
-std::vector<std::string> linkedPagesBeyond(const std::string& mainPage, const MonthPages& month) {
+// The pages a main page links to ("downloads", one per HTTP error code the
+// configuration traps, ...), so that every link of it leads to a page.
+std::vector<std::string> linkedPages(const std::string& mainPage, const MonthPages& month) {
   const std::string start = "href=\"" + month.linkPrefix() + ".";
   std::vector<std::string> found;
   for (size_t at = mainPage.find(start); at != std::string::npos; at = mainPage.find(start, at + 1)) {
@@ -268,9 +269,7 @@ std::vector<std::string> linkedPagesBeyond(const std::string& mainPage, const Mo
     if (end == std::string::npos) break;
     const std::string page = mainPage.substr(begin, end - begin);
     if (page.empty() || page.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789") != std::string::npos) continue;
-    const bool known = std::find_if(awstatsReportPages.begin(), awstatsReportPages.end(),
-                                    [&](const char* name) { return page == name; }) != awstatsReportPages.end();
-    if (!known && std::find(found.begin(), found.end(), page) == found.end()) found.push_back(page);
+    if (std::find(found.begin(), found.end(), page) == found.end()) found.push_back(page);
   }
   return found;
 }
@@ -309,14 +308,212 @@ std::vector<std::string> earlierMonths(const std::string& output, const std::str
   return months;
 }
 
+// Every AWStats run gets Perl's hash order fixed: AWStats lists rows of
+// equal counts in hash order, which Perl otherwise seeds anew in each
+// process, so two runs over the same database would differ in those rows.
+std::vector<std::string> perlEnvironment() {
+  std::vector<std::string> environment = environmentWith("PERL_HASH_SEED", "0");
+  std::erase_if(environment, [](const std::string& entry) { return text::startsWith(entry, "PERL_PERTURB_KEYS="); });
+  environment.push_back("PERL_PERTURB_KEYS=0");
+  return environment;
+}
+
+constexpr const char* kDriverName = "awstats_driver.pl";
+
+// The driver is shipped with the program in share/tarvo: below the
+// program's directory in the build tree, beside it in an installation.
+std::string awstatsDriverPath() {
+  const std::string directory = directoryOf(platform::programPath());
+  const std::string candidates[] = {VFileName::combine(directory, std::string("share/tarvo/") + kDriverName),
+                                    VFileName::combine(directory, std::string("../share/tarvo/") + kDriverName)};
+  for (const std::string& candidate : candidates)
+    if (fileExist(candidate)) return candidate;
+  throw vexception(formatString("The AWStats driver of this program is missing (neither %s nor %s exists); install "
+                                "the program again",
+                                candidates[0], candidates[1]),
+                   Place{"", "LogForAWStats::processLogFile", 0});
+}
+
+// One run of awstats.pl through the driver and how it ended.
+struct AWStatsRun {
+  bool update = false;
+  std::string arguments;  // the quoted script, then AWStats' options, as on a command line
+  std::string input;      // the update's log
+  std::string output;     // a page's temporary file; the update's output is caught with its errors
+  bool reported = false;  // the driver said how it ended
+  std::string how;        // "exit", "signal" or "error" (it could not start)
+  uint32_t code = 0;
+  std::string said;       // its standard error (the update: all it wrote); for "error", why
+  // A page's option name ("" for a main page), its month ("" for the
+  // clock's) and the file it is put in place as.
+  std::string page, yearMonth, fileName;
+};
+
+std::string endedText(const AWStatsRun& run) {
+  if (run.how == "signal") return formatString("was ended by signal %lu", static_cast<unsigned long>(run.code));
+  if (run.how == "error") return "could not be started: " + run.said;
+  return formatString("ended with exit code %lu", static_cast<unsigned long>(run.code));
+}
+
+// Writes what the driver reads: per run its kind, standard input, standard
+// output, the number of arguments and the arguments, each ended by a NUL.
+void writeRequests(const std::string& path, const std::vector<AWStatsRun>& runs, const std::string& perl) {
+  std::string text;
+  const auto field = [&](const std::string& value) { text += value + '\0'; };
+  for (const AWStatsRun& run : runs) {
+    // Split as the interpreter's own command line would be, without the
+    // interpreter and the script.
+    std::vector<std::string> argv = splitProgramCommandLine("\"" + perl + "\" " + run.arguments);
+    argv.erase(argv.begin(), argv.begin() + std::min<size_t>(2, argv.size()));
+    field(run.update ? "update" : "page");
+    field(run.input);
+    field(run.output);
+    field(std::to_string(argv.size()));
+    for (const std::string& argument : argv) field(argument);
+  }
+  VFile file;
+  file.open(path, file_open::GenericWrite, 0, file_open::CreateAlways, file_open::AttributeNormal);
+  file.write(text.data(), text.size());
+}
+
+// Reads the driver's results: "INDEX HOW CODE LENGTH\n", LENGTH bytes, "\n".
+void readResults(const std::string& path, std::vector<AWStatsRun>& runs) {
+  const std::string text = readFileContents(path);
+  size_t at = 0;
+  while (at < text.size()) {
+    const size_t end = text.find('\n', at);
+    if (end == std::string::npos) return;
+    const std::vector<std::string> head = text::split(text.substr(at, end - at), ' ');
+    if (head.size() != 4) return;
+    const size_t index = std::strtoul(head[0].c_str(), nullptr, 10);
+    const size_t length = std::strtoul(head[3].c_str(), nullptr, 10);
+    if (index >= runs.size() || end + 1 + length > text.size()) return;
+    AWStatsRun& run = runs[index];
+    run.reported = true;
+    run.how = head[1];
+    run.code = static_cast<uint32_t>(std::strtoul(head[2].c_str(), nullptr, 10));
+    run.said = text::fromAnsi(text.substr(end + 1, length));
+    while (!run.said.empty() && (run.said.back() == '\n' || run.said.back() == '\r')) run.said.pop_back();
+    at = end + 1 + length + 1;
+  }
+}
+
+// The update and the pages in one driver run: awstats.pl is compiled once;
+// the pages run after a successful update, jobs at once. Gives back how the
+// driver itself ended, "" when with 0.
+std::string runThroughDriver(const std::string& perl, const std::string& script, unsigned jobs,
+                             std::vector<AWStatsRun>& runs) {
+  const std::string driver = awstatsDriverPath();
+  const std::string requests = tempFileName(tempPath(), newGuidText());
+  std::string results;
+  const auto removeFiles = [&] {
+    deleteFile(requests);
+    if (!results.empty()) deleteFile(results);
+  };
+  try {
+    writeRequests(requests, runs, perl);
+    results = tempFileName(tempPath(), newGuidText());
+    const std::vector<std::string> environment = perlEnvironment();
+    uint32_t exitCode = 0;
+    const std::string said =
+        execExtUtil(perl,
+                    quoteCommandArgument(driver) + " " + quoteCommandArgument(script) + " " + std::to_string(jobs),
+                    true, &exitCode, requests, results, &environment);
+    readResults(results, runs);
+    removeFiles();
+    if (exitCode == 0) return {};
+    return formatString("the AWStats driver %s ended with exit code %lu%s%s", driver,
+                        static_cast<unsigned long>(exitCode), said.empty() ? "" : ": ", said);
+  } catch (...) {
+    removeFiles();
+    throw;
+  }
+}
+
+
+// The fixed pages of a month, and those the shipped model configuration links
+// besides (ShowDownloadsStats, TrapInfosForHTTPErrorCodes), made in the same
+// driver run so that a further one is rarely needed.
+std::vector<std::string> pagesMadeFirst() {
+  std::vector<std::string> pages(awstatsReportPages.begin(), awstatsReportPages.end());
+  for (const char* page : {"downloads", "errors400", "errors403"}) pages.push_back(page);
+  return pages;
+}
+
+void addPageRuns(std::vector<AWStatsRun>& runs, const std::string& script, const MonthPages& month,
+                 const std::vector<std::string>& pages) {
+  for (const std::string& page : pages) {
+    AWStatsRun run;
+    run.arguments = script + month.arguments(page);
+    run.output = tempFileName(tempPath(), newGuidText());
+    run.page = page;
+    run.yearMonth = month.yearMonth;
+    run.fileName = month.fileName(page);
+    runs.push_back(std::move(run));
+  }
+}
+
+void logRuns(const std::string& perl, const std::vector<AWStatsRun>& runs) {
+  LogManager& log = LogManager::instance();
+  for (const AWStatsRun& run : runs) {
+    if (!run.reported) continue;
+    log.log(Info, "Execute %s %s result: %s", perl, maskPasswords(run.arguments), run.said);
+    if (!run.update && !run.said.empty()) log.log(Info, "%s", run.said);
+  }
+}
+
+// Every page must be whole before the first is put in place.
+void requirePagesMade(const std::vector<AWStatsRun>& runs, const std::string& driverEnded) {
+  for (const AWStatsRun& page : runs) {
+    if (page.update || (page.reported && page.how == "exit" && page.code == 0)) continue;
+    const std::string reason =
+        page.reported ? "AWStats " + endedText(page) + (page.how == "error" || page.said.empty() ? "" : ": " + page.said)
+                      : driverEnded + " before this page was made";
+    throw vexception(reason, Place{formatString("%s: cant create HTML file", page.arguments),
+                                   "LogForAWStats::createAwStatsFile", 514});
+  }
+}
+
+// After the clock month's pages (made with the update), those of every
+// earlier month whose database the update wrote (the first night of a month
+// counts the last day of the one before) and those a main page links to
+// beyond the ones made, in further driver runs over the same database. Every
+// page made is added to made, failing or not, so that it can be removed.
+void makeFurtherPages(const std::string& perl, const std::string& scriptPath, unsigned jobs,
+                      const std::string& domainName, const std::vector<std::string>& earlier,
+                      std::vector<AWStatsRun> runs, std::string driverEnded, std::vector<AWStatsRun>& made) {
+  const std::string script = "\"" + scriptPath + "\"";
+  std::set<std::string> madeFiles;
+  for (bool firstPass = true;; firstPass = false) {
+    requirePagesMade(runs, driverEnded);
+    for (const AWStatsRun& run : runs) madeFiles.insert(run.fileName);
+    std::vector<AWStatsRun> next;
+    if (firstPass)
+      for (const std::string& month : earlier) addPageRuns(next, script, {domainName, month}, pagesMadeFirst());
+    for (const AWStatsRun& run : runs) {
+      if (run.update || !run.page.empty()) continue;
+      const MonthPages month{domainName, run.yearMonth};
+      std::vector<std::string> beyond;
+      for (const std::string& page : linkedPages(readFileContents(run.output), month))
+        if (madeFiles.count(month.fileName(page)) == 0) beyond.push_back(page);
+      addPageRuns(next, script, month, beyond);
+    }
+    if (next.empty()) return;
+    made.insert(made.end(), next.begin(), next.end());
+    runs = std::move(next);
+    driverEnded = runThroughDriver(perl, scriptPath, jobs, runs);
+    logRuns(perl, runs);
+  }
+}
+
 } // namespace
 
-void processAWStatsConfig(const WebStatConfig& config) {
+void processAWStatsConfig(const WebStatConfig& config, unsigned jobs) {
   recoverInterruptedSorts(config.configDir);
   for (const LogSource& source : findLogSources(config.configDir)) {
     if (isSortFile(source.path)) continue;
     requireRegularLogFile(source);
-    LogForAWStats(source, config).processLogFile();
+    LogForAWStats(source, config).processLogFile(jobs);
   }
 }
 
@@ -373,14 +570,15 @@ void LogForAWStats::sortLog() {
   }
 }
 
-void LogForAWStats::processLogFile() {
+void LogForAWStats::processLogFile(unsigned jobs) {
   LogManager& log = LogManager::instance();
   log.log(Info, "Execute AWStats for domain %s", config_.domainName);
 
   const std::string installationRoot = getAWStatsPath();
   const std::string output = outputDirectory();
   const std::string webRoot = VFileName::combine(installationRoot, "wwwroot");
-  const std::string script = "\"" + webRoot + "/cgi-bin/awstats.pl\"";
+  const std::string scriptPath = webRoot + "/cgi-bin/awstats.pl";
+  const std::string script = "\"" + scriptPath + "\"";
   const std::string cgiBin = VFileName::combine(webRoot, "cgi-bin");
 
   if (!fileExist(cgiBin)) {
@@ -413,7 +611,8 @@ void LogForAWStats::processLogFile() {
     writeConfig(domainCopy, text);
   }
 
-  std::vector<std::string> written;  // the database files the update wrote
+  std::vector<std::string> written;         // the database files the update wrote
+  std::vector<AWStatsRun> pages;            // their temporary files are removed unless put in place
   try {
     // The log goes at the end, so a log that cannot be read must fail here,
     // while it is still kept.
@@ -429,33 +628,58 @@ void LogForAWStats::processLogFile() {
       throw vexception("Perl installation directory is undefined", Place{"", "LogForAWStats::processLogFile", 291});
     const std::string perl = VFileName::combine(perlDirectory, "bin/perl");
 
-    // Waited for, so that the database is complete before the pages read it.
-    // An update that fails, or takes nothing from a log that holds records,
-    // keeps the log, as a failed Webalizer run keeps its chunk.
+    // One driver run makes the update, then the clock month's pages over the
+    // database it wrote. An update that fails, or takes nothing from a log that holds
+    // records, keeps the log, as a failed Webalizer run keeps its chunk.
+    std::vector<AWStatsRun> runs(1);
+    runs[0].update = true;
+    runs[0].arguments = script + " -showsteps -showcorrupted -showdropped -config=" + config_.domainName + " -update";
+    runs[0].input = source_.path;
+    addPageRuns(runs, script, {config_.domainName, ""}, pagesMadeFirst());
+    pages.assign(runs.begin() + 1, runs.end());
     const DatabaseFiles before = databaseFiles(output, config_.domainName);
-    uint32_t updateExit = 0;
-    const std::string updateOutput = execExtUtil(
-        perl, script + " -showsteps -showcorrupted -showdropped -config=" + config_.domainName + " -update", true,
-        &updateExit, source_.path, {});
+    const std::string driverEnded = runThroughDriver(perl, scriptPath, jobs, runs);
+    logRuns(perl, runs);
     for (const auto& [name, signature] : databaseFiles(output, config_.domainName))
       if (before.count(name) == 0 || before.at(name) != signature) written.push_back(VFileName::combine(output, name));
-    if (updateExit != 0) {
+
+    const AWStatsRun& update = runs[0];
+    if (!update.reported) {
+      throw vexception(formatString("AWStats could not update the statistics of domain %s from the log file %s: %s "
+                                    "before the update ended; the log file is kept for the next run",
+                                    config_.domainName, source_.path, driverEnded),
+                       Place{"", "LogForAWStats::processLogFile", 0});
+    }
+    if (update.how != "exit" || update.code != 0) {
+      const uint32_t code = update.how == "signal" ? 128 + update.code : update.code;
       throw vexception(formatString("AWStats could not update the statistics of domain %s from the log file %s "
                                     "(exit code %lu); the log file is kept for the next run. AWStats said: %s",
-                                    config_.domainName, source_.path, static_cast<unsigned long>(updateExit),
-                                    awstatsReason(updateOutput)),
+                                    config_.domainName, source_.path, static_cast<unsigned long>(code),
+                                    update.how == "exit" ? awstatsReason(update.said) : endedText(update)),
                        Place{"", "LogForAWStats::processLogFile", 0});
     }
     if (written.empty() && !holdsNoRecord(source_.path)) {
       throw vexception(formatString("AWStats took no record of the log file %s into the statistics of domain %s "
                                     "(no database file in %s was written); the log file is kept for the next run. "
                                     "AWStats said: %s",
-                                    source_.path, config_.domainName, output, awstatsReason(updateOutput)),
+                                    source_.path, config_.domainName, output, awstatsReason(update.said)),
                        Place{"", "LogForAWStats::processLogFile", 0});
     }
 
-    makeReportPages(perl, script, output, written);
+    std::vector<std::string> earlier;  // months over whose database the update wrote
+    for (const std::string& path : written) {
+      const std::string month = yearMonthOfDatabase(path, config_.domainName);
+      if (!month.empty() && month != clockYearMonth()) earlier.push_back(month);
+    }
+    makeFurtherPages(perl, scriptPath, jobs, config_.domainName, earlier, runs, driverEnded, pages);
+    linkEarlierMonths(pages.front().output, earlierMonths(output, config_.domainName, earlier), config_.domainName);
+    for (AWStatsRun& page : pages) {
+      writeAWStatsHtml(output, page.fileName, page.output);
+      page.output.clear();
+    }
   } catch (...) {
+    for (const AWStatsRun& page : pages)
+      if (!page.output.empty()) deleteFile(page.output);
     const platform::account::ProgramAccountScope asProgram;
     if (const uint32_t code = deleteFile(workingConfig))
       log.log(Info, "%s", formatSystemMessage(code, "Delete file " + workingConfig));
@@ -467,43 +691,6 @@ void LogForAWStats::processLogFile() {
   if (!written.empty()) flushDirectoryToDisk(output);
   removeFile(source_.path, true, false, 0, 0);
   log.log(Info, "AWStats finished");
-}
-
-// The pages of the clock's month, and of every earlier month whose database
-// the update wrote (the first night of a month counts the last day of the one
-// before). All are made before the first is put in place.
-void LogForAWStats::makeReportPages(const std::string& perl, const std::string& script, const std::string& output,
-                                    const std::vector<std::string>& writtenDatabases) {
-  const std::string clock = clockYearMonth();
-  std::vector<MonthPages> months = {{config_.domainName, ""}};
-  std::vector<std::string> earlier;
-  for (const std::string& path : writtenDatabases) {
-    const std::string month = yearMonthOfDatabase(path, config_.domainName);
-    if (month.empty() || month == clock) continue;
-    months.push_back({config_.domainName, month});
-    earlier.push_back(month);
-  }
-  std::vector<std::pair<std::string, std::string>> made;  // file name, temporary file
-  for (const MonthPages& month : months) {
-    const size_t first = made.size();
-    for (const char* page : awstatsReportPages)
-      made.emplace_back(month.fileName(page), createAwStatsFile(perl, script + month.arguments(page)));
-    for (const std::string& page : linkedPagesBeyond(readFileContents(made[first].second), month))
-      made.emplace_back(month.fileName(page), createAwStatsFile(perl, script + month.arguments(page)));
-  }
-  linkEarlierMonths(made.front().second, earlierMonths(output, config_.domainName, earlier), config_.domainName);
-  for (const auto& [fileName, temporary] : made) writeAWStatsHtml(output, fileName, temporary);
-}
-
-std::string LogForAWStats::createAwStatsFile(const std::string& perl, const std::string& arguments) {
-  return guardRethrow(
-      Place{formatString("%s: cant create HTML file", arguments), "LogForAWStats::createAwStatsFile", 514}, [&] {
-        const std::string temporary = tempFileName(tempPath(), newGuidText());
-        uint32_t exitCode = 0;
-        const std::string said = execExtUtil(perl, arguments, true, &exitCode, {}, temporary);
-        if (!said.empty()) LogManager::instance().log(Info, "%s", said);
-        return temporary;
-      });
 }
 
 void LogForAWStats::writeAWStatsHtml(const std::string& outputDirectory, const std::string& pageFileName,

@@ -45,8 +45,9 @@ class LogForAWStats {
   // of the management service.
   LogForAWStats(const LogSource& source, const WebStatConfig& config, std::string statisticsDirectory);
 
-  // The whole AWStats run for the log file; failures are exceptions.
-  void processLogFile();
+  // The whole AWStats run for the log file, with at most jobs pages made at
+  // once; failures are exceptions.
+  void processLogFile(unsigned jobs = 1);
 
   // The model (or any configuration file) read into lines.
   ConfigText sourceLines(const std::string& path);
@@ -64,11 +65,6 @@ class LogForAWStats {
   void copyAWStats(const std::string& installationRoot, const std::string& outputDirectory,
                    const std::string& configName);
 
-  // Makes every report page of the chunk into temporary files, then puts them in place.
-  void makeReportPages(const std::string& perl, const std::string& script, const std::string& output,
-                       const std::vector<std::string>& writtenDatabases);
-  // Runs one page and gives back the temporary file holding its output.
-  std::string createAwStatsFile(const std::string& perl, const std::string& arguments);
   // Puts one page in place from its temporary file.
   void writeAWStatsHtml(const std::string& outputDirectory, const std::string& pageFileName,
                         const std::string& temporaryPath);

@@ -3,7 +3,13 @@
 // sort, update, 21 pages, log removal), against the same commands run by a
 // shell script, in the same run on the same machine.
 //
-// Usage: awstats_bench [lines] [rounds]
+// Then the Perl runs alone for a small log: the update and the 21 pages as
+// 22 separate runs of "perl awstats.pl" against one run of the program's
+// driver, which compiles awstats.pl once; one job and the processors the
+// program may use; the 21 pages of both compared byte for byte over the same
+// database. Target: the driver takes at most 0.3 of the separate runs.
+//
+// Usage: awstats_bench [lines] [rounds] [small-log lines]
 // Needs Debian's awstats and perl, and the built tarvo-mgmt-service.
 #include <algorithm>
 #include <chrono>
@@ -18,6 +24,7 @@
 #include <vector>
 
 #include "awstats/log_for_awstats.h"
+#include "platform/process_identity.h"
 #include "support/errors.h"
 
 namespace fs = std::filesystem;
@@ -178,18 +185,132 @@ double runScript(const World& world, const WebStatConfig& config, const std::str
   return seconds(std::chrono::steady_clock::now() - start);
 }
 
+
+std::string readText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+const char* pageOption(size_t i) { return i == 0 ? "-output" : nullptr; }
+
+std::string pageFile(size_t i) { return i == 0 ? "index" : awstatsReportPages[i]; }
+
+// The driver's requests: kind, standard input, standard output, the number
+// of arguments, the arguments, each ended by a NUL.
+std::string driverRequests(const std::string& domain, const std::string& log, const std::string& pages) {
+  std::string text;
+  const auto field = [&](const std::string& value) { text += value + '\0'; };
+  if (!log.empty()) {
+    for (const std::string& f : {std::string("update"), log, std::string(), std::string("5"), std::string("-showsteps"),
+                                 std::string("-showcorrupted"), std::string("-showdropped"), "-config=" + domain,
+                                 std::string("-update")})
+      field(f);
+  }
+  for (size_t i = 0; i < awstatsReportPages.size(); ++i) {
+    field("page");
+    field("");
+    field(pages + "/" + pageFile(i) + ".html");
+    field("2");
+    field("-config=" + domain);
+    field(pageOption(i) ? pageOption(i) : std::string("-output=") + awstatsReportPages[i]);
+  }
+  return text;
+}
+
+const std::string kPerlEnvironment = "PERL_HASH_SEED=0 PERL_PERTURB_KEYS=0 ";
+
+double timed(const std::string& command) {
+  const auto start = std::chrono::steady_clock::now();
+  run(command);
+  return seconds(std::chrono::steady_clock::now() - start);
+}
+
+// 22 separate runs, the pages jobs at once.
+double separateRuns(const World& world, const std::string& domain, const std::string& log, const std::string& pages,
+                    unsigned jobs) {
+  const std::string aw = shq(world.awstats + "/wwwroot/cgi-bin/awstats.pl");
+  std::string list;
+  for (size_t i = 0; i < awstatsReportPages.size(); ++i)
+    list += pageFile(i) + " " + (pageOption(i) ? pageOption(i) : std::string("-output=") + awstatsReportPages[i]) + "\n";
+  writeFile(pages + "/list", list);
+  return timed("export " + kPerlEnvironment + "; /usr/bin/perl " + aw + " -showsteps -showcorrupted -showdropped -config=" +
+               domain + " -update <" + shq(log) + " >/dev/null && xargs -P " + std::to_string(jobs) +
+               " -L 1 sh -c '/usr/bin/perl " + aw + " -config=" + domain + " \"$1\" >" + shq(pages) +
+               "/\"$0\".html' <" + shq(pages + "/list"));
+}
+
+double driverRun(const World& world, const std::string& domain, const std::string& log, const std::string& pages,
+                 unsigned jobs) {
+  const std::string requests = pages + "/requests";
+  writeFile(requests, driverRequests(domain, log, pages));
+  return timed(kPerlEnvironment + "/usr/bin/perl " + shq(std::string(TARVO_BUILD_DIR) + "/share/tarvo/awstats_driver.pl") +
+               " " + shq(world.awstats + "/wwwroot/cgi-bin/awstats.pl") + " " + std::to_string(jobs) + " <" +
+               shq(requests) + " >" + shq(pages + "/results"));
+}
+
+void perlRuns(const World& world, int lines) {
+  const WebStatConfig config = world.domain("perl.example");
+  runProgram(config, "web_1.log", makeLog(config.domainName, 1, 50, 1));  // configuration, domain copy, database
+  const std::string database = world.output(config) + "/awstats032024." + config.domainName + ".txt";
+  const std::string saved = readText(database);
+  std::string log = makeLog(config.domainName, 2, lines, 2);
+  {
+    std::vector<std::string> records;
+    std::istringstream in(log);
+    for (std::string line; std::getline(in, line);) records.push_back(line + "\n");
+    std::sort(records.begin(), records.end());
+    log.clear();
+    for (const std::string& r : records) log += r;
+  }
+  const std::string logPath = world.root + "/perl-runs.log";
+  writeFile(logPath, log);
+
+  const unsigned usable = platform::usableProcessorCount();
+  std::printf("\nPerl runs of one AWStats log of %d lines: the update and 21 pages\n", lines);
+  std::printf("%-6s %14s %12s %8s\n", "jobs", "separate [s]", "driver [s]", "ratio");
+  std::vector<unsigned> jobCounts{1};
+  if (usable > 1) jobCounts.push_back(usable);
+  double lastRatio = 0;
+  for (unsigned jobs : jobCounts) {
+    const std::string dir = world.root + "/perl-runs-" + std::to_string(jobs);
+    writeFile(database, saved);
+    const double separate = separateRuns(world, config.domainName, logPath, dir + "/separate", jobs);
+    writeFile(database, saved);
+    const double driver = driverRun(world, config.domainName, logPath, dir + "/driver", jobs);
+    lastRatio = driver / separate;
+    std::printf("%-6u %14.3f %12.3f %8.3f\n", jobs, separate, driver, lastRatio);
+  }
+  // Pages over one database: separate runs, then the driver.
+  const std::string dir = world.root + "/perl-runs-compared";
+  separateRuns(world, config.domainName, logPath, dir + "/separate", usable);
+  driverRun(world, config.domainName, {}, dir + "/driver", usable);
+  std::vector<std::string> differing;
+  for (size_t i = 0; i < awstatsReportPages.size(); ++i) {
+    const std::string name = pageFile(i) + ".html";
+    if (readText(dir + "/separate/" + name) != readText(dir + "/driver/" + name) ||
+        readText(dir + "/driver/" + name).empty())
+      differing.push_back(name);
+  }
+  std::printf("pages byte-identical between the driver and separate runs: %zu of %zu%s\n",
+              awstatsReportPages.size() - differing.size(), awstatsReportPages.size(), differing.empty() ? "" : "; differing:");
+  for (const std::string& name : differing) std::printf("  %s\n", name.c_str());
+  std::printf("driver / separate runs with %u jobs: %.3f (target <= 0.3)\n", jobCounts.back(), lastRatio);
+}
 } // namespace
 
 int main(int argc, char** argv) {
   const int lines = argc > 1 ? std::atoi(argv[1]) : 100000;
   const int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
+  const int smallLines = argc > 3 ? std::atoi(argv[3]) : 100;
   try {
     World world;
     std::printf("AWStats sequence over one log of %d lines, %d rounds\n", lines, rounds);
     std::printf("%-6s %12s %12s %8s\n", "round", "program [s]", "script [s]", "ratio");
 
     std::vector<double> programTimes, scriptTimes;
-    for (int round = 1; round <= rounds; ++round) {
+    for (int round = 1; round <= rounds && lines > 0; ++round) {
       const WebStatConfig byProgram = world.domain("prog" + std::to_string(round) + ".example");
       const WebStatConfig byScript = world.domain("script" + std::to_string(round) + ".example");
       // The records name their own site (AWStats drops the others).
@@ -218,12 +339,15 @@ int main(int argc, char** argv) {
       scriptTimes.push_back(script);
       std::printf("%-6d %12.3f %12.3f %8.3f\n", round, program, script, program / script);
     }
-    std::sort(programTimes.begin(), programTimes.end());
-    std::sort(scriptTimes.begin(), scriptTimes.end());
-    const double p = programTimes[programTimes.size() / 2];
-    const double s = scriptTimes[scriptTimes.size() / 2];
-    std::printf("median  program %.3f s, script %.3f s, ratio %.3f (program adds %+.1f%%; target <= +5%%)\n", p, s,
-                p / s, (p / s - 1) * 100);
+    if (!programTimes.empty()) {
+      std::sort(programTimes.begin(), programTimes.end());
+      std::sort(scriptTimes.begin(), scriptTimes.end());
+      const double p = programTimes[programTimes.size() / 2];
+      const double s = scriptTimes[scriptTimes.size() / 2];
+      std::printf("median  program %.3f s, script %.3f s, ratio %.3f (program adds %+.1f%%; target <= +5%%)\n", p, s,
+                  p / s, (p / s - 1) * 100);
+    }
+    perlRuns(world, smallLines);
     return 0;
   } catch (const vexception& e) {
     std::fprintf(stderr, "awstats_bench: %s\n", e.fullMessage().c_str());

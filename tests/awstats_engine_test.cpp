@@ -163,6 +163,22 @@ TEST_F(AWStatsEngine, ThreeLogsRunInFileNameOrderAndEveryRecordIsCounted) {
     EXPECT_THAT(readFile(output + "/" + march), HasSubstr(kind == Kind::Web ? ">395<" : ">" "395" "<"));
     for (const std::string& page : {std::string("index.html"), march})
       EXPECT_THAT(linksLeadingNowhere(output, page), ::testing::IsEmpty()) << page;
+    if (kind == Kind::Web) {
+      // One Perl compile for all runs gives the pages separate runs make.
+      ScopedEnv seed("PERL_HASH_SEED", "0"), perturb("PERL_PERTURB_KEYS", "0");
+      for (size_t i = 0; i <= std::size(kPages); ++i) {
+        const std::string page = i == 0 ? "index.html" : "awstats." + kDomain + "." + kPages[i - 1] + ".html";
+        const auto separate = inst_.run("/usr/bin/perl", {cgiBin() + "/awstats.pl", "-config=" + kDomain,
+                                                          i == 0 ? "-output" : std::string("-output=") + kPages[i - 1],
+                                                           "-staticlinks"});
+        std::string made = readFile(output + "/" + page);
+        if (i == 0) {  // less the program's own line of links to earlier months
+          const size_t months = made.find("<p class=\"aws_months\">");
+          made.erase(months, made.find("</p>\n", months) + 5 - months);
+        }
+        EXPECT_TRUE(made == separate.out) << page << " differs from a separate run";
+      }
+    }
     const Totals totals = databaseTotals(output);
     EXPECT_EQ(totals.hits, 120 + 75 + 200);
     // AWStats keeps visits for web logs only; FTP transfers count as hits.
@@ -272,4 +288,40 @@ TEST_F(AWStatsEngine, MissingPerlFailsTheDomainAndKeepsTheSortedLog) {
   EXPECT_FALSE(fs::exists(cgiBin() + "/awstats.site-one.example.conf"));
   // The domain copy was made before the failure and stays.
   EXPECT_TRUE(fs::exists(outputOf("ws1", Kind::Web) + "/AWStats/cgi-bin/awstats.pl"));
+}
+
+TEST_F(AWStatsEngine, AFailingRunFailsTheChunkKeepsTheLogAndPutsNoPageInPlace) {
+  // awstats.pl replaced by one that fails where asked and runs the real one otherwise.
+  const struct {
+    const char* failing;  // the option of the run that fails
+    const char* how;      // Perl for the failure
+    const char* message;
+  } cases[] = {
+      {"-update", "exit 5", "AWStats could not update the statistics of domain site-one.example from the log file "},
+      {"-output=urldetail", "exit 3",
+       "-config=site-one.example -output=urldetail: cant create HTML file(LogForAWStats::createAwStatsFile line 514)"},
+      {"-output=keywords", "kill 'KILL', $$", "AWStats was ended by signal 9"},
+  };
+  const std::string real = readFile(cgiBin() + "/awstats.pl");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.failing);
+    writeFile(cgiBin() + "/awstats.pl", std::string("if (grep { $_ eq '") + c.failing + "' } @ARGV) { print STDERR \"failing as asked\\n\"; " +
+                                            c.how + "; }\ndo '/usr/lib/cgi-bin/awstats.pl'; die $@ if $@;\n");
+    TempDir tmp;
+    ScopedEnv useIt("TMPDIR", tmp.path());
+    const std::string webspace = std::string("ws") + std::to_string(&c - cases);
+    const std::string logs = addDomain(webspace);
+    writeFile(logs + "/web_1.log", logOfDay(Kind::Web, 1, 20));
+
+    const auto run = calculate(webspace);
+    EXPECT_EQ(run.exitCode, 1) << report(run);
+    EXPECT_THAT(run.out, HasSubstr(c.message));
+    if (std::string(c.failing) == "-update") {
+      EXPECT_THAT(run.out, HasSubstr("(exit code 5); the log file is kept for the next run. AWStats said: failing as asked"));
+    }
+    EXPECT_TRUE(fs::exists(logs + "/web_1.log"));
+    EXPECT_FALSE(fs::exists(outputOf(webspace, Kind::Web) + "/index.html")) << "no page of a failed chunk";
+    EXPECT_EQ(namesIn(tmp.path()), std::vector<std::string>{}) << "temporary pages are removed";
+  }
+  writeFile(cgiBin() + "/awstats.pl", real);
 }
