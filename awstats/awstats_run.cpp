@@ -4,7 +4,6 @@
 
 #include <map>
 #include <random>
-#include <unordered_map>
 
 #include "awstats/log_for_awstats.h"
 #include "config/registry.h"
@@ -99,43 +98,6 @@ constexpr const char* kSortSuffix = ".sort.tmp";
 
 bool isSortFile(const std::string& path) { return text::endsWith(path, kSortSuffix); }
 
-// True when every line of part is a line of whole, as often as there: what a
-// sort of whole writes, finished or not. A log with a line of its own is not.
-bool isMadeOfLinesOf(const std::string& part, const std::string& whole) {
-  platform::fs::EntryStatus partStatus, wholeStatus;
-  if (platform::fs::statEntry(part, partStatus) == 0 && platform::fs::statEntry(whole, wholeStatus) == 0 &&
-      partStatus.size > wholeStatus.size + 1)  // sort may end the last line
-    return false;
-  std::unordered_map<size_t, int64_t> missing;  // hash of a line -> how often it is still to be found
-  size_t left = 0;
-  std::string line;
-  {
-    VFile file;
-    file.open(part, file_open::GenericRead, file_open::ShareRead, file_open::OpenExisting, file_open::SequentialScan);
-    BufferedFileReader reader(file);
-    for (; reader.readLine(line); ++left) ++missing[std::hash<std::string>{}(line)];
-  }
-  VFile file;
-  file.open(whole, file_open::GenericRead, file_open::ShareRead, file_open::OpenExisting, file_open::SequentialScan);
-  BufferedFileReader reader(file);
-  while (left > 0 && reader.readLine(line)) {
-    const auto found = missing.find(std::hash<std::string>{}(line));
-    if (found == missing.end() || found->second == 0) continue;
-    --found->second;
-    --left;
-  }
-  return left == 0;
-}
-
-// "<log>.1", "<log>.2", ...: the first name that neither a log nor its sort
-// file uses. It sorts right after the log, with the same kind.
-std::string freeNameAfter(const std::string& logPath) {
-  for (int n = 1;; ++n) {
-    const std::string name = logPath + "." + std::to_string(n);
-    if (!fileExist(name) && !fileExist(name + kSortSuffix)) return name;
-  }
-}
-
 // A sort file beside the configuration was left by a run killed while it
 // sorted: it holds every record of its log. What stands at the log path is
 // either the sort's output, made of the sort file's own lines, which gives
@@ -149,12 +111,7 @@ void recoverInterruptedSorts(const std::string& directory) {
     const std::string logPath = source.path.substr(0, source.path.size() - std::string(kSortSuffix).size());
     // The killed run may have left its records short of the disk.
     flushFileToDisk(source.path);
-    if (fileExist(logPath) && !isMadeOfLinesOf(logPath, source.path)) {
-      const std::string aside = freeNameAfter(logPath);
-      renameFile(logPath, aside, 1);
-      log.log(Warning, "Log file %s is newer than the records an interrupted run left in %s; it is processed as %s",
-              logPath, source.path, aside);
-    }
+    moveNewerLogAside(logPath, source.path, 0, {kSortSuffix});
     flushDirectoryToDisk(directory);
     if (const uint32_t code = moveReplacing(source.path, logPath))
       throwOsException("Unable to rename log file from " + source.path + " to " + logPath, code,

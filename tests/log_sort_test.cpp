@@ -8,6 +8,7 @@
 
 #include "support/errors.h"
 #include "tests/common/test_env.h"
+#include "webalizer/log_for_webalizer.h"
 #include "webalizer/log_preparation.h"
 
 namespace fs = std::filesystem;
@@ -98,14 +99,34 @@ TEST(PrepareLog, AFailingSortOrCopyPutsTheUnsortedRecordsBack) {
   }
 }
 
-TEST(PrepareLog, ALeftOverSortFileStopsThePreparationWithoutTouchingTheChunk) {
-  TempDir dir;
-  const std::string chunk = dir / "web.log";
-  writeFile(chunk, "20240301080000 new\n");
-  writeFile(chunk + ".sort1", "20240301070000 old\n");
-  EXPECT_THROW(prepareLogForWebalizer(LogSource{LogKind::Web, chunk}), vexception);
-  EXPECT_EQ(readFile(chunk), "20240301080000 new\n");
-  EXPECT_EQ(readFile(chunk + ".sort1"), "20240301070000 old\n");
+TEST(PrepareLog, ALeftOverSortFileNeverCostsTheChunkBesideIt) {
+  // What a killed run left in .sort1, and what stands at the chunk's path.
+  const std::string unsorted = "20240301070500 older\n20240301070000 old\n";
+  const struct {
+    const char* name;
+    std::string atChunk;
+    std::vector<std::string> names;
+  } cases[] = {
+      {"a newer chunk of the same name", "20240301080000 new\n", {"web.log", "web.log.1"}},
+      {"the unfinished copy, cut inside a line", "old\r\nold", {"web.log"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const std::string chunk = dir / "web.log";
+    writeFile(chunk, c.atChunk);
+    writeFile(chunk + ".sort1", unsorted);
+    // The preparation never starts over the leftover.
+    EXPECT_THROW(prepareLogForWebalizer(LogSource{LogKind::Web, chunk}), vexception);
+    EXPECT_EQ(readFile(chunk), c.atChunk);
+
+    LogForWebalizer::recoverInterruptedPreparation(dir.path());
+    EXPECT_EQ(namesIn(dir.path()), c.names);
+    EXPECT_EQ(readFile(chunk), unsorted);
+    if (c.names.size() > 1) {
+      EXPECT_EQ(readFile(chunk + ".1"), c.atChunk);
+    }
+  }
 }
 
 } // namespace

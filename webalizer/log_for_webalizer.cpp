@@ -24,6 +24,7 @@
 #include "support/logging.h"
 #include "support/named_mutex.h"
 #include "support/process.h"
+#include "support/system_sort.h"
 #include "webalizer/log_preparation.h"
 #include "webalizer/output_state.h"
 
@@ -45,8 +46,10 @@ void removeQuietly(const std::string& path) {
 // A chunk's state after a killed run, from the files beside it:
 //  - marker present: the chunk is complete and prepared; the temporary files
 //    are dropped (a marker without its chunk is the end of a processed one);
-//  - .sort1 present: it holds the unsorted records; whatever stands at the
-//    chunk's path is the unfinished copy of them and gives way to it;
+//  - .sort1 present: it holds the unsorted records. What stands at the
+//    chunk's path is the unfinished copy of them, which gives way to it, or
+//    a newer chunk of the same name, which moves to a free name and is
+//    processed next;
 //  - .sort2 alone: the sorted records with their keys become the chunk.
 void recoverChunk(const std::string& chunk) {
   LogManager& log = LogManager::instance();
@@ -70,7 +73,10 @@ void recoverChunk(const std::string& chunk) {
     flushHolder(sort1);
     removeQuietly(sort2);
     removeQuietly(marker);
-    if (hasChunk) removeFile(chunk, true, false, 0, 0);
+    if (hasChunk) {
+      moveNewerLogAside(chunk, sort1, kSortKeyLength, {std::begin(kLeftoverSuffixes), std::end(kLeftoverSuffixes)});
+      removeFile(chunk, true, false, 0, 0);
+    }
     renameFile(sort1, chunk, 1);
     log.log(Warning, "Log file %s was left by an interrupted run; its records are back in %s", sort1, chunk);
   } else if (fileExist(sort2)) {
