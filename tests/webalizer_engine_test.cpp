@@ -75,7 +75,8 @@ class WebalizerEngine : public ::testing::Test {
   // A stand-in Webalizer that keeps a copy of the log it was given, writes
   // the index page (complete, or cut off as on a full disk), runs the extra
   // commands and ends with the exit code.
-  std::string standIn(const std::string& name, int exitCode, const std::string& indexPage = "<HTML>\n</HTML>\n",
+  std::string standIn(const std::string& name, int exitCode,
+                      const std::string& indexPage = "<HTML>\n<!-- Webalizer Version 2.23 -->\n</HTML>\n",
                       const std::string& extra = "") {
     const std::string path = inst_->root() + "/" + name + "/bin/webalizer";
     writeScript(path, formatString("#!/bin/sh\nout=; prev=\n"
@@ -110,14 +111,17 @@ std::string WebalizerEngine::webalizerRoot_;
 
 TEST_F(WebalizerEngine, EveryKindGetsItsReportsAndEveryChunkIsDeleted) {
   const WebStatConfig config = addDomain("ws1", "site-one.example");
+  // The operator's own end of every page, in place of "</BODY></HTML>".
+  const std::string shared = webalizerRoot_ + "/conf/webalizer.conf";
+  writeFile(shared, readFile(shared) + "\nHTMLEnd <p>the panel's own end</p>\n");
   writeFile(config.configDir + "/web_20240302.log", chunkText(LogKind::Web, 120));
   writeFile(config.configDir + "/ftp_20240302.log", chunkText(LogKind::Ftp, 50));
   writeFile(config.configDir + "/anon_ftp_20240302.log", chunkText(LogKind::AnonymousFtp, 30));
   // What the domain kept from its time on AWStats, its cgi-bin a link to a shared one.
-  const std::string web = outputOf(config, "webstat"), shared = inst_->root() + "/shared-cgi-bin";
-  writeFile(shared + "/awstats.pl", "the shared script");
+  const std::string web = outputOf(config, "webstat"), cgi = inst_->root() + "/shared-cgi-bin";
+  writeFile(cgi + "/awstats.pl", "the shared script");
   writeFile(web + "/AWStats/awstats.site-one.example.conf", "x");
-  fs::create_directory_symlink(shared, web + "/AWStats/cgi-bin");
+  fs::create_directory_symlink(cgi, web + "/AWStats/cgi-bin");
   // The panel's rights on the directory, a named account's entry among them;
   // the reports get them, without the directory's search (execute) rights.
   fs::create_directory(web + "/archive");
@@ -127,13 +131,14 @@ TEST_F(WebalizerEngine, EveryKindGetsItsReportsAndEveryChunkIsDeleted) {
 
   LogForWebalizer::processConfig(config);
   for (const char* subdir : {"webstat", "ftpstat", "anon_ftpstat"}) {
-    EXPECT_TRUE(fs::exists(outputOf(config, subdir) + "/index.html")) << subdir;
+    EXPECT_THAT(readFile(outputOf(config, subdir) + "/index.html"), HasSubstr("<p>the panel's own end</p>"))
+        << subdir;
     EXPECT_TRUE(fs::exists(outputOf(config, subdir) + "/usage_202403.html")) << subdir;
   }
   EXPECT_EQ(namesIn(config.configDir), std::vector<std::string>{"web_stat_executor.conf"});
   EXPECT_FALSE(fs::exists(web + "/AWStats"));
   EXPECT_FALSE(fs::exists(web + "/CopyAWStats.lock"));
-  EXPECT_EQ(readFile(shared + "/awstats.pl"), "the shared script");
+  EXPECT_EQ(readFile(cgi + "/awstats.pl"), "the shared script");
   platform::acl::Permissions own;
   ASSERT_EQ(platform::acl::readPermissions(web, own), 0u);
   for (const auto& entry : fs::directory_iterator(web)) {
@@ -196,17 +201,24 @@ TEST_F(WebalizerEngine, IncompleteReportsKeepTheChunkAndPutThePageAndTheCountsBa
   fs::last_write_time(output + "/index.html41481796611200",
                       fs::last_write_time(output + "/index.html41481796611270") - std::chrono::hours(1));
   writeFile(output + "/webalizer.current", "the counts so far");
+  writeFile(output + "/usage_202402.html", "february");
+  writeFile(output + "/usage_202403.html", "march so far");
   // Webalizer ends with 0 whether or not it could write: it saved its counts
-  // with the chunk's records, began a history and cut its page off.
+  // with the chunk's records, began a history, rewrote the month's page,
+  // began the next month's and cut its index page off.
   standIn("disk-full", 0, "<HTML><BODY>usage for",
-          "echo counted > \"$out/webalizer.current\"; echo partial > \"$out/webalizer.hist\"");
+          "echo counted > \"$out/webalizer.current\"; echo partial > \"$out/webalizer.hist\"; "
+          "echo counted > \"$out/usage_202403.html\"; echo new > \"$out/usage_202404.html\"");
   EXPECT_THAT(failureOf([&] { LogForWebalizer::processConfig(config); }),
               HasSubstr("Webalizer did not write complete reports into " + output + "; the log file " + chunk +
                         " is kept for the next run"));
   // Back as before the failed run, so the kept chunk is counted from there.
-  EXPECT_EQ(namesIn(output), (std::vector<std::string>{"index.html", "webalizer.current"}));
+  EXPECT_EQ(namesIn(output), (std::vector<std::string>{"index.html", "usage_202402.html", "usage_202403.html",
+                                                        "webalizer.current"}));
   EXPECT_EQ(readFile(output + "/index.html"), "the last good report");
   EXPECT_EQ(readFile(output + "/webalizer.current"), "the counts so far");
+  EXPECT_EQ(readFile(output + "/usage_202402.html"), "february");
+  EXPECT_EQ(readFile(output + "/usage_202403.html"), "march so far");
   EXPECT_EQ(readFile(chunk), preparedText(records));
 
   // A run killed while Webalizer ran, before which there were no counts,
