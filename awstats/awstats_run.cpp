@@ -189,18 +189,24 @@ void processAWStatsConfig(const WebStatConfig& config) {
 
 // The log is sorted in place through the sort file. Whatever happens, the
 // records stay at the log path, sorted or not, or at the sort file when it
-// cannot be moved back.
+// cannot be moved back. AWStats skips every record older than one it has
+// read, so it never gets an unsorted log: a sort that cannot run fails the
+// domain and the log waits, unsorted, for the next run.
 void LogForAWStats::sortLog() {
-  LogManager& log = LogManager::instance();
   const std::string& logPath = source_.path;
-  const std::string sortFile = logPath + ".sort.tmp";
+  const std::string sortFile = logPath + kSortSuffix;
+  const auto keptUnsorted = [&](const std::string& reason) {
+    return vexception(formatString("The log file %s could not be sorted: %s. AWStats is not given an unsorted log "
+                                   "(it would skip most of its records); the log file is kept for the next run. "
+                                   "See that the sort program can run and the disk has room for a copy of the log",
+                                   logPath, reason),
+                      Place{"", "LogForAWStats::processLogFile", 0});
+  };
 
   // Never over a sort file: one that is there holds records of its own.
   if (const uint32_t code = platform::fs::renameEntry(VFileName::toLongPath(logPath), VFileName::toLongPath(sortFile),
-                                                      false)) {
-    log.log(Warning, "Unable to rename log file from %s to %s: %s", logPath, sortFile, formatSystemMessage(code, ""));
-    return;
-  }
+                                                      false))
+    throw keptUnsorted(formatSystemMessage(code, "Unable to rename it to " + sortFile));
 
   const SortCommand command = makeSortCommand(sortFile, logPath);
   uint32_t exitCode = kNotRun;
@@ -208,36 +214,33 @@ void LogForAWStats::sortLog() {
   guardLog(Warning, Place{"", "LogForAWStats::processLogFile", 0}, [&] { inputSize = sortInputSize(command); });
   const std::string output = execExtUtil(command.program, command.arguments, false, &exitCode, command.input,
                                          command.output, &command.environment);
-  std::string incomplete;
+  std::string reason;
   if (exitCode == 0) {
     if (auto failure = guardCapture(Place{"", "LogForAWStats::processLogFile", 0},
                                     [&] { expectCompleteSortOutput(command, inputSize); }))
-      incomplete = failure->message();
+      reason = failure->message();
+  } else if (exitCode == kNotRun) {
+    reason = formatString("unable to run the sort program %s %s", command.program, command.arguments);
+  } else {
+    reason = formatString("%s %s failed[%lu]: %s", command.program, command.arguments,
+                          static_cast<unsigned long>(exitCode), output);
   }
-  if (exitCode == 0 && incomplete.empty()) {
+  if (reason.empty()) {
     // The sorted copy is all that stays of the records once the sort file goes.
     flushFileToDisk(logPath);
     flushDirectoryToDisk(directoryOf(logPath));
     if (const uint32_t code = deleteFile(sortFile))
-      log.log(Warning, "Unable to remove log file %s: %s", sortFile, formatSystemMessage(code, ""));
+      LogManager::instance().log(Warning, "Unable to remove log file %s: %s", sortFile, formatSystemMessage(code, ""));
     return;
   }
 
-  if (!incomplete.empty()) {
-    log.log(Warning, "%s; the log file %s is processed unsorted", incomplete, logPath);
-  } else if (exitCode == kNotRun) {
-    log.log(Warning, "Unable to run the sort program %s %s; the log file %s is processed unsorted", command.program,
-            command.arguments, logPath);
-  } else {
-    log.log(Warning, "Execute %s %s failed[%lu]: %s", command.program, command.arguments,
-            static_cast<unsigned long>(exitCode), output);
-  }
   flushFileToDisk(sortFile);
   flushDirectoryToDisk(directoryOf(sortFile));
   if (const uint32_t code = moveReplacing(sortFile, logPath)) {
     throwOsException("Unable to rename log file from " + sortFile + " to " + logPath, code,
                      Place{"", "LogForAWStats::processLogFile", 276});
   }
+  throw keptUnsorted(reason);
 }
 
 void LogForAWStats::processLogFile() {
