@@ -17,6 +17,7 @@
 #include "support/guard.h"
 #include "support/logging.h"
 #include "support/process.h"
+#include "support/rejected_logs.h"
 #include "support/system_sort.h"
 #include "support/command_line.h"
 
@@ -180,11 +181,13 @@ std::string awstatsReason(const std::string& output) {
 
 void processAWStatsConfig(const WebStatConfig& config) {
   recoverInterruptedSorts(config.configDir);
-  for (const LogSource& source : findLogSources(config.configDir)) {
-    if (isSortFile(source.path)) continue;
+  std::vector<LogSource> logs;
+  for (const LogSource& source : findLogSources(config.configDir))
+    if (!isSortFile(source.path)) logs.push_back(source);
+  processLogsInOrder(config.configDir, logs, "AWStats", [&](const LogSource& source) {
     requireRegularLogFile(source);
     LogForAWStats(source, config).processLogFile();
-  }
+  });
 }
 
 // The log is sorted in place through the sort file. Whatever happens, the
@@ -310,18 +313,18 @@ void LogForAWStats::processLogFile() {
     for (const auto& [name, signature] : databaseFiles(output, config_.domainName))
       if (before.count(name) == 0 || before.at(name) != signature) written.push_back(VFileName::combine(output, name));
     if (updateExit != 0) {
-      throw vexception(formatString("AWStats could not update the statistics of domain %s from the log file %s "
+      throw LogRejectedException(formatString("AWStats could not update the statistics of domain %s from the log file %s "
                                     "(exit code %lu); the log file is kept for the next run. AWStats said: %s",
                                     config_.domainName, source_.path, static_cast<unsigned long>(updateExit),
                                     awstatsReason(updateOutput)),
-                       Place{"", "LogForAWStats::processLogFile", 0});
+                       awstatsReason(updateOutput), Place{"", "LogForAWStats::processLogFile", 0});
     }
     if (written.empty() && !holdsNoRecord(source_.path)) {
-      throw vexception(formatString("AWStats took no record of the log file %s into the statistics of domain %s "
+      throw LogRejectedException(formatString("AWStats took no record of the log file %s into the statistics of domain %s "
                                     "(no database file in %s was written); the log file is kept for the next run. "
                                     "AWStats said: %s",
                                     source_.path, config_.domainName, output, awstatsReason(updateOutput)),
-                       Place{"", "LogForAWStats::processLogFile", 0});
+                       awstatsReason(updateOutput), Place{"", "LogForAWStats::processLogFile", 0});
     }
 
     std::vector<std::string> pages;

@@ -156,7 +156,7 @@ TEST_F(WebalizerEngine, EveryKindGetsItsReportsAndEveryChunkIsDeleted) {
   }
 
   const std::string log = inst_->dailyLog();
-  EXPECT_THAT(log, HasSubstr("execute " + webalizerRoot_ + "/bin/webalizer  -Q -c " + webalizerRoot_ +
+  EXPECT_THAT(log, HasSubstr("execute " + webalizerRoot_ + "/bin/webalizer  -q -c " + webalizerRoot_ +
                              "/conf/webalizer.conf -n site-one.example -D " + inst_->productRoot() +
                              "/tmp/webalizer.cache -N 15 -p  -F ftp  -o " + outputOf(config, "anon_ftpstat") + " " +
                              config.configDir + "/anon_ftp_20240302.log"));
@@ -178,7 +178,7 @@ TEST_F(WebalizerEngine, AWebalizerThatCannotStartOrFailsKeepsThePreparedChunkAnd
     SCOPED_TRACE(run);
     if (run == 2) failing = standIn("failing", 1);
     EXPECT_THAT(failureOf([&] { LogForWebalizer::processConfig(config); }),
-                HasSubstr(run == 1 ? "CreateProcess " + missing + " -Q -c "
+                HasSubstr(run == 1 ? "CreateProcess " + missing + " -q -c "
                                    : "Webalizer ended with exit code 1; the log file " + chunk +
                                          " is kept for the next run"));
     EXPECT_EQ(namesIn(output), std::vector<std::string>{"index.html"});
@@ -236,6 +236,43 @@ TEST_F(WebalizerEngine, IncompleteReportsKeepTheChunkAndPutThePageAndTheCountsBa
   EXPECT_FALSE(fs::exists(output + "/webalizer.saved"));
   EXPECT_NE(inst_->dailyLog().find("Webalizer's counts in " + output + " were left by an interrupted run"),
             std::string::npos);
+}
+
+TEST_F(WebalizerEngine, AChunkWebalizerRefusesOnTwoNightsIsSetAsideAndTheLaterOnesGoOn) {
+  inst_->setRegistryDword("RejectedLogNights", 2);
+  const WebStatConfig config = addDomain("ws8", "site-eight.example");
+  const std::string refused = config.configDir + "/web_1.log", later = config.configDir + "/web_2.log";
+  const std::string counts = config.configDir + "/log_rejections.txt";
+  // One scanner request: Webalizer takes no record of it and ends with 1.
+  writeFile(refused, "20240301080000 10.0.0.9 - - [01/Mar/2024:08:00:00 +0000] \"GET /" + std::string(6000, 'a') +
+                         " HTTP/1.1\" 404 0 \"-\" \"scanner\"\r\n");
+  writeFile(later, chunkText(LogKind::Web, 10));
+
+  for (int night = 1; night <= 2; ++night) {
+    SCOPED_TRACE(night);
+    const std::string failure = failureOf([&] { LogForWebalizer::processConfig(config); });
+    EXPECT_THAT(failure, HasSubstr("No valid records found!"));
+    if (night == 1) {
+      EXPECT_THAT(failure, HasSubstr("refused on 1 of the 2 nights after which it is set aside"));
+      EXPECT_EQ(namesIn(config.configDir), (std::vector<std::string>{"log_rejections.txt", "web_1.log",
+                                                                    "web_1.log.prepared", "web_2.log",
+                                                                    "web_stat_executor.conf"}));
+      // A second run the same night is the same night.
+      EXPECT_THAT(failureOf([&] { LogForWebalizer::processConfig(config); }), HasSubstr("refused on 1 of the 2"));
+      // The next night, as the counts see it.
+      std::string text = readFile(counts);
+      const size_t tab = text.find('\t', text.find('\n'));
+      text.replace(tab + 1, 8, "20000101");
+      writeFile(counts, text);
+      continue;
+    }
+    EXPECT_THAT(failure, HasSubstr("Webalizer refused the log file " + refused + " on 2 nights; it is set aside as " +
+                                   config.configDir + "/rejected_web_1.log, kept for the operator"));
+  }
+  EXPECT_EQ(namesIn(config.configDir), (std::vector<std::string>{"rejected_web_1.log", "web_stat_executor.conf"}));
+  EXPECT_THAT(readFile(config.configDir + "/rejected_web_1.log"), HasSubstr("scanner"));
+  EXPECT_TRUE(fs::exists(outputOf(config, "webstat") + "/usage_202403.html"));
+  inst_->removeRegistryValue("RejectedLogNights");
 }
 
 TEST_F(WebalizerEngine, AChunkWithoutRecordsIsRemovedWithoutRunningWebalizer) {

@@ -24,6 +24,7 @@
 #include "support/logging.h"
 #include "support/named_mutex.h"
 #include "support/process.h"
+#include "support/rejected_logs.h"
 #include "support/system_sort.h"
 #include "webalizer/log_preparation.h"
 #include "webalizer/output_state.h"
@@ -154,10 +155,10 @@ void runWebalizer(const std::string& program, const std::string& arguments, cons
   const uint32_t code = child.exitCode();
   if (!output.empty()) LogManager::instance().log(Info, "Webalizer output: %s", output);
   if (code != 0) {
-    throw vexception(formatString("Webalizer ended with exit code %u; the log file %s is kept for the next run. "
-                                  "Output: %s",
-                                  code, chunk, output),
-                     Place{"", kFunction, 134});
+    throw LogRejectedException(formatString("Webalizer ended with exit code %u; the log file %s is kept for the next "
+                                            "run. Output: %s",
+                                            code, chunk, output),
+                               output, Place{"", kFunction, 134});
   }
 }
 // True when the chunk holds nothing but line ends: Webalizer finds no record
@@ -209,11 +210,16 @@ void recoverInterruptedPreparation(const std::string& directory) {
 
 void processConfig(const WebStatConfig& config) {
   recoverInterruptedPreparation(config.configDir);
-  for (const LogSource& source : findLogSources(config.configDir)) {
-    if (isPreparationLeftover(source.path)) continue;
-    requireRegularLogFile(source);
-    processLogFile(source, config);
-  }
+  std::vector<LogSource> chunks;
+  for (const LogSource& source : findLogSources(config.configDir))
+    if (!isPreparationLeftover(source.path)) chunks.push_back(source);
+  processLogsInOrder(
+      config.configDir, chunks, "Webalizer",
+      [&](const LogSource& source) {
+        requireRegularLogFile(source);
+        processLogFile(source, config);
+      },
+      [](const std::string& chunk) { removeQuietly(preparedMarkerPath(chunk)); });
 }
 
 void processLogFile(const LogSource& source, const WebStatConfig& config) {
@@ -253,7 +259,8 @@ void processLogFile(const LogSource& source, const WebStatConfig& config) {
       prepareLogForWebalizer(source);
     }
 
-    const std::string arguments = " -Q -c " + quoteCommandArgument(webalizerConfig) + " -n " +
+    // -q, not -Q: Webalizer's own words on a chunk it refuses reach the log.
+    const std::string arguments = " -q -c " + quoteCommandArgument(webalizerConfig) + " -n " +
                                   quoteCommandArgument(config.domainName) + " -D " + quoteCommandArgument(cacheFile) +
                                   " -N 15 -p " + logKindInfo(source.kind).webalizerFormat + " -o " +
                                   quoteCommandArgument(output) + " " + quoteCommandArgument(source.path);
