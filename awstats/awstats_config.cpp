@@ -35,11 +35,6 @@ constexpr std::array<const char*, KeyCount> kKeyNames = {
     "DirIcons", "SaveDatabaseFilesWithPermissionsForEveryone", "DefaultFile", "LogFile",
     "LevelForRobotsDetection", "HTMLEndSection"};
 
-// W3C extended fields as the IIS-style logs of the panel carry them.
-constexpr const char* kLogFormat =
-    "date time s-sitename s-computername s-ip cs-method cs-uri-stem cs-uri-query s-port cs-username c-ip "
-    "cs-version cs(User-Agent) cs(Cookie) cs(Referer) cs-host sc-status sc-substatus sc-win32-status sc-bytes "
-    "cs-bytes time-taken";
 
 // isspace of the C locale; bytes 128..255 never count.
 bool isConfigSpace(char c) {
@@ -153,7 +148,7 @@ std::string LogForAWStats::keyValue(size_t key, LogKind kind) {
   const bool web = kind == LogKind::Web;
   switch (static_cast<Key>(key)) {
     case LogType: return web ? "W" : "F";
-    case LogFormat: return quoted(kLogFormat);
+    case LogFormat: return quoted(kIisLogFields);
     case SiteDomain: return quoted(text::toAnsi(config_.domainName));
     case HostAliases: return hostAliasesValue(config_.aliases);
     case DNSLookup: return "2";

@@ -5,6 +5,7 @@
 #include <map>
 #include <random>
 
+#include "awstats/log_fields.h"
 #include "awstats/log_for_awstats.h"
 #include "config/registry.h"
 #include "config/settings.h"
@@ -96,27 +97,52 @@ uint32_t deleteFile(const std::string& path) {
 }
 
 constexpr const char* kSortSuffix = ".sort.tmp";
+// The sort's input when the log's records had to be brought into the fixed
+// field order first; the sort file keeps the log as it was meanwhile.
+constexpr const char* kFieldsSuffix = ".fields.tmp";
 
-bool isSortFile(const std::string& path) { return text::endsWith(path, kSortSuffix); }
+bool isSortFile(const std::string& path) {
+  return text::endsWith(path, kSortSuffix) || text::endsWith(path, kFieldsSuffix);
+}
+
+std::string withoutSuffix(const std::string& path, const char* suffix) {
+  return path.substr(0, path.size() - std::string(suffix).size());
+}
 
 // A sort file beside the configuration was left by a run killed while it
 // sorted: it holds every record of its log. What stands at the log path is
-// either the sort's output, made of the sort file's own lines, which gives
-// way to it, or a newer log of the same name, which moves aside to a free
-// name and is processed next as a log of its own. So nothing is lost and
-// nothing is counted twice.
+// either the sort's output, made of the lines of the sort's input (the sort
+// file, or the copy in the fixed field order), which gives way to it, or a
+// newer log of the same name, which moves aside to a free name and is
+// processed next as a log of its own. So nothing is lost and nothing is
+// counted twice. A field-order copy without its sort file is left by a run
+// killed after the sorted log was complete: it goes.
 void recoverInterruptedSorts(const std::string& directory) {
   LogManager& log = LogManager::instance();
   for (const LogSource& source : findLogSources(directory)) {
-    if (!isSortFile(source.path)) continue;
-    const std::string logPath = source.path.substr(0, source.path.size() - std::string(kSortSuffix).size());
+    if (text::endsWith(source.path, kFieldsSuffix)) {
+      const std::string logPath = withoutSuffix(source.path, kFieldsSuffix);
+      if (fileExist(logPath + kSortSuffix)) continue;  // goes with its sort file
+      if (fileExist(logPath)) {
+        removeFile(source.path, true, false, 0, 0);
+      } else {
+        flushFileToDisk(source.path);
+        renameFile(source.path, logPath, 1);
+      }
+      continue;
+    }
+    if (!text::endsWith(source.path, kSortSuffix)) continue;
+    const std::string logPath = withoutSuffix(source.path, kSortSuffix);
+    const std::string fields = logPath + kFieldsSuffix;
+    const bool reordered = fileExist(fields);
     // The killed run may have left its records short of the disk.
     flushFileToDisk(source.path);
-    moveNewerLogAside(logPath, source.path, 0, {kSortSuffix});
+    moveNewerLogAside(logPath, reordered ? fields : source.path, 0, {kSortSuffix, kFieldsSuffix});
     flushDirectoryToDisk(directory);
     if (const uint32_t code = moveReplacing(source.path, logPath))
       throwOsException("Unable to rename log file from " + source.path + " to " + logPath, code,
                        Place{"", "processAWStatsConfig", 0});
+    if (reordered) removeFile(fields, true, false, 0, 0);
     log.log(Warning, "Log file %s was left by an interrupted run; its records are back in %s", source.path, logPath);
   }
 }
@@ -211,14 +237,37 @@ void LogForAWStats::sortLog() {
                                                       false))
     throw keptUnsorted(formatSystemMessage(code, "Unable to rename it to " + sortFile));
 
-  const SortCommand command = makeSortCommand(sortFile, logPath);
+  // Records after a "#Fields:" line of other fields are brought into the
+  // fixed order before the sort separates them from that line.
+  const std::string fields = logPath + kFieldsSuffix;
+  bool reordered = false;
+  std::string reason;
+  if (auto failure = guardCapture(Place{"", "LogForAWStats::processLogFile", 0}, [&] {
+        if (!needsFixedFieldOrder(sortFile)) return;
+        LogManager::instance().log(Info, "The log file %s changes its fields; its records are put in one order",
+                                   logPath);
+        reordered = true;
+        writeInFixedFieldOrder(sortFile, fields);
+      }))
+    reason = failure->message();
+
+  const SortCommand command = makeSortCommand(reordered ? fields : sortFile, logPath);
   uint32_t exitCode = kNotRun;
   uint64_t inputSize = 0;
-  guardLog(Warning, Place{"", "LogForAWStats::processLogFile", 0}, [&] { inputSize = sortInputSize(command); });
-  const std::string output = execExtUtil(command.program, command.arguments, false, &exitCode, command.input,
-                                         command.output, &command.environment);
-  std::string reason;
-  if (exitCode == 0) {
+  std::string output;
+  if (reason.empty()) {
+    guardLog(Warning, Place{"", "LogForAWStats::processLogFile", 0}, [&] { inputSize = sortInputSize(command); });
+    output = execExtUtil(command.program, command.arguments, false, &exitCode, command.input, command.output,
+                         &command.environment);
+  }
+  const auto dropFields = [&] {
+    if (!reordered) return;
+    if (const uint32_t code = deleteFile(fields))
+      LogManager::instance().log(Warning, "Unable to remove %s: %s", fields, formatSystemMessage(code, ""));
+  };
+  if (!reason.empty()) {
+    // The copy in the fixed field order could not be made; nothing was sorted.
+  } else if (exitCode == 0) {
     if (auto failure = guardCapture(Place{"", "LogForAWStats::processLogFile", 0},
                                     [&] { expectCompleteSortOutput(command, inputSize); }))
       reason = failure->message();
@@ -234,6 +283,7 @@ void LogForAWStats::sortLog() {
     flushDirectoryToDisk(directoryOf(logPath));
     if (const uint32_t code = deleteFile(sortFile))
       LogManager::instance().log(Warning, "Unable to remove log file %s: %s", sortFile, formatSystemMessage(code, ""));
+    dropFields();
     return;
   }
 
@@ -243,6 +293,7 @@ void LogForAWStats::sortLog() {
     throwOsException("Unable to rename log file from " + sortFile + " to " + logPath, code,
                      Place{"", "LogForAWStats::processLogFile", 276});
   }
+  dropFields();
   throw keptUnsorted(reason);
 }
 

@@ -43,11 +43,22 @@ std::string record(Kind kind, int day, int i) {
          ".zip - 21 user1 " + host + " - - - - site-one.example 226 0 0 " + std::to_string(5000 + i) + " 0 100";
 }
 
+// The record with the fields of kOtherFields, as a log that changed them has it.
+const char* const kOtherFields = "time date c-ip cs-method cs-uri-stem sc-status sc-bytes cs-host cs(User-Agent)";
+std::string inOtherFields(const std::string& record) {
+  const std::vector<std::string> v = text::split(record, ' ');
+  return text::join({v[1], v[0], v[10], v[5], v[6], v[16], v[19], v[15], v[12]}, " ");
+}
+
 // Header lines, then the records in reverse time order, so that only a sorted
-// log is read completely.
-std::string logOfDay(Kind kind, int day, int records) {
+// log is read completely. With otherFields, the second half comes after a
+// "#Fields:" line that changes the fields.
+std::string logOfDay(Kind kind, int day, int records, bool otherFields = false) {
   std::string log = "#Software: Microsoft Internet Information Services 10.0\r\n#Fields: date time ...\r\n";
-  for (int i = records - 1; i >= 0; --i) log += record(kind, day, i) + "\r\n";
+  for (int i = records - 1; i >= 0; --i) {
+    if (otherFields && i == records / 2) log += std::string("#Fields: ") + kOtherFields + "\r\n";
+    log += (otherFields && i < records / 2 ? inOtherFields(record(kind, day, i)) : record(kind, day, i)) + "\r\n";
+  }
   return log;
 }
 
@@ -126,10 +137,11 @@ TEST_F(AWStatsEngine, ThreeLogsRunInFileNameOrderAndEveryRecordIsCounted) {
     const std::string webspace = "ws-" + prefix;
     const std::string logs = addDomain(webspace);
     // AWStats skips records older than the last one it has seen, so a wrong
-    // order loses some.
+    // order loses some. The second day's log changes its fields halfway.
     const int records[] = {120, 75, 200};
     for (int day = 1; day <= 3; ++day)
-      writeFile(logs + "/" + prefix + "_2024030" + std::to_string(day) + ".log", logOfDay(kind, day, records[day - 1]));
+      writeFile(logs + "/" + prefix + "_2024030" + std::to_string(day) + ".log",
+                logOfDay(kind, day, records[day - 1], day == 2));
 
     const auto run = calculate(webspace);
     ASSERT_EQ(run.exitCode, 0) << report(run);
