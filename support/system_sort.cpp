@@ -32,7 +32,19 @@ uint64_t sizeOf(const std::string& path) {
 }
 } // namespace
 
-uint64_t sortInputSize(const SortCommand& command) { return sizeOf(command.input); }
+// The sort's standard input begins after a byte-order mark (see
+// vexecutil::stdinFile).
+static bool beginsWithByteOrderMark(const std::string& path) {
+  VFile file;
+  file.open(path, file_open::GenericRead, file_open::ShareRead, file_open::OpenExisting, 0);
+  char start[3];
+  return file.read(start, sizeof start) == 3 && std::string(start, 3) == "\xEF\xBB\xBF";
+}
+
+uint64_t sortInputSize(const SortCommand& command) {
+  const uint64_t size = sizeOf(command.input);
+  return size >= 3 && beginsWithByteOrderMark(command.input) ? size - 3 : size;
+}
 
 void expectCompleteSortOutput(const SortCommand& command, uint64_t inputSize) {
   const uint64_t outputSize = sizeOf(command.output);
@@ -92,7 +104,8 @@ bool isMadeOfLinesOf(const std::string& part, const std::string& whole, size_t c
   VFile file;
   file.open(whole, file_open::GenericRead, file_open::ShareRead, file_open::OpenExisting, file_open::SequentialScan);
   BufferedFileReader reader(file);
-  while ((left > 0 || hasUnended) && reader.readLine(line)) {
+  for (bool first = true; (left > 0 || hasUnended) && reader.readLine(line); first = false) {
+    if (first && text::startsWith(line, "\xEF\xBB\xBF")) line.erase(0, 3);  // the sort never saw it
     if (cut > 0) line.erase(0, std::min(cut, line.size()));
     if (hasUnended && text::startsWith(line, unended)) {
       hasUnended = false;

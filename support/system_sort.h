@@ -20,7 +20,8 @@ struct SortCommand {
   std::vector<std::string> environment;
 };
 SortCommand makeSortCommand(const std::string& input, const std::string& output);
-// The size of the sort's input, taken before the sort runs.
+// The size of the sort's input, taken before the sort runs, without the
+// byte-order mark the sort does not read.
 uint64_t sortInputSize(const SortCommand& command);
 // Raises unless the output holds every byte of the input (inputSize, taken
 // before the sort, so that a file put in the input's place meanwhile does

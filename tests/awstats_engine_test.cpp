@@ -26,6 +26,10 @@ const char* const kPages[] = {"alldomains", "allhosts",      "lasthosts",     "u
 
 enum class Kind { Web, Ftp };
 
+// What a log of the domain holds as a record's Host, listed alias or not.
+const char* const kHosts[] = {"site-one.example", "site-one.example:8080", "192.0.2.10", "-",
+                              "SITE-ONE.example", "another.example", "www.site-one.example"};
+
 // One W3C extended record with the 22 fields of the configuration's LogFormat,
 // every record from its own host, so that every record is one visit.
 std::string record(Kind kind, int day, int i) {
@@ -36,11 +40,12 @@ std::string record(Kind kind, int day, int i) {
   if (kind == Kind::Web) {
     return when + " W3SVC1 WEB1 192.0.2.10 GET /page" + std::to_string(i % 37) + ".html - 80 - " + host +
            " HTTP/1.1 Mozilla/5.0+(X11;+Linux+x86_64;+rv:120.0)+Gecko/20100101+Firefox/120.0 - "
-           "http://search.example.org/?q=site site-one.example 200 0 0 " +
+           "http://search.example.org/?q=site " + kHosts[i % 7] + " 200 0 0 " +
            std::to_string(1000 + i) + " 300 15";
   }
   return when + " MSFTPSVC1 FTP1 192.0.2.10 " + (i % 3 ? "RETR" : "STOR") + " /files/f" + std::to_string(i % 11) +
-         ".zip - 21 user1 " + host + " - - - - site-one.example 226 0 0 " + std::to_string(5000 + i) + " 0 100";
+         ".zip - 21 user1 " + host + " - - - - " + kHosts[i % 7] + " 226 0 0 " + std::to_string(5000 + i) +
+         " 0 100";
 }
 
 // The record with the fields of kOtherFields, as a log that changed them has it.
