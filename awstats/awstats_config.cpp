@@ -35,11 +35,6 @@ constexpr std::array<const char*, KeyCount> kKeyNames = {
     "DirIcons", "SaveDatabaseFilesWithPermissionsForEveryone", "DefaultFile", "LogFile",
     "LevelForRobotsDetection", "HTMLEndSection"};
 
-// W3C extended fields as the IIS-style logs of the panel carry them.
-constexpr const char* kLogFormat =
-    "date time s-sitename s-computername s-ip cs-method cs-uri-stem cs-uri-query s-port cs-username c-ip "
-    "cs-version cs(User-Agent) cs(Cookie) cs(Referer) cs-host sc-status sc-substatus sc-win32-status sc-bytes "
-    "cs-bytes time-taken";
 
 // isspace of the C locale; bytes 128..255 never count.
 bool isConfigSpace(char c) {
@@ -58,6 +53,19 @@ bool equalsAsciiNoCaseAt(const std::string& text, size_t pos, std::string_view w
 }
 
 std::string quoted(const std::string& value) { return "\"" + value + "\""; }
+
+// The fields AWStats is told to read. The Host field goes under a name
+// AWStats does not know ("x-unused"; with "x-cs-host" AWStats 7.8 took no
+// record at all): it drops every record whose Host is not SiteDomain
+// or a HostAliases entry (a port after the name, the server's address, "-",
+// another name), though each log holds its own domain's records only. The
+// aliases still tell its own pages from other sites among the referrers.
+std::string logFormatValue() {
+  std::string format = kIisLogFields;
+  const size_t host = format.find(" cs-host ");
+  if (host != std::string::npos) format.replace(host, 9, " x-unused ");
+  return format;
+}
 
 // A value as a message may show it: line breaks made visible.
 std::string shown(const std::string& value) {
@@ -153,7 +161,7 @@ std::string LogForAWStats::keyValue(size_t key, LogKind kind) {
   const bool web = kind == LogKind::Web;
   switch (static_cast<Key>(key)) {
     case LogType: return web ? "W" : "F";
-    case LogFormat: return quoted(kLogFormat);
+    case LogFormat: return quoted(logFormatValue());
     case SiteDomain: return quoted(text::toAnsi(config_.domainName));
     case HostAliases: return hostAliasesValue(config_.aliases);
     case DNSLookup: return "2";

@@ -7,8 +7,8 @@
 #include <map>
 #include <set>
 #include <random>
-#include <unordered_map>
 
+#include "awstats/log_fields.h"
 #include "awstats/log_for_awstats.h"
 #include "config/registry.h"
 #include "config/settings.h"
@@ -22,6 +22,7 @@
 #include "support/guard.h"
 #include "support/logging.h"
 #include "support/process.h"
+#include "support/rejected_logs.h"
 #include "support/system_sort.h"
 #include "support/command_line.h"
 
@@ -91,69 +92,52 @@ uint32_t deleteFile(const std::string& path) {
 }
 
 constexpr const char* kSortSuffix = ".sort.tmp";
+// The sort's input when the log's records had to be brought into the fixed
+// field order first; the sort file keeps the log as it was meanwhile.
+constexpr const char* kFieldsSuffix = ".fields.tmp";
 
-bool isSortFile(const std::string& path) { return text::endsWith(path, kSortSuffix); }
-
-// True when every line of part is a line of whole, as often as there: what a
-// sort of whole writes, finished or not. A log with a line of its own is not.
-bool isMadeOfLinesOf(const std::string& part, const std::string& whole) {
-  platform::fs::EntryStatus partStatus, wholeStatus;
-  if (platform::fs::statEntry(part, partStatus) == 0 && platform::fs::statEntry(whole, wholeStatus) == 0 &&
-      partStatus.size > wholeStatus.size + 1)  // sort may end the last line
-    return false;
-  std::unordered_map<size_t, int64_t> missing;  // hash of a line -> how often it is still to be found
-  size_t left = 0;
-  std::string line;
-  {
-    VFile file;
-    file.open(part, file_open::GenericRead, file_open::ShareRead, file_open::OpenExisting, file_open::SequentialScan);
-    BufferedFileReader reader(file);
-    for (; reader.readLine(line); ++left) ++missing[std::hash<std::string>{}(line)];
-  }
-  VFile file;
-  file.open(whole, file_open::GenericRead, file_open::ShareRead, file_open::OpenExisting, file_open::SequentialScan);
-  BufferedFileReader reader(file);
-  while (left > 0 && reader.readLine(line)) {
-    const auto found = missing.find(std::hash<std::string>{}(line));
-    if (found == missing.end() || found->second == 0) continue;
-    --found->second;
-    --left;
-  }
-  return left == 0;
+bool isSortFile(const std::string& path) {
+  return text::endsWith(path, kSortSuffix) || text::endsWith(path, kFieldsSuffix);
 }
 
-// "<log>.1", "<log>.2", ...: the first name that neither a log nor its sort
-// file uses. It sorts right after the log, with the same kind.
-std::string freeNameAfter(const std::string& logPath) {
-  for (int n = 1;; ++n) {
-    const std::string name = logPath + "." + std::to_string(n);
-    if (!fileExist(name) && !fileExist(name + kSortSuffix)) return name;
-  }
+std::string withoutSuffix(const std::string& path, const char* suffix) {
+  return path.substr(0, path.size() - std::string(suffix).size());
 }
 
 // A sort file beside the configuration was left by a run killed while it
 // sorted: it holds every record of its log. What stands at the log path is
-// either the sort's output, made of the sort file's own lines, which gives
-// way to it, or a newer log of the same name, which moves aside to a free
-// name and is processed next as a log of its own. So nothing is lost and
-// nothing is counted twice.
+// either the sort's output, made of the lines of the sort's input (the sort
+// file, or the copy in the fixed field order), which gives way to it, or a
+// newer log of the same name, which moves aside to a free name and is
+// processed next as a log of its own. So nothing is lost and nothing is
+// counted twice. A field-order copy without its sort file is left by a run
+// killed after the sorted log was complete: it goes.
 void recoverInterruptedSorts(const std::string& directory) {
   LogManager& log = LogManager::instance();
   for (const LogSource& source : findLogSources(directory)) {
-    if (!isSortFile(source.path)) continue;
-    const std::string logPath = source.path.substr(0, source.path.size() - std::string(kSortSuffix).size());
+    if (text::endsWith(source.path, kFieldsSuffix)) {
+      const std::string logPath = withoutSuffix(source.path, kFieldsSuffix);
+      if (fileExist(logPath + kSortSuffix)) continue;  // goes with its sort file
+      if (fileExist(logPath)) {
+        removeFile(source.path, true, false, 0, 0);
+      } else {
+        flushFileToDisk(source.path);
+        renameFile(source.path, logPath, 1);
+      }
+      continue;
+    }
+    if (!text::endsWith(source.path, kSortSuffix)) continue;
+    const std::string logPath = withoutSuffix(source.path, kSortSuffix);
+    const std::string fields = logPath + kFieldsSuffix;
+    const bool reordered = fileExist(fields);
     // The killed run may have left its records short of the disk.
     flushFileToDisk(source.path);
-    if (fileExist(logPath) && !isMadeOfLinesOf(logPath, source.path)) {
-      const std::string aside = freeNameAfter(logPath);
-      renameFile(logPath, aside, 1);
-      log.log(Warning, "Log file %s is newer than the records an interrupted run left in %s; it is processed as %s",
-              logPath, source.path, aside);
-    }
+    moveNewerLogAside(logPath, reordered ? fields : source.path, 0, {kSortSuffix, kFieldsSuffix});
     flushDirectoryToDisk(directory);
     if (const uint32_t code = moveReplacing(source.path, logPath))
       throwOsException("Unable to rename log file from " + source.path + " to " + logPath, code,
                        Place{"", "processAWStatsConfig", 0});
+    if (reordered) removeFile(fields, true, false, 0, 0);
     log.log(Warning, "Log file %s was left by an interrupted run; its records are back in %s", source.path, logPath);
   }
 }
@@ -510,64 +494,94 @@ void makeFurtherPages(const std::string& perl, const std::string& scriptPath, un
 
 void processAWStatsConfig(const WebStatConfig& config, unsigned jobs) {
   recoverInterruptedSorts(config.configDir);
-  for (const LogSource& source : findLogSources(config.configDir)) {
-    if (isSortFile(source.path)) continue;
+  std::vector<LogSource> logs;
+  for (const LogSource& source : findLogSources(config.configDir))
+    if (!isSortFile(source.path)) logs.push_back(source);
+  processLogsInOrder(config.configDir, logs, "AWStats", [&](const LogSource& source) {
     requireRegularLogFile(source);
     LogForAWStats(source, config).processLogFile(jobs);
-  }
+  });
 }
 
 // The log is sorted in place through the sort file. Whatever happens, the
 // records stay at the log path, sorted or not, or at the sort file when it
-// cannot be moved back.
+// cannot be moved back. AWStats skips every record older than one it has
+// read, so it never gets an unsorted log: a sort that cannot run fails the
+// domain and the log waits, unsorted, for the next run.
 void LogForAWStats::sortLog() {
-  LogManager& log = LogManager::instance();
   const std::string& logPath = source_.path;
-  const std::string sortFile = logPath + ".sort.tmp";
+  const std::string sortFile = logPath + kSortSuffix;
+  const auto keptUnsorted = [&](const std::string& reason) {
+    return vexception(formatString("The log file %s could not be sorted: %s. AWStats is not given an unsorted log "
+                                   "(it would skip most of its records); the log file is kept for the next run. "
+                                   "See that the sort program can run and the disk has room for a copy of the log",
+                                   logPath, reason),
+                      Place{"", "LogForAWStats::processLogFile", 0});
+  };
 
   // Never over a sort file: one that is there holds records of its own.
   if (const uint32_t code = platform::fs::renameEntry(VFileName::toLongPath(logPath), VFileName::toLongPath(sortFile),
-                                                      false)) {
-    log.log(Warning, "Unable to rename log file from %s to %s: %s", logPath, sortFile, formatSystemMessage(code, ""));
-    return;
-  }
+                                                      false))
+    throw keptUnsorted(formatSystemMessage(code, "Unable to rename it to " + sortFile));
 
-  const SortCommand command = makeSortCommand(sortFile, logPath);
+  // Records after a "#Fields:" line of other fields are brought into the
+  // fixed order before the sort separates them from that line.
+  const std::string fields = logPath + kFieldsSuffix;
+  bool reordered = false;
+  std::string reason;
+  if (auto failure = guardCapture(Place{"", "LogForAWStats::processLogFile", 0}, [&] {
+        if (!needsFixedFieldOrder(sortFile)) return;
+        LogManager::instance().log(Info, "The log file %s changes its fields; its records are put in one order",
+                                   logPath);
+        reordered = true;
+        writeInFixedFieldOrder(sortFile, fields);
+      }))
+    reason = failure->message();
+
+  const SortCommand command = makeSortCommand(reordered ? fields : sortFile, logPath);
   uint32_t exitCode = kNotRun;
   uint64_t inputSize = 0;
-  guardLog(Warning, Place{"", "LogForAWStats::processLogFile", 0}, [&] { inputSize = sortInputSize(command); });
-  const std::string output = execExtUtil(command.program, command.arguments, false, &exitCode, command.input,
-                                         command.output, &command.environment);
-  std::string incomplete;
-  if (exitCode == 0) {
+  std::string output;
+  if (reason.empty()) {
+    guardLog(Warning, Place{"", "LogForAWStats::processLogFile", 0}, [&] { inputSize = sortInputSize(command); });
+    output = execExtUtil(command.program, command.arguments, false, &exitCode, command.input, command.output,
+                         &command.environment);
+  }
+  const auto dropFields = [&] {
+    if (!reordered) return;
+    if (const uint32_t code = deleteFile(fields))
+      LogManager::instance().log(Warning, "Unable to remove %s: %s", fields, formatSystemMessage(code, ""));
+  };
+  if (!reason.empty()) {
+    // The copy in the fixed field order could not be made; nothing was sorted.
+  } else if (exitCode == 0) {
     if (auto failure = guardCapture(Place{"", "LogForAWStats::processLogFile", 0},
                                     [&] { expectCompleteSortOutput(command, inputSize); }))
-      incomplete = failure->message();
+      reason = failure->message();
+  } else if (exitCode == kNotRun) {
+    reason = formatString("unable to run the sort program %s %s", command.program, command.arguments);
+  } else {
+    reason = formatString("%s %s failed[%lu]: %s", command.program, command.arguments,
+                          static_cast<unsigned long>(exitCode), output);
   }
-  if (exitCode == 0 && incomplete.empty()) {
+  if (reason.empty()) {
     // The sorted copy is all that stays of the records once the sort file goes.
     flushFileToDisk(logPath);
     flushDirectoryToDisk(directoryOf(logPath));
     if (const uint32_t code = deleteFile(sortFile))
-      log.log(Warning, "Unable to remove log file %s: %s", sortFile, formatSystemMessage(code, ""));
+      LogManager::instance().log(Warning, "Unable to remove log file %s: %s", sortFile, formatSystemMessage(code, ""));
+    dropFields();
     return;
   }
 
-  if (!incomplete.empty()) {
-    log.log(Warning, "%s; the log file %s is processed unsorted", incomplete, logPath);
-  } else if (exitCode == kNotRun) {
-    log.log(Warning, "Unable to run the sort program %s %s; the log file %s is processed unsorted", command.program,
-            command.arguments, logPath);
-  } else {
-    log.log(Warning, "Execute %s %s failed[%lu]: %s", command.program, command.arguments,
-            static_cast<unsigned long>(exitCode), output);
-  }
   flushFileToDisk(sortFile);
   flushDirectoryToDisk(directoryOf(sortFile));
   if (const uint32_t code = moveReplacing(sortFile, logPath)) {
     throwOsException("Unable to rename log file from " + sortFile + " to " + logPath, code,
                      Place{"", "LogForAWStats::processLogFile", 276});
   }
+  dropFields();
+  throw keptUnsorted(reason);
 }
 
 void LogForAWStats::processLogFile(unsigned jobs) {
@@ -652,18 +666,21 @@ void LogForAWStats::processLogFile(unsigned jobs) {
     }
     if (update.how != "exit" || update.code != 0) {
       const uint32_t code = update.how == "signal" ? 128 + update.code : update.code;
-      throw vexception(formatString("AWStats could not update the statistics of domain %s from the log file %s "
-                                    "(exit code %lu); the log file is kept for the next run. AWStats said: %s",
-                                    config_.domainName, source_.path, static_cast<unsigned long>(code),
-                                    update.how == "exit" ? awstatsReason(update.said) : endedText(update)),
-                       Place{"", "LogForAWStats::processLogFile", 0});
+      const std::string reason = update.how == "exit" ? awstatsReason(update.said) : endedText(update);
+      const std::string message =
+          formatString("AWStats could not update the statistics of domain %s from the log file %s (exit code %lu); "
+                       "the log file is kept for the next run. AWStats said: %s",
+                       config_.domainName, source_.path, static_cast<unsigned long>(code), reason);
+      // Only AWStats' own refusal of the log counts as a night it was refused.
+      if (update.how != "exit") throw vexception(message, Place{"", "LogForAWStats::processLogFile", 0});
+      throw LogRejectedException(message, reason, Place{"", "LogForAWStats::processLogFile", 0});
     }
     if (written.empty() && !holdsNoRecord(source_.path)) {
-      throw vexception(formatString("AWStats took no record of the log file %s into the statistics of domain %s "
+      throw LogRejectedException(formatString("AWStats took no record of the log file %s into the statistics of domain %s "
                                     "(no database file in %s was written); the log file is kept for the next run. "
                                     "AWStats said: %s",
                                     source_.path, config_.domainName, output, awstatsReason(update.said)),
-                       Place{"", "LogForAWStats::processLogFile", 0});
+                       awstatsReason(update.said), Place{"", "LogForAWStats::processLogFile", 0});
     }
 
     std::vector<std::string> earlier;  // months over whose database the update wrote

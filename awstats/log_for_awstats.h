@@ -12,6 +12,13 @@
 
 #include "config/web_stat_config.h"
 
+// W3C extended fields as the IIS-style logs of the panel carry them, in the
+// order AWStats is told to read them.
+inline constexpr const char* kIisLogFields =
+    "date time s-sitename s-computername s-ip cs-method cs-uri-stem cs-uri-query s-port cs-username c-ip "
+    "cs-version cs(User-Agent) cs(Cookie) cs(Referer) cs-host sc-status sc-substatus sc-win32-status sc-bytes "
+    "cs-bytes time-taken";
+
 // A configuration file as AWStats reads it: 8-bit lines, each with its own
 // line end (the line feed and a carriage return before it belong to the line).
 using ConfigText = std::vector<std::string>;

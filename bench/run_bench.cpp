@@ -140,7 +140,7 @@ std::string script(const std::vector<Domain>& domains, const fs::path& webalizer
     } else {
       s << "  mv \"$log\" \"$log.sort1\"\n  sort \"$log.sort1\" -o \"$log.sort2\"\n"
         << "  cut -c16- \"$log.sort2\" >\"$log\"\n  rm \"$log.sort1\" \"$log.sort2\"\n"
-        << "  \"$wb\" -Q -c \"$wc\" -n $d -D \"$cache\" -N 15 -p -o \"$out\" \"$log\"\n";
+        << "  \"$wb\" -q -c \"$wc\" -n $d -D \"$cache\" -N 15 -p -o \"$out\" \"$log\"\n";
     }
     s << "  rm \"$log\"\ndone\n";
   }

@@ -238,7 +238,10 @@ uint32_t createPipe(int& readEnd, int& writeEnd) {
 uint32_t openInputFile(const std::string& path, int& fd) {
   fs::OpenMode mode;
   mode.sequential = true;
-  return fs::openFile(path, mode, fd);
+  if (const uint32_t code = fs::openFile(path, mode, fd)) return code;
+  char start[3];
+  if (::pread(fd, start, sizeof start, 0) == 3 && std::memcmp(start, kByteOrderMark, 3) == 0) ::lseek(fd, 3, SEEK_SET);
+  return 0;
 }
 
 uint32_t createOutputFile(const std::string& path, int& fd) {

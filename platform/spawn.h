@@ -34,8 +34,10 @@ uint32_t start(const Request& request, int& pid);
 
 // A pipe; both ends close-on-exec.
 uint32_t createPipe(int& readEnd, int& writeEnd);
-// An existing file, for reading.
+// An existing file, for reading, from after the UTF-8 byte-order mark it may
+// begin with: the children read logs, whose first record must not carry it.
 uint32_t openInputFile(const std::string& path, int& fd);
+inline constexpr char kByteOrderMark[] = "\xEF\xBB\xBF";
 // A file created anew for writing (an existing one is emptied).
 uint32_t createOutputFile(const std::string& path, int& fd);
 void closeFd(int fd) noexcept;

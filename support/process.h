@@ -36,7 +36,7 @@ class vexecutil {
   bool stderrToStdout = false;   // standard error goes wherever standard output goes
   bool forceStdHandles = false;  // kept for the callers; streams are always explicit here
   std::string workingDirectory;  // empty: this program's
-  std::string stdinFile;         // an existing file the child reads as standard input
+  std::string stdinFile;         // an existing file the child reads as standard input, past a byte-order mark
   std::string stdoutFile;        // created anew; the child writes its standard output there
   bool useOwnDesktop = false;    // desktops have no counterpart; kept for the callers
   std::string desktopName;

@@ -45,7 +45,7 @@ std::vector<std::string> expectedLines(LogKind kind) {
   const std::string sub = web ? "webstat" : kind == LogKind::Ftp ? "ftpstat" : "anon_ftpstat";
   return {std::string("LogType=") + (web ? "W" : "F") + "\r\n",
           "LogFormat=\"date time s-sitename s-computername s-ip cs-method cs-uri-stem cs-uri-query s-port "
-          "cs-username c-ip cs-version cs(User-Agent) cs(Cookie) cs(Referer) cs-host sc-status sc-substatus "
+          "cs-username c-ip cs-version cs(User-Agent) cs(Cookie) cs(Referer) x-unused sc-status sc-substatus "
           "sc-win32-status sc-bytes cs-bytes time-taken\"\r\n",
           "SiteDomain=\"site-one.example\"\r\n",
           "HostAliases=\"www.site-one.example REGEX[[^\\.]+\\.site-one\\.example$]\"\r\n",

@@ -8,6 +8,7 @@
 
 #include "support/errors.h"
 #include "tests/common/test_env.h"
+#include "webalizer/log_for_webalizer.h"
 #include "webalizer/log_preparation.h"
 
 namespace fs = std::filesystem;
@@ -65,7 +66,8 @@ TEST(RemoveTimestampField, CutsFifteenBytesOfEveryLineAndKeepsEveryLine) {
 TEST(PrepareLog, SortsBytewiseRemovesTheKeysAndLeavesOnlyTheChunkAndItsMarker) {
   TempDir dir;
   const std::string chunk = dir / "web_20240301.log";
-  writeFile(chunk, "20240301100000 c\r\n20240301080000 a\r\n20240301090000 B\n20240301090000 a\n");
+  // A byte-order mark before the first record costs it nothing.
+  writeFile(chunk, "\xEF\xBB\xBF" "20240301100000 c\r\n20240301080000 a\r\n20240301090000 B\n20240301090000 a\n");
   prepareLogForWebalizer(LogSource{LogKind::Web, chunk});
   // Bytewise: "B" (0x42) before "a" (0x61) for the same key.
   EXPECT_EQ(readFile(chunk), "a\r\nB\r\na\r\nc\r\n");
@@ -98,14 +100,34 @@ TEST(PrepareLog, AFailingSortOrCopyPutsTheUnsortedRecordsBack) {
   }
 }
 
-TEST(PrepareLog, ALeftOverSortFileStopsThePreparationWithoutTouchingTheChunk) {
-  TempDir dir;
-  const std::string chunk = dir / "web.log";
-  writeFile(chunk, "20240301080000 new\n");
-  writeFile(chunk + ".sort1", "20240301070000 old\n");
-  EXPECT_THROW(prepareLogForWebalizer(LogSource{LogKind::Web, chunk}), vexception);
-  EXPECT_EQ(readFile(chunk), "20240301080000 new\n");
-  EXPECT_EQ(readFile(chunk + ".sort1"), "20240301070000 old\n");
+TEST(PrepareLog, ALeftOverSortFileNeverCostsTheChunkBesideIt) {
+  // What a killed run left in .sort1, and what stands at the chunk's path.
+  const std::string unsorted = "20240301070500 older\n20240301070000 old\n";
+  const struct {
+    const char* name;
+    std::string atChunk;
+    std::vector<std::string> names;
+  } cases[] = {
+      {"a newer chunk of the same name", "20240301080000 new\n", {"web.log", "web.log.1"}},
+      {"the unfinished copy, cut inside a line", "old\r\nold", {"web.log"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const std::string chunk = dir / "web.log";
+    writeFile(chunk, c.atChunk);
+    writeFile(chunk + ".sort1", unsorted);
+    // The preparation never starts over the leftover.
+    EXPECT_THROW(prepareLogForWebalizer(LogSource{LogKind::Web, chunk}), vexception);
+    EXPECT_EQ(readFile(chunk), c.atChunk);
+
+    LogForWebalizer::recoverInterruptedPreparation(dir.path());
+    EXPECT_EQ(namesIn(dir.path()), c.names);
+    EXPECT_EQ(readFile(chunk), unsorted);
+    if (c.names.size() > 1) {
+      EXPECT_EQ(readFile(chunk + ".1"), c.atChunk);
+    }
+  }
 }
 
 } // namespace

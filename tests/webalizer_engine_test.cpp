@@ -15,6 +15,7 @@
 #include "platform/text.h"
 #include "support/errors.h"
 #include "support/format.h"
+#include "tests/common/report_links.h"
 #include "tests/common/test_env.h"
 #include "tests/common/test_installation.h"
 #include "webalizer/log_for_webalizer.h"
@@ -75,7 +76,8 @@ class WebalizerEngine : public ::testing::Test {
   // A stand-in Webalizer that keeps a copy of the log it was given, writes
   // the index page (complete, or cut off as on a full disk), runs the extra
   // commands and ends with the exit code.
-  std::string standIn(const std::string& name, int exitCode, const std::string& indexPage = "<HTML>\n</HTML>\n",
+  std::string standIn(const std::string& name, int exitCode,
+                      const std::string& indexPage = "<HTML>\n<!-- Webalizer Version 2.23 -->\n</HTML>\n",
                       const std::string& extra = "") {
     const std::string path = inst_->root() + "/" + name + "/bin/webalizer";
     writeScript(path, formatString("#!/bin/sh\nout=; prev=\n"
@@ -110,14 +112,17 @@ std::string WebalizerEngine::webalizerRoot_;
 
 TEST_F(WebalizerEngine, EveryKindGetsItsReportsAndEveryChunkIsDeleted) {
   const WebStatConfig config = addDomain("ws1", "site-one.example");
+  // The operator's own end of every page, in place of "</BODY></HTML>".
+  const std::string shared = webalizerRoot_ + "/conf/webalizer.conf";
+  writeFile(shared, readFile(shared) + "\nHTMLEnd <p>the panel's own end</p>\n");
   writeFile(config.configDir + "/web_20240302.log", chunkText(LogKind::Web, 120));
   writeFile(config.configDir + "/ftp_20240302.log", chunkText(LogKind::Ftp, 50));
   writeFile(config.configDir + "/anon_ftp_20240302.log", chunkText(LogKind::AnonymousFtp, 30));
   // What the domain kept from its time on AWStats, its cgi-bin a link to a shared one.
-  const std::string web = outputOf(config, "webstat"), shared = inst_->root() + "/shared-cgi-bin";
-  writeFile(shared + "/awstats.pl", "the shared script");
+  const std::string web = outputOf(config, "webstat"), cgi = inst_->root() + "/shared-cgi-bin";
+  writeFile(cgi + "/awstats.pl", "the shared script");
   writeFile(web + "/AWStats/awstats.site-one.example.conf", "x");
-  fs::create_directory_symlink(shared, web + "/AWStats/cgi-bin");
+  fs::create_directory_symlink(cgi, web + "/AWStats/cgi-bin");
   // The panel's rights on the directory, a named account's entry among them;
   // the reports get them, without the directory's search (execute) rights.
   fs::create_directory(web + "/archive");
@@ -127,13 +132,16 @@ TEST_F(WebalizerEngine, EveryKindGetsItsReportsAndEveryChunkIsDeleted) {
 
   LogForWebalizer::processConfig(config);
   for (const char* subdir : {"webstat", "ftpstat", "anon_ftpstat"}) {
-    EXPECT_TRUE(fs::exists(outputOf(config, subdir) + "/index.html")) << subdir;
+    EXPECT_THAT(readFile(outputOf(config, subdir) + "/index.html"), HasSubstr("<p>the panel's own end</p>"))
+        << subdir;
     EXPECT_TRUE(fs::exists(outputOf(config, subdir) + "/usage_202403.html")) << subdir;
   }
+  for (const char* page : {"index.html", "usage_202403.html"})
+    EXPECT_THAT(linksLeadingNowhere(web, page), ::testing::IsEmpty()) << page;
   EXPECT_EQ(namesIn(config.configDir), std::vector<std::string>{"web_stat_executor.conf"});
   EXPECT_FALSE(fs::exists(web + "/AWStats"));
   EXPECT_FALSE(fs::exists(web + "/CopyAWStats.lock"));
-  EXPECT_EQ(readFile(shared + "/awstats.pl"), "the shared script");
+  EXPECT_EQ(readFile(cgi + "/awstats.pl"), "the shared script");
   platform::acl::Permissions own;
   ASSERT_EQ(platform::acl::readPermissions(web, own), 0u);
   for (const auto& entry : fs::directory_iterator(web)) {
@@ -151,7 +159,7 @@ TEST_F(WebalizerEngine, EveryKindGetsItsReportsAndEveryChunkIsDeleted) {
   }
 
   const std::string log = inst_->dailyLog();
-  EXPECT_THAT(log, HasSubstr("execute " + webalizerRoot_ + "/bin/webalizer  -Q -c " + webalizerRoot_ +
+  EXPECT_THAT(log, HasSubstr("execute " + webalizerRoot_ + "/bin/webalizer  -q -c " + webalizerRoot_ +
                              "/conf/webalizer.conf -n site-one.example -D " + inst_->productRoot() +
                              "/tmp/webalizer.cache -N 15 -p  -F ftp  -o " + outputOf(config, "anon_ftpstat") + " " +
                              config.configDir + "/anon_ftp_20240302.log"));
@@ -173,7 +181,7 @@ TEST_F(WebalizerEngine, AWebalizerThatCannotStartOrFailsKeepsThePreparedChunkAnd
     SCOPED_TRACE(run);
     if (run == 2) failing = standIn("failing", 1);
     EXPECT_THAT(failureOf([&] { LogForWebalizer::processConfig(config); }),
-                HasSubstr(run == 1 ? "CreateProcess " + missing + " -Q -c "
+                HasSubstr(run == 1 ? "CreateProcess " + missing + " -q -c "
                                    : "Webalizer ended with exit code 1; the log file " + chunk +
                                          " is kept for the next run"));
     EXPECT_EQ(namesIn(output), std::vector<std::string>{"index.html"});
@@ -196,17 +204,24 @@ TEST_F(WebalizerEngine, IncompleteReportsKeepTheChunkAndPutThePageAndTheCountsBa
   fs::last_write_time(output + "/index.html41481796611200",
                       fs::last_write_time(output + "/index.html41481796611270") - std::chrono::hours(1));
   writeFile(output + "/webalizer.current", "the counts so far");
+  writeFile(output + "/usage_202402.html", "february");
+  writeFile(output + "/usage_202403.html", "march so far");
   // Webalizer ends with 0 whether or not it could write: it saved its counts
-  // with the chunk's records, began a history and cut its page off.
+  // with the chunk's records, began a history, rewrote the month's page,
+  // began the next month's and cut its index page off.
   standIn("disk-full", 0, "<HTML><BODY>usage for",
-          "echo counted > \"$out/webalizer.current\"; echo partial > \"$out/webalizer.hist\"");
+          "echo counted > \"$out/webalizer.current\"; echo partial > \"$out/webalizer.hist\"; "
+          "echo counted > \"$out/usage_202403.html\"; echo new > \"$out/usage_202404.html\"");
   EXPECT_THAT(failureOf([&] { LogForWebalizer::processConfig(config); }),
               HasSubstr("Webalizer did not write complete reports into " + output + "; the log file " + chunk +
                         " is kept for the next run"));
   // Back as before the failed run, so the kept chunk is counted from there.
-  EXPECT_EQ(namesIn(output), (std::vector<std::string>{"index.html", "webalizer.current"}));
+  EXPECT_EQ(namesIn(output), (std::vector<std::string>{"index.html", "usage_202402.html", "usage_202403.html",
+                                                        "webalizer.current"}));
   EXPECT_EQ(readFile(output + "/index.html"), "the last good report");
   EXPECT_EQ(readFile(output + "/webalizer.current"), "the counts so far");
+  EXPECT_EQ(readFile(output + "/usage_202402.html"), "february");
+  EXPECT_EQ(readFile(output + "/usage_202403.html"), "march so far");
   EXPECT_EQ(readFile(chunk), preparedText(records));
 
   // A run killed while Webalizer ran, before which there were no counts,
@@ -224,6 +239,43 @@ TEST_F(WebalizerEngine, IncompleteReportsKeepTheChunkAndPutThePageAndTheCountsBa
   EXPECT_FALSE(fs::exists(output + "/webalizer.saved"));
   EXPECT_NE(inst_->dailyLog().find("Webalizer's counts in " + output + " were left by an interrupted run"),
             std::string::npos);
+}
+
+TEST_F(WebalizerEngine, AChunkWebalizerRefusesOnTwoNightsIsSetAsideAndTheLaterOnesGoOn) {
+  inst_->setRegistryDword("RejectedLogNights", 2);
+  const WebStatConfig config = addDomain("ws8", "site-eight.example");
+  const std::string refused = config.configDir + "/web_1.log", later = config.configDir + "/web_2.log";
+  const std::string counts = config.configDir + "/log_rejections.txt";
+  // One scanner request: Webalizer takes no record of it and ends with 1.
+  writeFile(refused, "20240301080000 10.0.0.9 - - [01/Mar/2024:08:00:00 +0000] \"GET /" + std::string(6000, 'a') +
+                         " HTTP/1.1\" 404 0 \"-\" \"scanner\"\r\n");
+  writeFile(later, chunkText(LogKind::Web, 10));
+
+  for (int night = 1; night <= 2; ++night) {
+    SCOPED_TRACE(night);
+    const std::string failure = failureOf([&] { LogForWebalizer::processConfig(config); });
+    EXPECT_THAT(failure, HasSubstr("No valid records found!"));
+    if (night == 1) {
+      EXPECT_THAT(failure, HasSubstr("refused on 1 of the 2 nights after which it is set aside"));
+      EXPECT_EQ(namesIn(config.configDir), (std::vector<std::string>{"log_rejections.txt", "web_1.log",
+                                                                    "web_1.log.prepared", "web_2.log",
+                                                                    "web_stat_executor.conf"}));
+      // A second run the same night is the same night.
+      EXPECT_THAT(failureOf([&] { LogForWebalizer::processConfig(config); }), HasSubstr("refused on 1 of the 2"));
+      // The next night, as the counts see it.
+      std::string text = readFile(counts);
+      const size_t tab = text.find('\t', text.find('\n'));
+      text.replace(tab + 1, 8, "20000101");
+      writeFile(counts, text);
+      continue;
+    }
+    EXPECT_THAT(failure, HasSubstr("Webalizer refused the log file " + refused + " on 2 nights; it is set aside as " +
+                                   config.configDir + "/rejected_web_1.log, kept for the operator"));
+  }
+  EXPECT_EQ(namesIn(config.configDir), (std::vector<std::string>{"rejected_web_1.log", "web_stat_executor.conf"}));
+  EXPECT_THAT(readFile(config.configDir + "/rejected_web_1.log"), HasSubstr("scanner"));
+  EXPECT_TRUE(fs::exists(outputOf(config, "webstat") + "/usage_202403.html"));
+  inst_->removeRegistryValue("RejectedLogNights");
 }
 
 TEST_F(WebalizerEngine, AChunkWithoutRecordsIsRemovedWithoutRunningWebalizer) {

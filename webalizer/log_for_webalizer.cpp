@@ -24,6 +24,8 @@
 #include "support/logging.h"
 #include "support/named_mutex.h"
 #include "support/process.h"
+#include "support/rejected_logs.h"
+#include "support/system_sort.h"
 #include "webalizer/log_preparation.h"
 #include "webalizer/output_state.h"
 
@@ -45,8 +47,10 @@ void removeQuietly(const std::string& path) {
 // A chunk's state after a killed run, from the files beside it:
 //  - marker present: the chunk is complete and prepared; the temporary files
 //    are dropped (a marker without its chunk is the end of a processed one);
-//  - .sort1 present: it holds the unsorted records; whatever stands at the
-//    chunk's path is the unfinished copy of them and gives way to it;
+//  - .sort1 present: it holds the unsorted records. What stands at the
+//    chunk's path is the unfinished copy of them, which gives way to it, or
+//    a newer chunk of the same name, which moves to a free name and is
+//    processed next;
 //  - .sort2 alone: the sorted records with their keys become the chunk.
 void recoverChunk(const std::string& chunk) {
   LogManager& log = LogManager::instance();
@@ -70,7 +74,10 @@ void recoverChunk(const std::string& chunk) {
     flushHolder(sort1);
     removeQuietly(sort2);
     removeQuietly(marker);
-    if (hasChunk) removeFile(chunk, true, false, 0, 0);
+    if (hasChunk) {
+      moveNewerLogAside(chunk, sort1, kSortKeyLength, {std::begin(kLeftoverSuffixes), std::end(kLeftoverSuffixes)});
+      removeFile(chunk, true, false, 0, 0);
+    }
     renameFile(sort1, chunk, 1);
     log.log(Warning, "Log file %s was left by an interrupted run; its records are back in %s", sort1, chunk);
   } else if (fileExist(sort2)) {
@@ -148,10 +155,10 @@ void runWebalizer(const std::string& program, const std::string& arguments, cons
   const uint32_t code = child.exitCode();
   if (!output.empty()) LogManager::instance().log(Info, "Webalizer output: %s", output);
   if (code != 0) {
-    throw vexception(formatString("Webalizer ended with exit code %u; the log file %s is kept for the next run. "
-                                  "Output: %s",
-                                  code, chunk, output),
-                     Place{"", kFunction, 134});
+    throw LogRejectedException(formatString("Webalizer ended with exit code %u; the log file %s is kept for the next "
+                                            "run. Output: %s",
+                                            code, chunk, output),
+                               output, Place{"", kFunction, 134});
   }
 }
 // True when the chunk holds nothing but line ends: Webalizer finds no record
@@ -203,11 +210,16 @@ void recoverInterruptedPreparation(const std::string& directory) {
 
 void processConfig(const WebStatConfig& config) {
   recoverInterruptedPreparation(config.configDir);
-  for (const LogSource& source : findLogSources(config.configDir)) {
-    if (isPreparationLeftover(source.path)) continue;
-    requireRegularLogFile(source);
-    processLogFile(source, config);
-  }
+  std::vector<LogSource> chunks;
+  for (const LogSource& source : findLogSources(config.configDir))
+    if (!isPreparationLeftover(source.path)) chunks.push_back(source);
+  processLogsInOrder(
+      config.configDir, chunks, "Webalizer",
+      [&](const LogSource& source) {
+        requireRegularLogFile(source);
+        processLogFile(source, config);
+      },
+      [](const std::string& chunk) { removeQuietly(preparedMarkerPath(chunk)); });
 }
 
 void processLogFile(const LogSource& source, const WebStatConfig& config) {
@@ -247,7 +259,8 @@ void processLogFile(const LogSource& source, const WebStatConfig& config) {
       prepareLogForWebalizer(source);
     }
 
-    const std::string arguments = " -Q -c " + quoteCommandArgument(webalizerConfig) + " -n " +
+    // -q, not -Q: Webalizer's own words on a chunk it refuses reach the log.
+    const std::string arguments = " -q -c " + quoteCommandArgument(webalizerConfig) + " -n " +
                                   quoteCommandArgument(config.domainName) + " -D " + quoteCommandArgument(cacheFile) +
                                   " -N 15 -p " + logKindInfo(source.kind).webalizerFormat + " -o " +
                                   quoteCommandArgument(output) + " " + quoteCommandArgument(source.path);

@@ -13,7 +13,6 @@
 #include "platform/fs.h"
 
 namespace {
-constexpr size_t kTimestampLength = 15;
 constexpr const char* kFunction = "LogForWebalizer::processLogFile";
 
 // Deletes a file; a missing one is no failure. Answers 0 or the Windows code.
@@ -52,7 +51,7 @@ void removeTimestampField(const LogSource& source, const std::string& sortedPath
   std::string pending;
   pending.reserve(1 << 16);
   while (reader.readLine(line)) {
-    if (line.size() > kTimestampLength) pending.append(line, kTimestampLength, std::string::npos);
+    if (line.size() > kSortKeyLength) pending.append(line, kSortKeyLength, std::string::npos);
     pending += "\r\n";
     if (pending.size() >= (1 << 16)) {
       out.write(pending.data(), pending.size());

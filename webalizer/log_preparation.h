@@ -7,6 +7,10 @@
 #include "config/web_stat_config.h"
 #include "support/system_sort.h"
 
+// Each line of a chunk begins with its sort key: 14 digits of its time and a
+// blank.
+inline constexpr size_t kSortKeyLength = 15;
+
 // Writes the log path of the entry (which must not exist) from the sorted
 // file, each line without its first 15 bytes and ended by CR LF. A line of 15
 // bytes or fewer, an empty one included, becomes an empty line; nothing after

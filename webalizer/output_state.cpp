@@ -15,6 +15,7 @@ namespace {
 constexpr const char* kFunction = "LogForWebalizer::processLogFile";
 // The state files as the shipped webalizer.conf names them (Webalizer's own
 // defaults too), and the directory their copies are saved in during a run.
+constexpr const char* kPageEndComment = "<!-- Webalizer Version ";
 const char* const kStateFiles[] = {"webalizer.current", "webalizer.hist"};
 constexpr const char* kSavedState = "webalizer.saved";
 // The copies are made here and become the saved state, complete and on the
@@ -22,7 +23,41 @@ constexpr const char* kSavedState = "webalizer.saved";
 // would be put back.
 constexpr const char* kSavingState = "webalizer.saving";
 
+// Which month's pages the saved state holds copies of ("YYYYMM", or "none"
+// when there were none): the pages of that month and of later months are
+// what a run may write.
+constexpr const char* kSavedMonth = "month";
+
 std::string savedStateDir(const std::string& output) { return VFileName::combine(output, kSavedState); }
+
+// "YYYYMM" of a month file Webalizer writes ("usage_202403.html",
+// "daily_usage_202403.png", ...), else "".
+std::string monthOf(const std::string& name) {
+  const size_t dot = name.rfind('.');
+  if (dot == std::string::npos || dot < 8 || name[dot - 7] != '_') return {};
+  const std::string extension = name.substr(dot + 1);
+  if (!text::equalsNoCase(extension, "html") && !text::equalsNoCase(extension, "htm") &&
+      !text::equalsNoCase(extension, "png"))
+    return {};
+  const std::string month = name.substr(dot - 6, 6);
+  if (month.find_first_not_of("0123456789") != std::string::npos) return {};
+  for (size_t i = 0; i + 7 < dot; ++i)
+    if (!(name[i] >= 'a' && name[i] <= 'z') && name[i] != '_') return {};
+  return month;
+}
+
+// The month files in the output directory, by month.
+std::vector<std::pair<std::string, std::string>> monthFiles(const std::string& output) {
+  std::vector<std::pair<std::string, std::string>> files;  // month, name
+  VFileFinder finder;
+  for (bool found = finder.first(VFileName::combine(output, "*_*.*")); found; found = finder.next()) {
+    if (finder.isDirectory() || (finder.attributes() & file_attribute::ReparsePoint)) continue;
+    const std::string month = monthOf(finder.name());
+    if (!month.empty()) files.emplace_back(month, finder.name());
+  }
+  std::sort(files.begin(), files.end());
+  return files;
+}
 
 // A killed run can leave index.html moved aside under its backup name
 // (index.html followed by digits). The newest backup goes back when
@@ -67,6 +102,25 @@ void putSavedStateBack(const std::string& output) {
     if (const uint32_t code = platform::fs::renameEntry(copy, path, true))
       throwOsException("Put back " + copy + " as " + path, code, Place{"", kFunction, 0});
   }
+  // The month's pages go back with the counts they show; pages of later
+  // months came with the failed run. A saved state without its month (made
+  // by an earlier version) leaves the pages as they are.
+  const std::string monthPath = VFileName::combine(saved, kSavedMonth);
+  if (fileExist(monthPath)) {
+    const std::string month = readFileContents(monthPath);
+    const bool known = month == "none" || (month.size() == 6 && month.find_first_not_of("0123456789") == std::string::npos);
+    for (const auto& [fileMonth, name] : monthFiles(output)) {
+      if (!known || (month != "none" && fileMonth < month)) continue;
+      const std::string path = VFileName::combine(output, name);
+      const std::string copy = VFileName::combine(saved, name);
+      if (!fileExist(copy)) {
+        removeFile(path, true, false, 0, 0);
+        continue;
+      }
+      if (const uint32_t code = platform::fs::renameEntry(copy, path, true))
+        throwOsException("Put back " + copy + " as " + path, code, Place{"", kFunction, 0});
+    }
+  }
   removeDir(saved, true, {});
 }
 } // namespace
@@ -96,6 +150,21 @@ void saveWebalizerState(const std::string& output) {
       copyFile(path, copy, false);
       flushFileToDisk(copy);
     }
+    // Webalizer skips records older than the last one it counted: of the
+    // month pages, it rewrites only the latest month's and adds later ones.
+    const auto months = monthFiles(output);
+    const std::string month = months.empty() ? std::string("none") : months.back().first;
+    for (const auto& [fileMonth, name] : months) {
+      if (fileMonth != month) continue;
+      const std::string copy = VFileName::combine(saving, name);
+      copyFile(VFileName::combine(output, name), copy, false);
+      flushFileToDisk(copy);
+    }
+    VFile monthFile;
+    monthFile.open(VFileName::combine(saving, kSavedMonth), file_open::GenericWrite, 0, file_open::CreateNew, 0);
+    monthFile.write(month.data(), month.size());
+    monthFile.flushToDisk();
+    monthFile.close();
     flushDirectoryToDisk(saving);
     renameFile(saving, savedStateDir(output), 1);
     flushDirectoryToDisk(output);
@@ -133,8 +202,9 @@ void expectCompleteReports(const std::string& output, const std::string& chunk) 
     } catch (const vexception&) {
     }
   }
-  const size_t end = page.find_last_not_of(" \t\r\n");
-  if (end != std::string::npos && end >= 6 && text::equalsNoCase(page.substr(end - 6, 7), "</html>")) return;
+  // Webalizer ends every page with its version comment, after all of the
+  // report and before the operator's HTMLEnd, which may replace "</html>".
+  if (page.find(kPageEndComment) != std::string::npos) return;
 
   if (fileExist(indexPath))
     guardLog(Warning, Place{"Remove " + indexPath, kFunction, 0}, [&] { removeFile(indexPath, true, false, 0, 0); });

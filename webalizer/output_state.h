@@ -17,12 +17,13 @@
 // the state cannot be put back: the chunk must then wait.
 void recoverInterruptedWebalizerRun(const std::string& output);
 
-// Copies Webalizer's state files into the saved-state directory, on the
-// disk before Webalizer may touch them. Raises (and leaves nothing behind)
+// Copies Webalizer's state files and the pages of the latest month (the
+// only existing ones a run may rewrite) into the saved-state directory, on
+// the disk before Webalizer may touch them. Raises (and leaves nothing behind)
 // when they cannot be copied, e.g. on a full disk.
 void saveWebalizerState(const std::string& output);
-// Puts the saved state back; a state file that did not exist before the run
-// is removed. A failure is only logged: the next run finds the saved state
+// Puts the saved state back, the month pages with it; a state file or a
+// page of a later month that did not exist before the run is removed. A failure is only logged: the next run finds the saved state
 // and tries again.
 void restoreWebalizerState(const std::string& output);
 // The run counted: the new state goes to the disk, then the saved state goes.
@@ -33,5 +34,7 @@ void dropSavedWebalizerState(const std::string& output);
 // Raises, naming the output directory, the chunk and the file system's reason
 // when there is one, unless Webalizer left a complete index.html: it is the
 // last file Webalizer writes, so a complete one says the files before it were
-// written as well. An incomplete page is removed.
+// written as well. Complete means it holds Webalizer's closing version
+// comment, which no setting takes away (HTMLEnd replaces what follows it).
+// An incomplete page is removed.
 void expectCompleteReports(const std::string& output, const std::string& chunk);
