@@ -384,7 +384,7 @@ void readResults(const std::string& path, std::vector<AWStatsRun>& runs) {
 
 // The update and the pages in one driver run: awstats.pl is compiled once;
 // the pages run after a successful update, jobs at once. Gives back how the
-// driver itself ended, "" when with 0.
+// driver itself ended, for the runs it did not report.
 std::string runThroughDriver(const std::string& perl, const std::string& script, unsigned jobs,
                              std::vector<AWStatsRun>& runs) {
   const std::string driver = awstatsDriverPath();
@@ -405,7 +405,6 @@ std::string runThroughDriver(const std::string& perl, const std::string& script,
                     true, &exitCode, requests, results, &environment);
     readResults(results, runs);
     removeFiles();
-    if (exitCode == 0) return {};
     return formatString("the AWStats driver %s ended with exit code %lu%s%s", driver,
                         static_cast<unsigned long>(exitCode), said.empty() ? "" : ": ", said);
   } catch (...) {
@@ -442,7 +441,6 @@ void logRuns(const std::string& perl, const std::vector<AWStatsRun>& runs) {
   for (const AWStatsRun& run : runs) {
     if (!run.reported) continue;
     log.log(Info, "Execute %s %s result: %s", perl, maskPasswords(run.arguments), run.said);
-    if (!run.update && !run.said.empty()) log.log(Info, "%s", run.said);
   }
 }
 

@@ -23,6 +23,8 @@
 #include <thread>
 #include <vector>
 
+#include <sys/resource.h>
+
 #include "awstats/log_for_awstats.h"
 #include "platform/process_identity.h"
 #include "support/errors.h"
@@ -221,14 +223,26 @@ std::string driverRequests(const std::string& domain, const std::string& log, co
 
 const std::string kPerlEnvironment = "PERL_HASH_SEED=0 PERL_PERTURB_KEYS=0 ";
 
-double timed(const std::string& command) {
+// Processor time of the children that ended so far (user and system).
+double childrenCpu() {
+  rusage usage{};
+  getrusage(RUSAGE_CHILDREN, &usage);
+  return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+struct Cost {
+  double wall = 0, cpu = 0;
+};
+
+Cost timed(const std::string& command) {
   const auto start = std::chrono::steady_clock::now();
+  const double cpu = childrenCpu();
   run(command);
-  return seconds(std::chrono::steady_clock::now() - start);
+  return {seconds(std::chrono::steady_clock::now() - start), childrenCpu() - cpu};
 }
 
 // 22 separate runs, the pages jobs at once.
-double separateRuns(const World& world, const std::string& domain, const std::string& log, const std::string& pages,
+Cost separateRuns(const World& world, const std::string& domain, const std::string& log, const std::string& pages,
                     unsigned jobs) {
   const std::string aw = shq(world.awstats + "/wwwroot/cgi-bin/awstats.pl");
   std::string list;
@@ -241,7 +255,7 @@ double separateRuns(const World& world, const std::string& domain, const std::st
                "/\"$0\".html' <" + shq(pages + "/list"));
 }
 
-double driverRun(const World& world, const std::string& domain, const std::string& log, const std::string& pages,
+Cost driverRun(const World& world, const std::string& domain, const std::string& log, const std::string& pages,
                  unsigned jobs) {
   const std::string requests = pages + "/requests";
   writeFile(requests, driverRequests(domain, log, pages));
@@ -269,18 +283,20 @@ void perlRuns(const World& world, int lines) {
 
   const unsigned usable = platform::usableProcessorCount();
   std::printf("\nPerl runs of one AWStats log of %d lines: the update and 21 pages\n", lines);
-  std::printf("%-6s %14s %12s %8s\n", "jobs", "separate [s]", "driver [s]", "ratio");
+  std::printf("%-6s %14s %12s %8s %18s %16s %10s\n", "jobs", "separate [s]", "driver [s]", "ratio",
+              "separate cpu [s]", "driver cpu [s]", "cpu ratio");
   std::vector<unsigned> jobCounts{1};
   if (usable > 1) jobCounts.push_back(usable);
   double lastRatio = 0;
   for (unsigned jobs : jobCounts) {
     const std::string dir = world.root + "/perl-runs-" + std::to_string(jobs);
     writeFile(database, saved);
-    const double separate = separateRuns(world, config.domainName, logPath, dir + "/separate", jobs);
+    const Cost separate = separateRuns(world, config.domainName, logPath, dir + "/separate", jobs);
     writeFile(database, saved);
-    const double driver = driverRun(world, config.domainName, logPath, dir + "/driver", jobs);
-    lastRatio = driver / separate;
-    std::printf("%-6u %14.3f %12.3f %8.3f\n", jobs, separate, driver, lastRatio);
+    const Cost driver = driverRun(world, config.domainName, logPath, dir + "/driver", jobs);
+    lastRatio = driver.wall / separate.wall;
+    std::printf("%-6u %14.3f %12.3f %8.3f %18.3f %16.3f %10.3f\n", jobs, separate.wall, driver.wall, lastRatio,
+                separate.cpu, driver.cpu, driver.cpu / separate.cpu);
   }
   // Pages over one database: separate runs, then the driver.
   const std::string dir = world.root + "/perl-runs-compared";
