@@ -364,11 +364,16 @@ void LogForAWStats::processLogFile() {
     for (const auto& [name, signature] : databaseFiles(output, config_.domainName))
       if (before.count(name) == 0 || before.at(name) != signature) written.push_back(VFileName::combine(output, name));
     if (updateExit != 0) {
-      throw LogRejectedException(formatString("AWStats could not update the statistics of domain %s from the log file %s "
-                                    "(exit code %lu); the log file is kept for the next run. AWStats said: %s",
-                                    config_.domainName, source_.path, static_cast<unsigned long>(updateExit),
-                                    awstatsReason(updateOutput)),
-                       awstatsReason(updateOutput), Place{"", "LogForAWStats::processLogFile", 0});
+      // Only a log AWStats finds no record in is refused for its records;
+      // other failures (its configuration, its files) are no fault of the log.
+      const std::string reason = awstatsReason(updateOutput);
+      const std::string message =
+          formatString("AWStats could not update the statistics of domain %s from the log file %s (exit code %lu); "
+                       "the log file is kept for the next run. AWStats said: %s",
+                       config_.domainName, source_.path, static_cast<unsigned long>(updateExit), reason);
+      if (updateOutput.find("did not find any valid log lines") != std::string::npos)
+        throw LogRejectedException(message, reason, Place{"", "LogForAWStats::processLogFile", 0});
+      throw vexception(message, Place{"", "LogForAWStats::processLogFile", 0});
     }
     if (written.empty() && !holdsNoRecord(source_.path)) {
       throw LogRejectedException(formatString("AWStats took no record of the log file %s into the statistics of domain %s "
