@@ -669,9 +669,11 @@ void LogForAWStats::processLogFile(unsigned jobs) {
           formatString("AWStats could not update the statistics of domain %s from the log file %s (exit code %lu); "
                        "the log file is kept for the next run. AWStats said: %s",
                        config_.domainName, source_.path, static_cast<unsigned long>(code), reason);
-      // Only AWStats' own refusal of the log counts as a night it was refused.
-      if (update.how != "exit") throw vexception(message, Place{"", "LogForAWStats::processLogFile", 0});
-      throw LogRejectedException(message, reason, Place{"", "LogForAWStats::processLogFile", 0});
+      // Only a log AWStats finds no record in is refused for its records;
+      // other failures (its configuration, its files, a signal) are no fault of the log.
+      if (update.how == "exit" && update.said.find("did not find any valid log lines") != std::string::npos)
+        throw LogRejectedException(message, reason, Place{"", "LogForAWStats::processLogFile", 0});
+      throw vexception(message, Place{"", "LogForAWStats::processLogFile", 0});
     }
     if (written.empty() && !holdsNoRecord(source_.path)) {
       throw LogRejectedException(formatString("AWStats took no record of the log file %s into the statistics of domain %s "

@@ -57,6 +57,7 @@ bool needsFixedFieldOrder(const std::string& logPath) {
   file.open(logPath, file_open::GenericRead, file_open::ShareRead, file_open::OpenExisting, file_open::SequentialScan);
   BufferedFileReader reader(file);
   for (std::string line; reader.readLine(line);) {
+    if (text::startsWith(line, kByteOrderMark)) line.erase(0, kByteOrderMark.size());
     if (line.empty() || line[0] != '#') continue;
     if (const auto fields = fieldsOf(line); fields && !isFixedOrder(*fields)) return true;
   }

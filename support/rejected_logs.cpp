@@ -173,10 +173,10 @@ void processLogsInOrder(const std::string& directory, const std::vector<LogSourc
       rejections.forget(name);
       if (setAside) setAside(source.path);
       setAsideErrors.push_back(formatString(
-          "%s refused the log file %s on %u nights; it is set aside as %s, kept for the operator, and the domain's "
+          "%s refused the log file %s on %u night%s; it is set aside as %s, kept for the operator, and the domain's "
           "later log files go on. Repair it and give it back a log file name, or remove it (the engine skips records "
           "older than the last one it counted). %s said: %s",
-          engine, source.path, refused, target, engine, e.engineWords().empty() ? "(nothing)" : e.engineWords()));
+          engine, source.path, refused, refused == 1 ? "" : "s", target, engine, e.engineWords().empty() ? "(nothing)" : e.engineWords()));
     } catch (...) {
       reportSetAside(false);
       throw;

@@ -336,3 +336,21 @@ TEST_F(AWStatsEngine, AFailingRunFailsTheChunkKeepsTheLogAndPutsNoPageInPlace) {
     EXPECT_EQ(namesIn(tmp.path()), std::vector<std::string>{}) << "temporary pages are removed";
   }
 }
+
+TEST_F(AWStatsEngine, ALogAWStatsRefusesIsSetAsideAfterItsNightsAndTheNextOneIsCounted) {
+  inst_.setRegistryDword("RejectedLogNights", 1);
+  const std::string logs = addDomain("ws1");
+  std::string garbage;
+  for (int i = 0; i < 60; ++i) garbage += "not a record of this format " + std::to_string(i) + "\r\n";
+  writeFile(logs + "/web_1.log", garbage);
+  writeFile(logs + "/web_2.log", logOfDay(Kind::Web, 2, 30));
+
+  const auto run = calculate("ws1");
+  EXPECT_EQ(run.exitCode, 1) << report(run);
+  EXPECT_THAT(run.out, HasSubstr("AWStats refused the log file " + logs + "/web_1.log on 1 night; it is set aside as " +
+                                 logs + "/rejected_web_1.log"));
+  EXPECT_THAT(run.out, HasSubstr("AWStats said: AWStats did not find any valid log lines"));
+  EXPECT_EQ(namesIn(logs), (std::vector<std::string>{"rejected_web_1.log", "web_stat_executor.conf"}));
+  EXPECT_EQ(readFile(logs + "/rejected_web_1.log").size(), garbage.size()) << "every line kept, sorted";
+  EXPECT_EQ(databaseTotals(outputOf("ws1", Kind::Web)).hits, 30);
+}

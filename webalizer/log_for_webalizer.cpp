@@ -155,10 +155,13 @@ void runWebalizer(const std::string& program, const std::string& arguments, cons
   const uint32_t code = child.exitCode();
   if (!output.empty()) LogManager::instance().log(Info, "Webalizer output: %s", output);
   if (code != 0) {
-    throw LogRejectedException(formatString("Webalizer ended with exit code %u; the log file %s is kept for the next "
-                                            "run. Output: %s",
-                                            code, chunk, output),
-                               output, Place{"", kFunction, 134});
+    const std::string message = formatString(
+        "Webalizer ended with exit code %u; the log file %s is kept for the next run. Output: %s", code, chunk, output);
+    // Only a chunk Webalizer takes no record of is refused for its records;
+    // other failures (its configuration, its files) are no fault of the chunk.
+    if (output.find("No valid records") != std::string::npos)
+      throw LogRejectedException(message, output, Place{"", kFunction, 134});
+    throw vexception(message, Place{"", kFunction, 134});
   }
 }
 // True when the chunk holds nothing but line ends: Webalizer finds no record

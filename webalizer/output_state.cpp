@@ -23,10 +23,10 @@ constexpr const char* kSavedState = "webalizer.saved";
 // would be put back.
 constexpr const char* kSavingState = "webalizer.saving";
 
-// Which month's pages the saved state holds copies of ("YYYYMM", or "none"
-// when there were none): the pages of that month and of later months are
-// what a run may write.
-constexpr const char* kSavedMonth = "month";
+// The saved state's copies of the pages of one month are in the directory
+// "month-YYYYMM" ("month-none" when there were no pages): the pages of that
+// month and of later months are what a run may write.
+constexpr const char* kSavedMonthPrefix = "month-";
 
 std::string savedStateDir(const std::string& output) { return VFileName::combine(output, kSavedState); }
 
@@ -105,14 +105,19 @@ void putSavedStateBack(const std::string& output) {
   // The month's pages go back with the counts they show; pages of later
   // months came with the failed run. A saved state without its month (made
   // by an earlier version) leaves the pages as they are.
-  const std::string monthPath = VFileName::combine(saved, kSavedMonth);
-  if (fileExist(monthPath)) {
-    const std::string month = readFileContents(monthPath);
-    const bool known = month == "none" || (month.size() == 6 && month.find_first_not_of("0123456789") == std::string::npos);
+  std::string month;
+  VFileFinder finder;
+  for (bool found = finder.first(VFileName::combine(saved, std::string(kSavedMonthPrefix) + "*")); found;
+       found = finder.next())
+    if (finder.isDirectory() && !(finder.attributes() & file_attribute::ReparsePoint))
+      month = finder.name().substr(std::string(kSavedMonthPrefix).size());
+  const bool known = month == "none" || (month.size() == 6 && month.find_first_not_of("0123456789") == std::string::npos);
+  if (known) {
+    const std::string pages = VFileName::combine(saved, kSavedMonthPrefix + month);
     for (const auto& [fileMonth, name] : monthFiles(output)) {
-      if (!known || (month != "none" && fileMonth < month)) continue;
+      if (month != "none" && fileMonth < month) continue;
       const std::string path = VFileName::combine(output, name);
-      const std::string copy = VFileName::combine(saved, name);
+      const std::string copy = VFileName::combine(pages, name);
       if (!fileExist(copy)) {
         removeFile(path, true, false, 0, 0);
         continue;
@@ -152,19 +157,15 @@ void saveWebalizerState(const std::string& output) {
     }
     // Webalizer skips records older than the last one it counted: of the
     // month pages, it rewrites only the latest month's and adds later ones.
+    // The pages are no records: a power cut costs at most the latest
+    // month's page, which the next run writes again.
     const auto months = monthFiles(output);
     const std::string month = months.empty() ? std::string("none") : months.back().first;
-    for (const auto& [fileMonth, name] : months) {
-      if (fileMonth != month) continue;
-      const std::string copy = VFileName::combine(saving, name);
-      copyFile(VFileName::combine(output, name), copy, false);
-      flushFileToDisk(copy);
-    }
-    VFile monthFile;
-    monthFile.open(VFileName::combine(saving, kSavedMonth), file_open::GenericWrite, 0, file_open::CreateNew, 0);
-    monthFile.write(month.data(), month.size());
-    monthFile.flushToDisk();
-    monthFile.close();
+    const std::string pages = VFileName::combine(saving, kSavedMonthPrefix + month);
+    makeDir(pages);
+    for (const auto& [fileMonth, name] : months)
+      if (fileMonth == month) copyFile(VFileName::combine(output, name), VFileName::combine(pages, name), false);
+    flushDirectoryToDisk(pages);
     flushDirectoryToDisk(saving);
     renameFile(saving, savedStateDir(output), 1);
     flushDirectoryToDisk(output);
