@@ -15,11 +15,31 @@
 //    measured is the program's own work per domain and log (finding and
 //    reading the configuration, the sort, the key removal, starting the engine,
 //    removing the log). Target: cost linear in the number of domains.
+// 3. Address lookups: a Webalizer domain of LINES lines from as many distinct
+//    addresses, on a name server that never answers (a private mount
+//    namespace whose resolv.conf names a socket on 127.0.0.2:53 that reads
+//    nothing; needs root). The program against Webalizer's own lookups with
+//    the old command line (webalizer -N 15 -D cache), whose resolver gets a
+//    1-second time-out and one attempt (glibc's default, 5 s and 2 attempts,
+//    would take ten times longer). Target: program <= 0.1 of it; its reports
+//    identical to a Webalizer run without lookups.
 //
 // Usage: run_bench [LINES] [SIZES...]   (default 2000 lines; 100 1000 5000)
+//        run_bench lookups [LINES]      (only the address lookups)
 // Needs Debian's webalizer, awstats and perl, and the built programs.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -118,14 +138,13 @@ void putLog(const Domain& d, int day, int lines) {
 }
 
 // The engine commands the program runs for the domains, by hand.
-std::string script(const std::vector<Domain>& domains, const fs::path& webalizerRoot, const fs::path& awstatsRoot,
-                   const fs::path& cache) {
+// Webalizer only reads the names the program looked up before (-N 0).
+std::string script(const std::vector<Domain>& domains, const fs::path& webalizerRoot, const fs::path& awstatsRoot) {
   std::ostringstream s;
   s << "set -e\nexport LC_ALL=C\n"
     << "aw=" << shellQuoted((awstatsRoot / "wwwroot/cgi-bin/awstats.pl").string()) << "\n"
     << "wb=" << shellQuoted((webalizerRoot / "bin/webalizer").string()) << "\n"
-    << "wc=" << shellQuoted((webalizerRoot / "conf/webalizer.conf").string()) << "\n"
-    << "cache=" << shellQuoted(cache.string()) << "\n";
+    << "wc=" << shellQuoted((webalizerRoot / "conf/webalizer.conf").string()) << "\n";
   for (const Domain& d : domains) {
     s << "d=" << d.name << "\nout=" << shellQuoted(d.output.string()) << "\n"
       << "for log in " << shellQuoted(d.logDir.string()) << "/web_*.log; do\n";
@@ -140,7 +159,7 @@ std::string script(const std::vector<Domain>& domains, const fs::path& webalizer
     } else {
       s << "  mv \"$log\" \"$log.sort1\"\n  sort \"$log.sort1\" -o \"$log.sort2\"\n"
         << "  cut -c16- \"$log.sort2\" >\"$log\"\n  rm \"$log.sort1\" \"$log.sort2\"\n"
-        << "  \"$wb\" -Q -c \"$wc\" -n $d -D \"$cache\" -N 15 -p -o \"$out\" \"$log\"\n";
+        << "  \"$wb\" -Q -c \"$wc\" -n $d -N 0 -p -o \"$out\" \"$log\"\n";
     }
     s << "  rm \"$log\"\ndone\n";
   }
@@ -217,7 +236,7 @@ void overhead(int lines) {
   for (const Domain& d : byProgram) putLog(d, 2, lines);
   for (const Domain& d : byScript) putLog(d, 2, lines);
   const fs::path scriptFile = inst.root() / "by-hand.sh";
-  bench::writeText(scriptFile, script(byScript, webalizer, awstats, inst.product() / "tmp/webalizer.cache"));
+  bench::writeText(scriptFile, script(byScript, webalizer, awstats));
 
   for (const Domain& d : byScript) Tree::hide(d, true);
   const auto programStart = Clock::now();
@@ -281,9 +300,114 @@ void growth(const std::vector<int>& sizes) {
   std::printf("  target: linear growth (per-domain cost about constant, 'vs first' near 1)\n");
 }
 
+// The report pages of a Webalizer output directory, without the lines that
+// say when they were made.
+std::string reportsOf(const fs::path& output) {
+  std::vector<fs::path> pages;
+  for (const auto& e : fs::directory_iterator(output))
+    if (e.path().extension() == ".html") pages.push_back(e.path());
+  std::sort(pages.begin(), pages.end());
+  std::string text;
+  for (const fs::path& page : pages) {
+    text += "== " + page.filename().string() + "\n";
+    std::ifstream in(page);
+    for (std::string line; std::getline(in, line);)
+      if (line.find("Generated") == std::string::npos) text += line + "\n";
+  }
+  return text;
+}
+
+void lookupsInNamespace(int lines) {
+  if (::unshare(CLONE_NEWNS) != 0 || ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+    throw std::runtime_error(std::string("a private mount namespace needs root: ") + std::strerror(errno));
+  bench::Installation inst;
+  const fs::path resolvConf = inst.root() / "resolv.conf";
+  bench::writeText(resolvConf, "nameserver 127.0.0.2\noptions timeout:1 attempts:1\n");
+  if (::mount(resolvConf.c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr) != 0)
+    throw std::runtime_error(std::string("bind-mount resolv.conf: ") + std::strerror(errno));
+  const int silent = ::socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(53);
+  address.sin_addr.s_addr = htonl(0x7f000002);
+  if (silent < 0 || ::bind(silent, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+    throw std::runtime_error(std::string("a silent name server on 127.0.0.2:53: ") + std::strerror(errno));
+
+  const fs::path webalizer = inst.root() / "webalizer";
+  bench::runOrDie(shellQuoted(std::string(TARVO_SOURCE_DIR) + "/scripts/setup-webalizer") + " " +
+                  shellQuoted(webalizer.string()) + " >/dev/null");
+  inst.addSettings("WebalizerPath=" + (webalizer / "bin/webalizer").string() + "\n");
+  Tree tree(inst);
+  const Domain d = tree.add("lookups.example", false);
+  std::string chunk, records;
+  char buffer[400];
+  for (int i = 0; i < lines; ++i) {
+    const int seconds = static_cast<int>(static_cast<long long>(i) * 86399 / lines);
+    const int h = seconds / 3600, m = seconds / 60 % 60, s = seconds % 60;
+    std::snprintf(buffer, sizeof buffer,
+                  "172.%d.%d.%d - - [01/Nov/2026:%02d:%02d:%02d +0000] \"GET /page%d.html HTTP/1.1\" 200 %d \"-\" "
+                  "\"Mozilla/5.0\"\n",
+                  16 + i / 62500, i / 250 % 250, i % 250 + 1, h, m, s, i % 101, 1000 + i % 4000);
+    char key[32];
+    std::snprintf(key, sizeof key, "20261101%02d%02d%02d ", h, m, s);
+    chunk += key + std::string(buffer);
+    records += buffer;
+  }
+  bench::writeText(d.logDir / "web_20261101.log", chunk);
+  const fs::path byHand = inst.root() / "records.log";
+  bench::writeText(byHand, records);
+
+  const auto programStart = Clock::now();
+  runProgram("lookups");
+  const double program = secondsOf(programStart);
+
+  const std::string wb = shellQuoted((webalizer / "bin/webalizer").string()) + " -Q -c " +
+                         shellQuoted((webalizer / "conf/webalizer.conf").string()) + " -n " + d.name;
+  const fs::path old = inst.root() / "old", none = inst.root() / "none";
+  fs::create_directories(old);
+  fs::create_directories(none);
+  const auto oldStart = Clock::now();
+  bench::runOrDie(wb + " -D " + shellQuoted((inst.root() / "webalizer.cache").string()) + " -N 15 -p -F clf -o " +
+                  shellQuoted(old.string()) + " " + shellQuoted(byHand.string()));
+  const double oldLine = secondsOf(oldStart);
+  bench::runOrDie(wb + " -N 0 -p -F clf -o " + shellQuoted(none.string()) + " " + shellQuoted(byHand.string()));
+  ::close(silent);
+
+  const bool same = reportsOf(d.output) == reportsOf(none) && !reportsOf(none).empty();
+  std::printf("address lookups: a Webalizer domain of %d lines from %d addresses, a name server that never answers\n",
+              lines, lines);
+  std::printf("  %-44s %9.2f s\n", "webalizer -N 15 -D cache (resolver: 1 s, 1 try)", oldLine);
+  std::printf("  %-44s %9.2f s\n", "web_statistics_executor (2 s per lookup)", program);
+  std::printf("  program / old command line: %.3f (target <= 0.1); reports identical to a run without lookups: %s\n",
+              program / oldLine, same ? "yes" : "NO");
+}
+
+// In a child of its own: the mount namespace stays there.
+void lookups(int lines) {
+  std::fflush(stdout);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    int code = 0;
+    try {
+      lookupsInNamespace(lines);
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "run_bench: address lookups: %s\n", e.what());
+      code = 1;
+    }
+    std::fflush(stdout);
+    ::_exit(code);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1 && std::string(argv[1]) == "lookups") {
+    lookups(argc > 2 ? std::atoi(argv[2]) : 2000);
+    return 0;
+  }
   // Webalizer looks every host up (-N 15). Where no name server answers, as on
   // a build machine, each lookup waits for the resolver's time-out, which
   // would swamp what is measured; both sides get the same short one.
@@ -294,6 +418,7 @@ int main(int argc, char** argv) {
   if (sizes.empty()) sizes = {100, 1000, 5000};
   try {
     if (lines > 0) overhead(lines);
+    if (lines > 0) lookups(lines);
     growth(sizes);
     return 0;
   } catch (const std::exception& e) {

@@ -1,0 +1,46 @@
+// A name server on the loopback for reverse lookups of IPv4 addresses: each
+// address answers with its name, with "no such name", after a delay, or
+// never, and every question is counted.
+#pragma once
+
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace testenv {
+
+struct ResolverBehaviour {
+  std::string name;  // empty: "no such name"
+  int delayMs = 0;   // < 0: never answers
+};
+
+class StandInResolver {
+ public:
+  using Behaviour = ResolverBehaviour;
+  // Addresses not in the table get fallback.
+  explicit StandInResolver(std::map<std::string, Behaviour> table, Behaviour fallback = {});
+  ~StandInResolver();
+  StandInResolver(const StandInResolver&) = delete;
+  StandInResolver& operator=(const StandInResolver&) = delete;
+
+  // "127.0.0.1:port", for AddressLookupServers.
+  std::string server() const;
+  int questions(const std::string& address) const;
+  int questions() const;
+
+ private:
+  void serve();
+
+  std::map<std::string, Behaviour> table_;
+  Behaviour fallback_;
+  int socket_ = -1;
+  int port_ = 0;
+  std::atomic<bool> stop_{false};
+  mutable std::mutex mutex_;
+  std::map<std::string, int> questions_;
+  std::thread thread_;
+};
+
+} // namespace testenv
