@@ -50,6 +50,7 @@
 #include <vector>
 
 #include "bench/common/bench_installation.h"
+#include "tests/common/stand_in_resolver.h"
 
 namespace fs = std::filesystem;
 using bench::shellQuoted;
@@ -317,6 +318,41 @@ std::string reportsOf(const fs::path& output) {
   return text;
 }
 
+// A Webalizer domain whose chunk has one record from each of lines
+// addresses; records gets the same records as the program hands them to
+// Webalizer (without sort keys, CR LF line ends).
+Domain lookupDomain(Tree& tree, const std::string& name, int lines, std::string& records) {
+  const Domain d = tree.add(name, false);
+  std::string chunk;
+  records.clear();
+  char buffer[400];
+  for (int i = 0; i < lines; ++i) {
+    const int seconds = static_cast<int>(static_cast<long long>(i) * 86399 / lines);
+    const int h = seconds / 3600, m = seconds / 60 % 60, s = seconds % 60;
+    std::snprintf(buffer, sizeof buffer,
+                  "172.%d.%d.%d - - [01/Nov/2026:%02d:%02d:%02d +0000] \"GET /page%d.html HTTP/1.1\" 200 %d \"-\" "
+                  "\"Mozilla/5.0\"",
+                  16 + i / 62500, i / 250 % 250, i % 250 + 1, h, m, s, i % 101, 1000 + i % 4000);
+    char key[32];
+    std::snprintf(key, sizeof key, "20261101%02d%02d%02d ", h, m, s);
+    chunk += key + std::string(buffer) + "\n";
+    records += std::string(buffer) + "\r\n";
+  }
+  bench::writeText(d.logDir / "web_20261101.log", chunk);
+  return d;
+}
+
+// The lines where the reports of the two directories first differ, or "".
+std::string firstDifference(const fs::path& program, const fs::path& other) {
+  const std::string got = reportsOf(program), wanted = reportsOf(other);
+  if (got == wanted && !wanted.empty()) return {};
+  std::istringstream a(got), b(wanted);
+  std::string left, right;
+  while (std::getline(a, left) && std::getline(b, right) && left == right) {
+  }
+  return "program '" + left + "', other '" + right + "'";
+}
+
 void lookupsInNamespace(int lines) {
   if (::unshare(CLONE_NEWNS) != 0 || ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
     throw std::runtime_error(std::string("a private mount namespace needs root: ") + std::strerror(errno));
@@ -325,61 +361,71 @@ void lookupsInNamespace(int lines) {
   bench::writeText(resolvConf, "nameserver 127.0.0.2\noptions timeout:1 attempts:1\n");
   if (::mount(resolvConf.c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr) != 0)
     throw std::runtime_error(std::string("bind-mount resolv.conf: ") + std::strerror(errno));
-  const int silent = ::socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(53);
-  address.sin_addr.s_addr = htonl(0x7f000002);
-  if (silent < 0 || ::bind(silent, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-    throw std::runtime_error(std::string("a silent name server on 127.0.0.2:53: ") + std::strerror(errno));
-
   const fs::path webalizer = inst.root() / "webalizer";
   bench::runOrDie(shellQuoted(std::string(TARVO_SOURCE_DIR) + "/scripts/setup-webalizer") + " " +
                   shellQuoted(webalizer.string()) + " >/dev/null");
   inst.addSettings("WebalizerPath=" + (webalizer / "bin/webalizer").string() + "\n");
-  Tree tree(inst);
-  const Domain d = tree.add("lookups.example", false);
-  std::string chunk, records;
-  char buffer[400];
-  for (int i = 0; i < lines; ++i) {
-    const int seconds = static_cast<int>(static_cast<long long>(i) * 86399 / lines);
-    const int h = seconds / 3600, m = seconds / 60 % 60, s = seconds % 60;
-    std::snprintf(buffer, sizeof buffer,
-                  "172.%d.%d.%d - - [01/Nov/2026:%02d:%02d:%02d +0000] \"GET /page%d.html HTTP/1.1\" 200 %d \"-\" "
-                  "\"Mozilla/5.0\"\n",
-                  16 + i / 62500, i / 250 % 250, i % 250 + 1, h, m, s, i % 101, 1000 + i % 4000);
-    char key[32];
-    std::snprintf(key, sizeof key, "20261101%02d%02d%02d ", h, m, s);
-    chunk += key + std::string(buffer);
-    records += buffer;
-  }
-  bench::writeText(d.logDir / "web_20261101.log", chunk);
-  const fs::path byHand = inst.root() / "records.log";
-  bench::writeText(byHand, records);
-
-  const auto programStart = Clock::now();
-  runProgram("lookups");
-  const double program = secondsOf(programStart);
-
   const std::string wb = shellQuoted((webalizer / "bin/webalizer").string()) + " -Q -c " +
-                         shellQuoted((webalizer / "conf/webalizer.conf").string()) + " -n " + d.name;
-  const fs::path old = inst.root() / "old", none = inst.root() / "none";
-  fs::create_directories(old);
-  fs::create_directories(none);
-  const auto oldStart = Clock::now();
-  bench::runOrDie(wb + " -D " + shellQuoted((inst.root() / "webalizer.cache").string()) + " -N 15 -p -F clf -o " +
-                  shellQuoted(old.string()) + " " + shellQuoted(byHand.string()));
-  const double oldLine = secondsOf(oldStart);
-  bench::runOrDie(wb + " -N 0 -p -F clf -o " + shellQuoted(none.string()) + " " + shellQuoted(byHand.string()));
-  ::close(silent);
+                         shellQuoted((webalizer / "conf/webalizer.conf").string());
+  Tree tree(inst);
+  const fs::path byHand = inst.root() / "records.log";
+  // Webalizer by hand over the records into a new directory; its seconds.
+  const auto webalizerRun = [&](const Domain& d, const std::string& options, const std::string& directory) {
+    const fs::path output = inst.root() / directory;
+    fs::create_directories(output);
+    const auto start = Clock::now();
+    bench::runOrDie(wb + " -n " + d.name + options + " -p -F clf -o " + shellQuoted(output.string()) + " " +
+                    shellQuoted(byHand.string()));
+    return secondsOf(start);
+  };
+  const auto timedProgram = [&] {
+    const auto start = Clock::now();
+    runProgram("lookups");
+    return secondsOf(start);
+  };
+  std::printf("address lookups: a Webalizer domain of %d lines from %d addresses\n", lines, lines);
 
-  const bool same = reportsOf(d.output) == reportsOf(none) && !reportsOf(none).empty();
-  std::printf("address lookups: a Webalizer domain of %d lines from %d addresses, a name server that never answers\n",
-              lines, lines);
-  std::printf("  %-44s %9.2f s\n", "webalizer -N 15 -D cache (resolver: 1 s, 1 try)", oldLine);
-  std::printf("  %-44s %9.2f s\n", "web_statistics_executor (2 s per lookup)", program);
-  std::printf("  program / old command line: %.3f (target <= 0.1); reports identical to a run without lookups: %s\n",
-              program / oldLine, same ? "yes" : "NO");
+  {
+    // A name server that reads nothing and answers nothing.
+    const int silent = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(53);
+    address.sin_addr.s_addr = htonl(0x7f000002);
+    if (silent < 0 || ::bind(silent, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+      throw std::runtime_error(std::string("a silent name server on 127.0.0.2:53: ") + std::strerror(errno));
+    std::string records;
+    const Domain d = lookupDomain(tree, "silent.example", lines, records);
+    bench::writeText(byHand, records);
+    const double program = timedProgram();
+    const double oldLine =
+        webalizerRun(d, " -D " + shellQuoted((inst.root() / "silent.cache").string()) + " -N 15", "silent-old");
+    webalizerRun(d, " -N 0", "silent-none");
+    ::close(silent);
+    const std::string difference = firstDifference(d.output, inst.root() / "silent-none");
+    std::printf("  a name server that never answers:\n");
+    std::printf("    %-44s %9.2f s\n", "webalizer -N 15 -D cache (resolver: 1 s, 1 try)", oldLine);
+    std::printf("    %-44s %9.2f s\n", "web_statistics_executor (2 s per lookup)", program);
+    std::printf("    program / old command line: %.3f (target <= 0.1); reports identical to a run without lookups: %s\n",
+                program / oldLine, difference.empty() ? "yes" : ("NO, " + difference).c_str());
+  }
+  {
+    // A name server that gives every address a name at once.
+    const testenv::StandInResolver answering({}, {"*.dyn.example.de"}, "127.0.0.2", 53);
+    std::string records;
+    const Domain d = lookupDomain(tree, "answered.example", lines, records);
+    bench::writeText(byHand, records);
+    const double program = timedProgram();
+    const double oldLine =
+        webalizerRun(d, " -D " + shellQuoted((inst.root() / "answered.cache").string()) + " -N 15", "answered-old");
+    const std::string difference = firstDifference(d.output, inst.root() / "answered-old");
+    std::printf("  a name server that answers every address with a name:\n");
+    std::printf("    %-44s %9.2f s\n", "webalizer -N 15 -D cache", oldLine);
+    std::printf("    %-44s %9.2f s\n", "web_statistics_executor", program);
+    const bool named = reportsOf(d.output).find(".dyn.example.de") != std::string::npos;
+    std::printf("    reports identical to Webalizer's own lookups (site names, countries): %s; names shown: %s\n",
+                difference.empty() ? "yes" : ("NO, " + difference).c_str(), named ? "yes" : "NO");
+  }
 }
 
 // In a child of its own: the mount namespace stays there.

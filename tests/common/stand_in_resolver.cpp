@@ -67,12 +67,14 @@ std::string reply(const std::string& query, size_t questionEnd, const std::strin
 
 } // namespace
 
-StandInResolver::StandInResolver(std::map<std::string, Behaviour> table, Behaviour fallback)
-    : table_(std::move(table)), fallback_(std::move(fallback)) {
+StandInResolver::StandInResolver(std::map<std::string, Behaviour> table, Behaviour fallback,
+                                 const std::string& listenAddress, int port)
+    : table_(std::move(table)), fallback_(std::move(fallback)), host_(listenAddress) {
   socket_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  ::inet_pton(AF_INET, listenAddress.c_str(), &address.sin_addr);
   socklen_t length = sizeof address;
   if (socket_ < 0 || ::bind(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
       ::getsockname(socket_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
@@ -87,7 +89,7 @@ StandInResolver::~StandInResolver() {
   ::close(socket_);
 }
 
-std::string StandInResolver::server() const { return "127.0.0.1:" + std::to_string(port_); }
+std::string StandInResolver::server() const { return host_ + ":" + std::to_string(port_); }
 
 int StandInResolver::questions(const std::string& address) const {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -127,9 +129,15 @@ void StandInResolver::serve() {
           std::lock_guard<std::mutex> lock(mutex_);
           ++questions_[address];
         }
+        std::string name = behaviour.name;
+        if (const size_t star = name.find('*'); star != std::string::npos) {
+          std::string dashed = address;
+          for (char& c : dashed)
+            if (c == '.') c = '-';
+          name.replace(star, 1, dashed);
+        }
         if (behaviour.delayMs >= 0 && end <= query.size())
-          due.push_back({Clock::now() + std::chrono::milliseconds(behaviour.delayMs),
-                         reply(query, end, behaviour.name), from});
+          due.push_back({Clock::now() + std::chrono::milliseconds(behaviour.delayMs), reply(query, end, name), from});
       }
     }
     const Clock::time_point now = Clock::now();
