@@ -141,19 +141,19 @@ void WebStatisticsExecutor::calculate(const std::string& webspaceName, const std
   const unsigned jobs = statisticsJobs();
   LogManager::instance().log(Result, "Statistics of %u configurations, %u at a time", paths.size(), jobs);
 
-  // Each configuration is processed in a worker process of its own, which
-  // works as the owner of its webspace: a customer's files can then give
-  // the run no more than the customer has. Up to jobs of them run at once;
-  // one configuration's logs are processed in order by its worker.
   // The client addresses of every Webalizer domain are looked up together
   // before the domains' workers start, which inherit the names: each address
   // is asked once per run, and the cache of the addresses without a name is
   // written by this process alone, never by a customer's worker.
   const AddressLookupSettings lookupSettings = addressLookupSettings();
   std::optional<AddressNames> names;
-  if (lookupSettings.enabled) names = lookUpAddressNames(webalizerAddresses(paths, domainName, jobs), noNameFilePath(),
-                                                         lookupSettings, std::time(nullptr));
+  if (lookupSettings.enabled) names = lookUpAddressNames(webalizerAddresses(paths, vhosts, domainName, jobs),
+                                                         noNameFilePath(), lookupSettings, std::time(nullptr));
 
+  // Each configuration is processed in a worker process of its own, which
+  // works as the owner of its webspace: a customer's files can then give
+  // the run no more than the customer has. Up to jobs of them run at once;
+  // one configuration's logs are processed in order by its worker.
   std::vector<std::optional<std::string>> failures(paths.size());
   std::vector<std::string> answers(paths.size());  // kAWStatsDone + domain, kWebalizerDone, or "" (skipped)
   const auto place = [&](size_t i) {
@@ -219,11 +219,11 @@ void WebStatisticsExecutor::calculate(const std::string& webspaceName, const std
 }
 
 std::vector<std::string> WebStatisticsExecutor::webalizerAddresses(const std::vector<std::string>& paths,
+                                                                  const std::string& vhosts,
                                                                   const std::string& domainName, unsigned jobs) {
   // Read by workers acting as the webspaces' owners, as the domains' own
   // runs read them. A log that cannot be read here fails its domain later,
   // with the reason; here it only has no addresses.
-  const std::string vhosts = getVhostsDir();
   std::vector<std::string> addresses;
   std::unordered_set<std::string> seen;
   runInWorkers(

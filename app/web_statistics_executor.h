@@ -36,7 +36,7 @@ class WebStatisticsExecutor : public vconsoleapp {
   static unsigned statisticsJobs();
   // The distinct client addresses of the Webalizer configurations among
   // paths (of the one domain when a name is given).
-  static std::vector<std::string> webalizerAddresses(const std::vector<std::string>& paths,
+  static std::vector<std::string> webalizerAddresses(const std::vector<std::string>& paths, const std::string& vhosts,
                                                      const std::string& domainName, unsigned jobs);
   // The virtual-hosts directory; raises when it is empty or missing.
   std::string existingVhostsDir();

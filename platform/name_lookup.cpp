@@ -10,6 +10,7 @@
 #include <ares.h>
 #include <poll.h>
 
+#include <algorithm>
 #include <chrono>
 #include <deque>
 #include <mutex>
@@ -19,6 +20,8 @@ namespace platform::names {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+constexpr size_t kBurst = 50;
+constexpr auto kBurstPause = std::chrono::milliseconds(2);
 
 struct Pending {
   struct Batch* batch = nullptr;
@@ -153,11 +156,15 @@ std::vector<Answer> lookUpNames(const std::vector<std::string>& addresses, const
   Batch batch;
   batch.answers = &answers;
   batch.pending.resize(addresses.size());
+  // Two tries, the second waiting twice as long, within the lookup's bound:
+  // a question or an answer lost in a burst is asked again.
   ares_options options{};
-  options.timeout = static_cast<int>(limits.perLookupMs);
-  options.tries = 1;
+  options.timeout = std::max(1, static_cast<int>(limits.perLookupMs / 3));
+  options.tries = 2;
+  options.socket_receive_buffer_size = 1 << 20;
   Channel channel, hostsFile;
-  if (const int status = ares_init_options(&channel.channel, &options, ARES_OPT_TIMEOUTMS | ARES_OPT_TRIES))
+  if (const int status = ares_init_options(&channel.channel, &options,
+                                           ARES_OPT_TIMEOUTMS | ARES_OPT_TRIES | ARES_OPT_SOCK_RCVBUF))
     throw std::runtime_error(std::string("The resolver cannot be set up: ") + ares_strerror(status));
   // The hosts file comes first, as in the system's own lookups; asked apart
   // from the name servers, so that a server that does not answer is told
@@ -178,7 +185,10 @@ std::vector<Answer> lookUpNames(const std::vector<std::string>& addresses, const
   size_t next = 0;
   const size_t inFlight = limits.inFlight ? limits.inFlight : 1;
   while (Clock::now() < runEnds) {
-    while (batch.inFlight < inFlight && next < addresses.size()) {
+    // A few at a time: a name server that has the answers at hand sends them
+    // back as fast as the questions went, and a burst of a thousand would
+    // overflow the socket's buffer.
+    for (size_t burst = 0; burst < kBurst && batch.inFlight < inFlight && next < addresses.size(); ++burst) {
       const size_t i = next++;
       Pending& lookup = batch.pending[i];
       lookup.batch = &batch;
@@ -218,6 +228,7 @@ std::vector<Answer> lookUpNames(const std::vector<std::string>& addresses, const
     if (batch.inFlight == 0 && next == addresses.size()) break;
     Clock::time_point until = runEnds;
     if (!byAge.empty() && byAge.front().second < until) until = byAge.front().second;
+    if (next < addresses.size() && batch.inFlight < inFlight) until = std::min(until, Clock::now() + kBurstPause);
     serve(channel.channel, until);
   }
   for (Pending& lookup : batch.pending) lookup.waiting = false;  // the run's bound: the rest is given up

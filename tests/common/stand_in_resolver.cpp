@@ -80,6 +80,8 @@ StandInResolver::StandInResolver(std::map<std::string, Behaviour> table, Behavio
       ::getsockname(socket_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
     throw std::runtime_error("the stand-in resolver cannot open its socket");
   port_ = ntohs(address.sin_port);
+  const int size = 4 << 20;
+  ::setsockopt(socket_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
   thread_ = std::thread([this] { serve(); });
 }
 
@@ -113,32 +115,34 @@ void StandInResolver::serve() {
   std::vector<Due> due;
   while (!stop_) {
     pollfd fd{socket_, POLLIN, 0};
-    if (::poll(&fd, 1, 20) > 0) {
+    // Every question that waits is read before the answers go out: a burst
+    // of them must not overflow the socket.
+    for (bool ready = ::poll(&fd, 1, 20) > 0; ready;) {
       char buffer[512];
       sockaddr_in from{};
       socklen_t length = sizeof from;
-      const ssize_t got =
-          ::recvfrom(socket_, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length);
-      if (got > 12) {
-        const std::string query(buffer, static_cast<size_t>(got));
-        size_t end = 0;
-        const std::string address = addressOf(questionName(query, end));
-        const auto found = table_.find(address);
-        const Behaviour& behaviour = found == table_.end() ? fallback_ : found->second;
-        {
-          std::lock_guard<std::mutex> lock(mutex_);
-          ++questions_[address];
-        }
-        std::string name = behaviour.name;
-        if (const size_t star = name.find('*'); star != std::string::npos) {
-          std::string dashed = address;
-          for (char& c : dashed)
-            if (c == '.') c = '-';
-          name.replace(star, 1, dashed);
-        }
-        if (behaviour.delayMs >= 0 && end <= query.size())
-          due.push_back({Clock::now() + std::chrono::milliseconds(behaviour.delayMs), reply(query, end, name), from});
+      const ssize_t got = ::recvfrom(socket_, buffer, sizeof buffer, MSG_DONTWAIT,
+                                     reinterpret_cast<sockaddr*>(&from), &length);
+      if (got < 0) break;
+      if (got <= 12) continue;
+      const std::string query(buffer, static_cast<size_t>(got));
+      size_t end = 0;
+      const std::string address = addressOf(questionName(query, end));
+      const auto found = table_.find(address);
+      const Behaviour& behaviour = found == table_.end() ? fallback_ : found->second;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++questions_[address];
       }
+      std::string name = behaviour.name;
+      if (const size_t star = name.find('*'); star != std::string::npos) {
+        std::string dashed = address;
+        for (char& c : dashed)
+          if (c == '.') c = '-';
+        name.replace(star, 1, dashed);
+      }
+      if (behaviour.delayMs >= 0 && end <= query.size())
+        due.push_back({Clock::now() + std::chrono::milliseconds(behaviour.delayMs), reply(query, end, name), from});
     }
     const Clock::time_point now = Clock::now();
     for (auto it = due.begin(); it != due.end();) {
