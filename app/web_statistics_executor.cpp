@@ -1,6 +1,9 @@
 #include "app/web_statistics_executor.h"
 
+#include <ctime>
 #include <optional>
+#include <sstream>
+#include <unordered_set>
 
 #include "app/params.h"
 #include "awstats/awstats_run.h"
@@ -19,6 +22,7 @@
 #include "support/named_mutex.h"
 #include "support/webspace_owner.h"
 #include "support/worker.h"
+#include "webalizer/address_names.h"
 #include "webalizer/log_for_webalizer.h"
 
 namespace {
@@ -137,6 +141,15 @@ void WebStatisticsExecutor::calculate(const std::string& webspaceName, const std
   const unsigned jobs = statisticsJobs();
   LogManager::instance().log(Result, "Statistics of %u configurations, %u at a time", paths.size(), jobs);
 
+  // The client addresses of every Webalizer domain are looked up together
+  // before the domains' workers start, which inherit the names: each address
+  // is asked once per run, and the cache of the addresses without a name is
+  // written by this process alone, never by a customer's worker.
+  const AddressLookupSettings lookupSettings = addressLookupSettings();
+  std::optional<AddressNames> names;
+  if (lookupSettings.enabled) names = lookUpAddressNames(webalizerAddresses(paths, vhosts, domainName, jobs),
+                                                         noNameFilePath(), lookupSettings, std::time(nullptr));
+
   // Each configuration is processed in a worker process of its own, which
   // works as the owner of its webspace: a customer's files can then give
   // the run no more than the customer has. Up to jobs of them run at once;
@@ -165,7 +178,7 @@ void WebStatisticsExecutor::calculate(const std::string& webspaceName, const std
           return kAWStatsDone + config.domainName;  // its AWStats configuration stays
         }
         if (webalizer) {
-          LogForWebalizer::processConfig(config);
+          LogForWebalizer::processConfig(config, names ? &*names : nullptr);
           return kWebalizerDone;
         }
         return {};
@@ -198,10 +211,43 @@ void WebStatisticsExecutor::calculate(const std::string& webspaceName, const std
   cleanAWstats(awstatsConfigs);
   LogManager::instance().log(Result,
                              "Statistics run ended after %.1f seconds: %u configurations processed, %u failed, %u "
-                             "skipped",
-                             static_cast<double>(platform::tickCount() - started) / 1000.0, processed, failed, skipped);
+                             "skipped; %s",
+                             static_cast<double>(platform::tickCount() - started) / 1000.0, processed, failed, skipped,
+                             names ? describeLookups(names->counts) : std::string("address lookups off"));
   if (!errors.empty())
     throw vexception(text::join(errors, "\n"), Place{"", "WebStatisticsExecutor::calculate", 91});
+}
+
+std::vector<std::string> WebStatisticsExecutor::webalizerAddresses(const std::vector<std::string>& paths,
+                                                                  const std::string& vhosts,
+                                                                  const std::string& domainName, unsigned jobs) {
+  // Read by workers acting as the webspaces' owners, as the domains' own
+  // runs read them. A log that cannot be read here fails its domain later,
+  // with the reason; here it only has no addresses.
+  std::vector<std::string> addresses;
+  std::unordered_set<std::string> seen;
+  runInWorkers(
+      paths.size(), jobs,
+      [&](size_t i) {
+        return Place{formatString("Collect the client addresses of config '%s'", paths[i]),
+                     "WebStatisticsExecutor::webalizerAddresses", 0};
+      },
+      [&](size_t i) -> std::string {
+        workAsWebspaceOwner(webspaceDirectoryOf(vhosts, paths[i]));
+        WebStatConfig config;
+        if (!loadWebStatConfig(paths[i], config) || !text::equalsNoCase(config.type, "webalizer")) return {};
+        if (!domainName.empty() && !text::equalsNoCase(domainName, config.domainName)) return {};
+        requirePlainNames(config, paths[i]);
+        std::vector<std::string> found;
+        LogForWebalizer::collectAddresses(config, found);
+        return text::join(found, "\n");
+      },
+      [&](size_t, WorkerOutcome outcome) {
+        std::istringstream in(outcome.answer);
+        for (std::string address; std::getline(in, address);)
+          if (!address.empty() && seen.insert(address).second) addresses.push_back(address);
+      });
+  return addresses;
 }
 
 unsigned WebStatisticsExecutor::statisticsJobs() {

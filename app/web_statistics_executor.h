@@ -34,6 +34,10 @@ class WebStatisticsExecutor : public vconsoleapp {
   // The number of configurations processed at once (registry value
   // "StatisticsJobs"; absent or 0: the processors the program may use).
   static unsigned statisticsJobs();
+  // The distinct client addresses of the Webalizer configurations among
+  // paths (of the one domain when a name is given).
+  static std::vector<std::string> webalizerAddresses(const std::vector<std::string>& paths, const std::string& vhosts,
+                                                     const std::string& domainName, unsigned jobs);
   // The virtual-hosts directory; raises when it is empty or missing.
   std::string existingVhostsDir();
 

@@ -19,11 +19,31 @@
 //    measured is the program's own work per domain and log (finding and
 //    reading the configuration, the sort, the key removal, starting the engine,
 //    removing the log). Target: cost linear in the number of domains.
+// 3. Address lookups: a Webalizer domain of LINES lines from as many distinct
+//    addresses, on a name server that never answers (a private mount
+//    namespace whose resolv.conf names a socket on 127.0.0.2:53 that reads
+//    nothing; needs root). The program against Webalizer's own lookups with
+//    the old command line (webalizer -N 15 -D cache), whose resolver gets a
+//    1-second time-out and one attempt (glibc's default, 5 s and 2 attempts,
+//    would take ten times longer). Target: program <= 0.1 of it; its reports
+//    identical to a Webalizer run without lookups.
 //
 // Usage: run_bench [LINES] [SIZES...]   (default 2000 lines; 100 1000 5000)
+//        run_bench lookups [LINES]      (only the address lookups)
 // Needs Debian's webalizer, awstats and perl, and the built programs.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -36,6 +56,7 @@
 
 #include "bench/common/bench_installation.h"
 #include "platform/process_identity.h"
+#include "tests/common/stand_in_resolver.h"
 
 namespace fs = std::filesystem;
 using bench::shellQuoted;
@@ -124,14 +145,13 @@ void putLog(const Domain& d, int day, int lines) {
 }
 
 // The engine commands the program runs for the domains, by hand.
-std::string script(const std::vector<Domain>& domains, const fs::path& webalizerRoot, const fs::path& awstatsRoot,
-                   const fs::path& cache) {
+// Webalizer only reads the names the program looked up before (-N 0).
+std::string script(const std::vector<Domain>& domains, const fs::path& webalizerRoot, const fs::path& awstatsRoot) {
   std::ostringstream s;
   s << "set -e\nexport LC_ALL=C\n"
     << "aw=" << shellQuoted((awstatsRoot / "wwwroot/cgi-bin/awstats.pl").string()) << "\n"
     << "wb=" << shellQuoted((webalizerRoot / "bin/webalizer").string()) << "\n"
-    << "wc=" << shellQuoted((webalizerRoot / "conf/webalizer.conf").string()) << "\n"
-    << "cache=" << shellQuoted(cache.string()) << "\n";
+    << "wc=" << shellQuoted((webalizerRoot / "conf/webalizer.conf").string()) << "\n";
   for (const Domain& d : domains) {
     s << "d=" << d.name << "\nout=" << shellQuoted(d.output.string()) << "\n"
       << "for log in " << shellQuoted(d.logDir.string()) << "/web_*.log; do\n";
@@ -146,7 +166,7 @@ std::string script(const std::vector<Domain>& domains, const fs::path& webalizer
     } else {
       s << "  mv \"$log\" \"$log.sort1\"\n  sort \"$log.sort1\" -o \"$log.sort2\"\n"
         << "  cut -c16- \"$log.sort2\" >\"$log\"\n  rm \"$log.sort1\" \"$log.sort2\"\n"
-        << "  \"$wb\" -q -c \"$wc\" -n $d -D \"$cache\" -N 15 -p -o \"$out\" \"$log\"\n";
+        << "  \"$wb\" -q -c \"$wc\" -n $d -N 0 -p -o \"$out\" \"$log\"\n";
     }
     s << "  rm \"$log\"\ndone\n";
   }
@@ -273,7 +293,7 @@ void overhead(int lines) {
   for (const auto* set : sets)
     for (const Domain& d : *set) putLog(d, 2, lines);
   const fs::path scriptFile = inst.root() / "by-hand.sh";
-  bench::writeText(scriptFile, script(byScript, webalizer, awstats, inst.product() / "tmp/webalizer.cache"));
+  bench::writeText(scriptFile, script(byScript, webalizer, awstats));
 
   // The program over one set, the others out of its sight.
   const auto programOver = [&](const std::vector<Domain>& set, unsigned jobs) {
@@ -361,9 +381,159 @@ void growth(const std::vector<int>& sizes) {
   std::printf("  target: linear growth (per-domain cost about constant, 'vs first' near 1)\n");
 }
 
+// The report pages of a Webalizer output directory, without the lines that
+// say when they were made.
+std::string reportsOf(const fs::path& output) {
+  std::vector<fs::path> pages;
+  for (const auto& e : fs::directory_iterator(output))
+    if (e.path().extension() == ".html") pages.push_back(e.path());
+  std::sort(pages.begin(), pages.end());
+  std::string text;
+  for (const fs::path& page : pages) {
+    text += "== " + page.filename().string() + "\n";
+    std::ifstream in(page);
+    for (std::string line; std::getline(in, line);)
+      if (line.find("Generated") == std::string::npos) text += line + "\n";
+  }
+  return text;
+}
+
+// A Webalizer domain whose chunk has one record from each of lines
+// addresses; records gets the same records as the program hands them to
+// Webalizer (without sort keys, CR LF line ends).
+Domain lookupDomain(Tree& tree, const std::string& name, int lines, std::string& records) {
+  const Domain d = tree.add(name, false);
+  std::string chunk;
+  records.clear();
+  char buffer[400];
+  for (int i = 0; i < lines; ++i) {
+    const int seconds = static_cast<int>(static_cast<long long>(i) * 86399 / lines);
+    const int h = seconds / 3600, m = seconds / 60 % 60, s = seconds % 60;
+    std::snprintf(buffer, sizeof buffer,
+                  "172.%d.%d.%d - - [01/Nov/2026:%02d:%02d:%02d +0000] \"GET /page%d.html HTTP/1.1\" 200 %d \"-\" "
+                  "\"Mozilla/5.0\"",
+                  16 + i / 62500, i / 250 % 250, i % 250 + 1, h, m, s, i % 101, 1000 + i % 4000);
+    char key[32];
+    std::snprintf(key, sizeof key, "20261101%02d%02d%02d ", h, m, s);
+    chunk += key + std::string(buffer) + "\n";
+    records += std::string(buffer) + "\r\n";
+  }
+  bench::writeText(d.logDir / "web_20261101.log", chunk);
+  return d;
+}
+
+// The lines where the reports of the two directories first differ, or "".
+std::string firstDifference(const fs::path& program, const fs::path& other) {
+  const std::string got = reportsOf(program), wanted = reportsOf(other);
+  if (got == wanted && !wanted.empty()) return {};
+  std::istringstream a(got), b(wanted);
+  std::string left, right;
+  while (std::getline(a, left) && std::getline(b, right) && left == right) {
+  }
+  return "program '" + left + "', other '" + right + "'";
+}
+
+void lookupsInNamespace(int lines) {
+  if (::unshare(CLONE_NEWNS) != 0 || ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+    throw std::runtime_error(std::string("a private mount namespace needs root: ") + std::strerror(errno));
+  bench::Installation inst;
+  const fs::path resolvConf = inst.root() / "resolv.conf";
+  bench::writeText(resolvConf, "nameserver 127.0.0.2\noptions timeout:1 attempts:1\n");
+  if (::mount(resolvConf.c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr) != 0)
+    throw std::runtime_error(std::string("bind-mount resolv.conf: ") + std::strerror(errno));
+  const fs::path webalizer = inst.root() / "webalizer";
+  bench::runOrDie(shellQuoted(std::string(TARVO_SOURCE_DIR) + "/scripts/setup-webalizer") + " " +
+                  shellQuoted(webalizer.string()) + " >/dev/null");
+  inst.addSettings("WebalizerPath=" + (webalizer / "bin/webalizer").string() + "\n");
+  const std::string wb = shellQuoted((webalizer / "bin/webalizer").string()) + " -Q -c " +
+                         shellQuoted((webalizer / "conf/webalizer.conf").string());
+  Tree tree(inst);
+  const fs::path byHand = inst.root() / "records.log";
+  // Webalizer by hand over the records into a new directory; its seconds.
+  const auto webalizerRun = [&](const Domain& d, const std::string& options, const std::string& directory) {
+    const fs::path output = inst.root() / directory;
+    fs::create_directories(output);
+    const auto start = Clock::now();
+    bench::runOrDie(wb + " -n " + d.name + options + " -p -F clf -o " + shellQuoted(output.string()) + " " +
+                    shellQuoted(byHand.string()));
+    return secondsOf(start);
+  };
+  const auto timedProgram = [&] {
+    const auto start = Clock::now();
+    runProgram("lookups");
+    return secondsOf(start);
+  };
+  std::printf("address lookups: a Webalizer domain of %d lines from %d addresses\n", lines, lines);
+
+  {
+    // A name server that reads nothing and answers nothing.
+    const int silent = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(53);
+    address.sin_addr.s_addr = htonl(0x7f000002);
+    if (silent < 0 || ::bind(silent, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+      throw std::runtime_error(std::string("a silent name server on 127.0.0.2:53: ") + std::strerror(errno));
+    std::string records;
+    const Domain d = lookupDomain(tree, "silent.example", lines, records);
+    bench::writeText(byHand, records);
+    const double program = timedProgram();
+    const double oldLine =
+        webalizerRun(d, " -D " + shellQuoted((inst.root() / "silent.cache").string()) + " -N 15", "silent-old");
+    webalizerRun(d, " -N 0", "silent-none");
+    ::close(silent);
+    const std::string difference = firstDifference(d.output, inst.root() / "silent-none");
+    std::printf("  a name server that never answers:\n");
+    std::printf("    %-44s %9.2f s\n", "webalizer -N 15 -D cache (resolver: 1 s, 1 try)", oldLine);
+    std::printf("    %-44s %9.2f s\n", "web_statistics_executor (2 s per lookup)", program);
+    std::printf("    program / old command line: %.3f (target <= 0.1); reports identical to a run without lookups: %s\n",
+                program / oldLine, difference.empty() ? "yes" : ("NO, " + difference).c_str());
+  }
+  {
+    // A name server that gives every address a name at once.
+    const testenv::StandInResolver answering({}, {"*.dyn.example.de"}, "127.0.0.2", 53);
+    std::string records;
+    const Domain d = lookupDomain(tree, "answered.example", lines, records);
+    bench::writeText(byHand, records);
+    const double program = timedProgram();
+    const double oldLine =
+        webalizerRun(d, " -D " + shellQuoted((inst.root() / "answered.cache").string()) + " -N 15", "answered-old");
+    const std::string difference = firstDifference(d.output, inst.root() / "answered-old");
+    std::printf("  a name server that answers every address with a name:\n");
+    std::printf("    %-44s %9.2f s\n", "webalizer -N 15 -D cache", oldLine);
+    std::printf("    %-44s %9.2f s\n", "web_statistics_executor", program);
+    const bool named = reportsOf(d.output).find(".dyn.example.de") != std::string::npos;
+    std::printf("    reports identical to Webalizer's own lookups (site names, countries): %s; names shown: %s\n",
+                difference.empty() ? "yes" : ("NO, " + difference).c_str(), named ? "yes" : "NO");
+  }
+}
+
+// In a child of its own: the mount namespace stays there.
+void lookups(int lines) {
+  std::fflush(stdout);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    int code = 0;
+    try {
+      lookupsInNamespace(lines);
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "run_bench: address lookups: %s\n", e.what());
+      code = 1;
+    }
+    std::fflush(stdout);
+    ::_exit(code);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1 && std::string(argv[1]) == "lookups") {
+    lookups(argc > 2 ? std::atoi(argv[2]) : 2000);
+    return 0;
+  }
   // Webalizer looks every host up (-N 15). Where no name server answers, as on
   // a build machine, each lookup waits for the resolver's time-out, which
   // would swamp what is measured; both sides get the same short one.
@@ -374,6 +544,7 @@ int main(int argc, char** argv) {
   if (sizes.empty()) sizes = {100, 1000, 5000};
   try {
     if (lines > 0) overhead(lines);
+    if (lines > 0) lookups(lines);
     growth(sizes);
     return 0;
   } catch (const std::exception& e) {

@@ -147,6 +147,20 @@ const Case kCases[] = {
        n.in = static_cast<std::int64_t>(n.counted.size());
        return n;
      }},
+    {"a byte-order mark before the first record",
+     [](demo::Engine e, const std::string& host) {
+       Night n = oneLog(records(at(2026, 11, 25, 10, 0), 40, 30, 6000, host), e);
+       n.logs[0].second.insert(0, "\xEF\xBB\xBF");
+       return n;
+     }},
+    {"Host fields that are no listed alias: a port, an address, none, other case, another name",
+     [](demo::Engine e, const std::string& host) {
+       const std::string hosts[] = {host + ":8080", "192.0.2.10", "", "ALPHA-BOOKS.Example", "old-name.example"};
+       auto hits = records(at(2026, 11, 26, 10, 0), 50, 30, 7000, host);
+       for (size_t i = 0; i < hits.size(); ++i) hits[i].host = hosts[i % 5];
+       return oneLog(hits, e);
+     },
+     1, false, true},
     {"a field list that changes inside the log",
      [](demo::Engine e, const std::string& host) {
        const auto first = records(at(2026, 11, 24, 6, 0), 50, 20, 5000, host);

@@ -26,6 +26,7 @@
 #include "support/process.h"
 #include "support/rejected_logs.h"
 #include "support/system_sort.h"
+#include "webalizer/address_names.h"
 #include "webalizer/log_preparation.h"
 #include "webalizer/output_state.h"
 
@@ -211,7 +212,7 @@ void recoverInterruptedPreparation(const std::string& directory) {
   for (const std::string& chunk : chunks) recoverChunk(chunk);
 }
 
-void processConfig(const WebStatConfig& config) {
+void processConfig(const WebStatConfig& config, const AddressNames* names) {
   recoverInterruptedPreparation(config.configDir);
   std::vector<LogSource> chunks;
   for (const LogSource& source : findLogSources(config.configDir))
@@ -220,12 +221,21 @@ void processConfig(const WebStatConfig& config) {
       config.configDir, chunks, "Webalizer",
       [&](const LogSource& source) {
         requireRegularLogFile(source);
-        processLogFile(source, config);
+        processLogFile(source, config, names);
       },
       [](const std::string& chunk) { removeQuietly(preparedMarkerPath(chunk)); });
 }
 
-void processLogFile(const LogSource& source, const WebStatConfig& config) {
+void collectAddresses(const WebStatConfig& config, std::vector<std::string>& addresses) {
+  std::unordered_set<std::string> seen(addresses.begin(), addresses.end());
+  for (const LogSource& source : findLogSources(config.configDir)) {
+    if (text::endsWith(source.path, ".prepared")) continue;
+    requireRegularLogFile(source);
+    collectClientAddresses(source.path, source.kind, addresses, seen);
+  }
+}
+
+void processLogFile(const LogSource& source, const WebStatConfig& config, const AddressNames* names) {
   LogManager& log = LogManager::instance();
   log.log(Info, "Execute Webalizer for domain %s (webspace: %s)", config.domainName, config.webspaceName);
 
@@ -262,22 +272,33 @@ void processLogFile(const LogSource& source, const WebStatConfig& config) {
       prepareLogForWebalizer(source);
     }
 
-    // -q, not -Q: Webalizer's own words on a chunk it refuses reach the log.
-    const std::string arguments = " -q -c " + quoteCommandArgument(webalizerConfig) + " -n " +
-                                  quoteCommandArgument(config.domainName) + " -D " + quoteCommandArgument(cacheFile) +
-                                  " -N 15 -p " + logKindInfo(source.kind).webalizerFormat + " -o " +
-                                  quoteCommandArgument(output) + " " + quoteCommandArgument(source.path);
-    log.log(Info, "execute %s %s", program, arguments);
     saveWebalizerState(output);
     try {
-      // Webalizer keeps its address cache without locking it: the runs that
-      // share a cache (one account's, in workers side by side) take turns.
+      // The runs that share a cache file (one account's, in workers side by
+      // side) take turns: each writes it afresh for its own chunk.
       VMutex cacheTurn(formatString("webalizer_cache_%u", account ? account->uid : 0u));
       cacheTurn.lock();
       struct Release {
         VMutex& mutex;
         ~Release() { mutex.unlock(); }
       } release{cacheTurn};
+      // Webalizer only reads the names (-N 0): the lookups were made for
+      // the whole night before. Only the chunk's own addresses go into the
+      // file, so no customer sees another's visitors.
+      bool withCache = false;
+      if (names) {
+        std::vector<std::string> addresses;
+        std::unordered_set<std::string> seen;
+        collectClientAddresses(source.path, source.kind, addresses, seen);
+        withCache = writeWebalizerCache(cacheFile, addresses, *names, std::time(nullptr));
+      }
+      // -q, not -Q: Webalizer's own words on a chunk it refuses reach the log.
+      const std::string arguments = " -q -c " + quoteCommandArgument(webalizerConfig) + " -n " +
+                                    quoteCommandArgument(config.domainName) +
+                                    (withCache ? " -D " + quoteCommandArgument(cacheFile) : std::string()) +
+                                    " -N 0 -p " + logKindInfo(source.kind).webalizerFormat + " -o " +
+                                    quoteCommandArgument(output) + " " + quoteCommandArgument(source.path);
+      log.log(Info, "execute %s %s", program, arguments);
       runWebalizer(program, arguments, source.path);
       expectCompleteReports(output, source.path);
     } catch (...) {
