@@ -85,6 +85,10 @@ TEST(Executor, CommandLinesAndTheirOutcome) {
       {{"--calculate-domain", "--webspace-name=ws1"}, "Missing required parameter --domain-name. " + usage},
       {{"--calculate-domain", "--webspace-name=ws1", "--domain-name=site-one", "--db-password=s3cret word"},
        "Unexpected parameter --db-password. " + usage},
+      {{"--calculate-domain", "--zeta=1"}, "Missing required parameter --webspace-name. " + usage},  // missing first
+      {{"--calculate-domain", "--webspace-name=ws1", "--domain-name=site-one", "--Domain-name=c"},
+       "Unexpected parameter --Domain-name. " + usage},
+      {{"--calculate-domain", "--internal-package-name=x", "--webspace-name=ws1", "--domain-name=site-one"}, ""},
       {{"--CALCULATE-ALL"},
        "command --CALCULATE-ALL not supported. Possible commands:\n   --calculate-all\n   --calculate-domain"},
       {{"--calculate-domain", "--webspace-name=nope", "--domain-name="},
@@ -362,25 +366,6 @@ TEST(Params, ParsesNameEqualsValueArguments) {
   const Params params = paramsOf({"--a=1"});
   EXPECT_EQ(params.get("--a"), "1");
   EXPECT_EQ(messageOf([&] { params.get("--b"); }), "Missing required parameter --b. ");
-}
-
-// (The same refusals through the program are in CommandLinesAndTheirOutcome.)
-TEST(Params, CheckReportsTheFirstMissingThenTheFirstUnexpectedName) {
-  const std::string usage = "Possible parameters:\n    --webspace-name\n    --domain-name";
-  const struct {
-    std::vector<std::string> args;
-    std::string message;
-  } cases[] = {
-      {{"--internal-package-name=x", "--webspace-name=a", "--domain-name=b"}, ""},
-      {{"--zeta=1"}, "Missing required parameter --webspace-name. " + usage},
-      {{"--webspace-name=a", "--domain-name=b", "--zeta=1", "--db-password=p"},
-       "Unexpected parameter --db-password. " + usage},
-      {{"--webspace-name=a", "--domain-name=b", "--Domain-name=c"}, "Unexpected parameter --Domain-name. " + usage},
-  };
-  for (const auto& c : cases) {
-    const Params params = paramsOf(c.args);
-    EXPECT_EQ(messageOf([&] { params.check({"--webspace-name", "--domain-name"}); }), c.message);
-  }
 }
 
 } // namespace
