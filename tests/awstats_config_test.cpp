@@ -96,6 +96,13 @@ TEST(AWStatsConfig, RewritesEveryKeyOfTheRealModelInPlaceAndLeavesTheRestAlone) 
       if (key != expected.end()) ++seen[static_cast<size_t>(key - expected.begin())];
     }
     for (size_t key = 0; key < seen.size(); ++key) EXPECT_EQ(seen[key], 1) << expected[key];
+
+    // Without them in the text, all are appended in table order.
+    text = {"# comment\n", "LogSeparator=\" \"\r\n"};
+    engine.configure(text, kind);
+    ConfigText all = {"# comment\n", "LogSeparator=\" \"\r\n"};
+    all.insert(all.end(), expected.begin(), expected.end());
+    EXPECT_EQ(text, all);
   }
 }
 
@@ -112,19 +119,11 @@ TEST(AWStatsConfig, ReadsLinesWithTheirOwnEndsAndWritesThemByteForByte) {
   EXPECT_EQ(readFile(dir / "out.conf"), "x\n") << "an existing file is replaced whole";
 }
 
-TEST(AWStatsConfig, ReplacesEveryOccurrenceAndAppendsMissingKeysInTableOrder) {
+TEST(AWStatsConfig, ReplacesEveryOccurrenceWithAFullLine) {
   Domain domain;
   LogForAWStats engine = domain.engine();
-  const auto expected = expectedLines(LogKind::Web);
-
-  ConfigText text = {"# comment\n", "LogSeparator=\" \"\r\n"};
-  engine.configure(text, LogKind::Web);
-  ConfigText all = {"# comment\n", "LogSeparator=\" \"\r\n"};
-  all.insert(all.end(), expected.begin(), expected.end());
-  EXPECT_EQ(text, all);
-
   // A key on a last line without line end is replaced by a full line.
-  text = {"a=1\n", "LogType=W"};
+  ConfigText text = {"a=1\n", "LogType=W"};
   engine.configure(text, LogKind::Ftp);
   EXPECT_EQ(text[1], "LogType=F\r\n");
   EXPECT_EQ(text.size(), 14u);
@@ -133,7 +132,7 @@ TEST(AWStatsConfig, ReplacesEveryOccurrenceAndAppendsMissingKeysInTableOrder) {
   text = {"LogFile=\"/a\"\n", "  logtype  =  W\n", "# LogFile=\"/c\"\n", "LogFile=\"/b\"\r\n"};
   engine.configure(text, LogKind::Web);
   EXPECT_EQ(ConfigText(text.begin(), text.begin() + 4),
-            (ConfigText{expected[10], expected[0], "# LogFile=\"/c\"\n", expected[10]}));
+            (ConfigText{"LogFile=\"-\"\r\n", "LogType=W\r\n", "# LogFile=\"/c\"\n", "LogFile=\"-\"\r\n"}));
   EXPECT_EQ(text.size(), 4u + 11u);
 }
 
