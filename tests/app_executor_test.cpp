@@ -297,7 +297,12 @@ TEST(Executor, ASecondRunWaitsForTheRunLockAndThenCompletes) {
   const fs::path log = config.parent_path() / "web_access.log";  // empty: the run removes it without an engine
   writeFile(log, "");
   VMutex held("web_statistics_executor_run");
-  held.lock();
+  bool taken = held.tryLock();
+  for (int i = 0; i < 500 && !taken; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    taken = held.tryLock();
+  }
+  ASSERT_TRUE(taken) << "another run held 'web_statistics_executor_run' for 5 s";
 
   const pid_t pid = fork();
   ASSERT_GE(pid, 0);
