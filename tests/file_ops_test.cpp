@@ -260,7 +260,9 @@ TEST(FileOps, CopyPreservesContentAndRefusesToDestroy) {
   for (char& c : content) c = static_cast<char>(random());
   writeFile(tmp / "source.bin", content);
   ::chmod((tmp / "source.bin").c_str(), 0640);
+  const mode_t savedUmask = ::umask(077);  // the mode is the source's, whatever the umask
   copyFile(tmp / "source.bin", tmp / "copy.bin", true);
+  ::umask(savedUmask);
   EXPECT_EQ(readFile(tmp / "copy.bin"), content);
   EXPECT_EQ(modeOf(tmp / "copy.bin"), 0640u);
   EXPECT_EQ(stdfs::last_write_time(tmp / "copy.bin"), stdfs::last_write_time(tmp / "source.bin"));

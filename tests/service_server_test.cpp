@@ -257,7 +257,7 @@ TEST(ServiceServer, ReadsItsSettingsFileAgainWhenItChanges) {
            ", line 3: expected NAME=value, found 'just words'"},
       {"  HTTPD_VHOSTS_D =  /spaced  \n\nHTTPD_VHOSTS_D=/later/wins\nEMPTY=\n", "HTTPD_VHOSTS_D", "/later/wins"},
       {"HTTPD_VHOSTS_D=/later/wins\nEMPTY=\n", "EMPTY", ""},
-      {"PRODUCT_ROOT_D=/p\r\nHTTPD_VHOSTS_D=/crlf/vhosts \r\n", "HTTPD_VHOSTS_D", "/crlf/vhosts"},
+      {"PRODUCT_ROOT_D=/p\r\n\r\n # note\r\nHTTPD_VHOSTS_D=/crlf/vhosts \r\n", "HTTPD_VHOSTS_D", "/crlf/vhosts"},
       {"HTTPD_VHOSTS_D = /tabbed\t\r\nPRODUCT_ROOT_D=/p\r\n", "HTTPD_VHOSTS_D", "/tabbed"},
   };
   for (const auto& c : cases) {
