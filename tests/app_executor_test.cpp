@@ -313,11 +313,11 @@ TEST(Executor, ASecondRunWaitsForTheRunLockAndThenCompletes) {
   }
   const std::string waiting = "Info: Another statistics run holds 'web_statistics_executor_run'; waiting for it to end";
   bool logged = false;
-  for (int i = 0; i < 100 && !logged; ++i) {
+  for (int i = 0; i < 200 && !logged; ++i) {
     for (const Entry& e : entries(inst)) logged = logged || e.level + ": " + e.text == waiting;
     if (!logged) std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
-  EXPECT_TRUE(logged) << "no waiting entry within 5 s:\n" << inst.dailyLog();
+  EXPECT_TRUE(logged) << "no waiting entry within 10 s:\n" << inst.dailyLog();
   // Held for a while longer: the second run must not have touched the log.
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   int status = 0;
