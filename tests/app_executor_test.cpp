@@ -9,10 +9,13 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <regex>
 #include <thread>
 
+#include "app/params.h"
 #include "platform/text.h"
+#include "support/errors.h"
 #include "support/named_mutex.h"
 #include "tests/common/test_env.h"
 #include "tests/common/hosting.h"
@@ -82,6 +85,10 @@ TEST(Executor, CommandLinesAndTheirOutcome) {
       {{"--calculate-domain", "--webspace-name=ws1"}, "Missing required parameter --domain-name. " + usage},
       {{"--calculate-domain", "--webspace-name=ws1", "--domain-name=site-one", "--db-password=s3cret word"},
        "Unexpected parameter --db-password. " + usage},
+      {{"--calculate-domain", "--zeta=1"}, "Missing required parameter --webspace-name. " + usage},  // missing first
+      {{"--calculate-domain", "--webspace-name=ws1", "--domain-name=site-one", "--Domain-name=c"},
+       "Unexpected parameter --Domain-name. " + usage},
+      {{"--calculate-domain", "--internal-package-name=x", "--webspace-name=ws1", "--domain-name=site-one"}, ""},
       {{"--CALCULATE-ALL"},
        "command --CALCULATE-ALL not supported. Possible commands:\n   --calculate-all\n   --calculate-domain"},
       {{"--calculate-domain", "--webspace-name=nope", "--domain-name="},
@@ -270,11 +277,32 @@ TEST(Executor, FailingConfigurationsAreJoinedInProcessingOrderAndTheRunGoesOn) {
   EXPECT_FALSE(fs::exists(inst.root() + "/.tarvo"));
 }
 
+// Waits up to 10 s for the child; its exit code, or -1 (killed) with a failure.
+int exitCodeWithin10s(pid_t pid) {
+  int status = 0;
+  for (int i = 0; i < 1000 && ::waitpid(pid, &status, WNOHANG) == 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  if (::waitpid(pid, &status, WNOHANG) == 0) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
+    ADD_FAILURE() << "the run did not end within 10 s";
+    return -1;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
 TEST(Executor, ASecondRunWaitsForTheRunLockAndThenCompletes) {
   TestInstallation inst;
-  putConfig(inst, "ws1", "", conf("one.example", "ws1", "none"));
+  const fs::path config = putConfig(inst, "ws1", "", conf("one.example", "ws1", "webalizer"));
+  const fs::path log = config.parent_path() / "web_access.log";  // empty: the run removes it without an engine
+  writeFile(log, "");
   VMutex held("web_statistics_executor_run");
-  held.lock();
+  bool taken = held.tryLock();
+  for (int i = 0; i < 500 && !taken; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    taken = held.tryLock();
+  }
+  ASSERT_TRUE(taken) << "another run held 'web_statistics_executor_run' for 5 s";
 
   const pid_t pid = fork();
   ASSERT_GE(pid, 0);
@@ -285,18 +313,64 @@ TEST(Executor, ASecondRunWaitsForTheRunLockAndThenCompletes) {
   }
   const std::string waiting = "Info: Another statistics run holds 'web_statistics_executor_run'; waiting for it to end";
   bool logged = false;
-  for (int i = 0; i < 300 && !logged; ++i) {
+  for (int i = 0; i < 200 && !logged; ++i) {
     for (const Entry& e : entries(inst)) logged = logged || e.level + ": " + e.text == waiting;
     if (!logged) std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
+  EXPECT_TRUE(logged) << "no waiting entry within 10 s:\n" << inst.dailyLog();
+  // Held for a while longer: the second run must not have touched the log.
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
   int status = 0;
-  EXPECT_TRUE(logged) << inst.dailyLog();
   EXPECT_EQ(::waitpid(pid, &status, WNOHANG), 0) << "the second run must wait while the lock is held";
+  EXPECT_TRUE(fs::exists(log)) << "the second run processed the log while the first held the lock";
 
   held.unlock();
-  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0) << inst.dailyLog();
+  EXPECT_EQ(exitCodeWithin10s(pid), 0) << inst.dailyLog();
+  EXPECT_FALSE(fs::exists(log));
+}
+
+// ---------------------------------------------------------------- the parameter store
+
+// argv as main receives it.
+Params paramsOf(std::vector<std::string> args) {
+  std::vector<char*> pointers;
+  for (auto& s : args) pointers.push_back(s.data());
+  pointers.push_back(nullptr);
+  return Params(static_cast<int>(args.size()), pointers.data());
+}
+
+// The message of what op raises; "" for nothing.
+std::string messageOf(const std::function<void()>& op) {
+  try {
+    op();
+  } catch (const vexception& e) {
+    return e.message();
+  }
+  return "";
+}
+
+TEST(Params, ParsesNameEqualsValueArguments) {
+  const struct {
+    std::vector<std::string> args;
+    std::vector<std::pair<std::string, std::string>> stored;  // in store order
+  } cases[] = {
+      {{}, {}},
+      {{"--b=2", "--a=1"}, {{"--a", "1"}, {"--b", "2"}}},
+      {{"--x=a", "--x=b"}, {{"--x", "b"}}},               // the later value wins
+      {{"--x=a", "--x"}, {{"--x", ""}}},                  // a bare name clears it
+      {{"--k=v=w"}, {{"--k", "v=w"}}},                    // further "=" belong to the value
+      {{""}, {{"", ""}}},                                 // even the empty argument is a name
+      {{"--webspace-name", "ws1"}, {{"--webspace-name", ""}, {"ws1", ""}}},
+      {{"--ab=1", "--a=2", "--a\xEF\xBC\xA1=3", "--a\xF0\x9F\x98\x80=4"},  // U+FF21 sorts after U+1F600 in UTF-16
+       {{"--a", "2"}, {"--ab", "1"}, {"--a\xF0\x9F\x98\x80", "4"}, {"--a\xEF\xBC\xA1", "3"}}},
+  };
+  for (const auto& c : cases) {
+    const Params params = paramsOf(c.args);
+    EXPECT_EQ(decltype(c.stored)(params.values().begin(), params.values().end()), c.stored);
+  }
+  const Params params = paramsOf({"--a=1"});
+  EXPECT_EQ(params.get("--a"), "1");
+  EXPECT_EQ(messageOf([&] { params.get("--b"); }), "Missing required parameter --b. ");
 }
 
 } // namespace

@@ -91,6 +91,10 @@ TEST(CommandLine, MasksValuesOfPasswordLikeKeys) {
     std::string in, out;
   } cases[] = {
       {"--password=", "\"--password=*\""},
+      {"pwd=s3cret", "\"pwd=*\""},
+      {"--user_pwd=a=b", "\"--user_pwd=*=*\""},  // one star per value
+      {"\"my pwd=x y\" -login=admin", "\"my pwd=*\" \"-login=admin\""},
+      {"--db-password=s3cret --PWD=x", "\"--db-password=*\" \"--PWD=x\""},  // case-sensitive
       {"--password", "--password"},  // no value to hide
       {"--PASSWORD=x", "\"--PASSWORD=x\""},  // the key test is case-sensitive
       {"x=password=1", "\"x=password=1\""},  // only the part before the first "=" counts

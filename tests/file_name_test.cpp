@@ -77,13 +77,6 @@ TEST(FileName, CombineTable) {
   EXPECT_EQ(VFileName::removeFileSpec(combined), base);
 }
 
-TEST(FileName, ExpandsBothVariableSpellings) {
-  ::setenv("TARVO_FILE_NAME_TEST", "/opt/tarvo", 1);
-  EXPECT_EQ(VFileName::expandEnvironmentStrings("${TARVO_FILE_NAME_TEST}/a:%TARVO_FILE_NAME_TEST%/b:%UNSET_X_Y%"),
-            "/opt/tarvo/a:/opt/tarvo/b:%UNSET_X_Y%");
-  ::unsetenv("TARVO_FILE_NAME_TEST");
-}
-
 // The locales a scheduler may start the program with: C, C.UTF-8 and a
 // Turkish one (whose "I" lowers to a dotless "ı"), built into a temporary
 // directory; check runs under each. Answers why the Turkish one is missing,

@@ -52,9 +52,9 @@ class Holder {
       ::waitpid(pid_, nullptr, 0);
     }
   }
-  // Started and holding: its ready marker (the first argument) is there.
-  bool holding(const std::string& marker) const {
-    for (int i = 0; i < 3000 && pid_ > 0 && !stdfs::exists(marker); ++i)
+  // Started and holding within the time: its ready marker (the first argument) is there.
+  bool holding(const std::string& marker, int seconds = 5) const {
+    for (int i = 0; i < seconds * 100 && pid_ > 0 && !stdfs::exists(marker); ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     return pid_ > 0 && stdfs::exists(marker);
   }
@@ -101,7 +101,7 @@ TEST(Inspection, FindsTheHolderByDirectoryNotBySibling) {
   writeFile(tmp / "sibling/other.log", "");
   stdfs::create_directories(tmp / "workdir");
   Holder child({tmp / "ready", "--cwd", tmp / "workdir", "--dir", tmp / "held", log});
-  ASSERT_TRUE(child.holding(tmp / "ready"));
+  ASSERT_TRUE(child.holding(tmp / "ready")) << "hold_file not ready within 5 s";
 
   const auto holds = [&](const std::string& item) {
     return RunTime::getProccessesByOpenedFiles({item}).count(child.description()) == 1;
@@ -128,7 +128,7 @@ TEST(Inspection, AProcessEndingWhileItIsReadIsPassedOverWithoutAWord) {
   TempDir tmp;
   writeFile(tmp / "report.html", "x");
   Holder child({tmp / "ready", "--memory", "1024", tmp / "report.html"});
-  ASSERT_TRUE(child.holding(tmp / "ready"));
+  ASSERT_TRUE(child.holding(tmp / "ready", 30)) << "hold_file did not fill its gigabyte within 30 s";
   const auto ended = [&] {  // a zombie: the kernel has freed all it had
     const std::string stat = readFile("/proc/" + std::to_string(child.pid()) + "/stat");
     const size_t close = stat.rfind(')');
@@ -191,7 +191,7 @@ TEST(Inspection, AClosedDescriptorFailsAndAHangingResolutionIsGivenUp) {
       7, std::chrono::milliseconds(20));
   EXPECT_FALSE(answer.has_value());
   release->set_value();
-  done.wait();
+  EXPECT_EQ(done.wait_for(std::chrono::seconds(5)), std::future_status::ready) << "the worker did not end within 5 s";
 }
 
 TEST(Inspection, CopyOntoARunningProgramNamesItsHolder) {
@@ -203,7 +203,7 @@ TEST(Inspection, CopyOntoARunningProgramNamesItsHolder) {
   stdfs::copy_file(holdFile(), program);
   stdfs::permissions(program, stdfs::perms::owner_all);
   Holder child({tmp / "ready", program}, program);
-  ASSERT_TRUE(child.holding(tmp / "ready"));
+  ASSERT_TRUE(child.holding(tmp / "ready")) << "hold_file not ready within 5 s";
   writeFile(tmp / "new.bin", "replacement");
   const std::string failure = failureOf([&] { copyFile(tmp / "new.bin", program, false); });
   EXPECT_THAT(failure, StartsWith(formatSystemMessage(32, "Copy file '" + (tmp / "new.bin") + "' to '" + program +

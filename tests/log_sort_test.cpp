@@ -1,12 +1,16 @@
 // The sort command, the removal of the sort keys and the preparation of a
-// chunk with the real system sort and with stand-ins that fail.
+// chunk with the real system sort and with stand-ins that fail; moving
+// index.html aside under a backup name that is free.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <ctime>
 #include <filesystem>
 
+#include "platform/process_identity.h"
 #include "support/errors.h"
+#include "support/format.h"
 #include "tests/common/test_env.h"
 #include "webalizer/log_for_webalizer.h"
 #include "webalizer/log_preparation.h"
@@ -128,6 +132,35 @@ TEST(PrepareLog, ALeftOverSortFileNeverCostsTheChunkBesideIt) {
       EXPECT_EQ(readFile(chunk + ".1"), c.atChunk);
     }
   }
+}
+
+std::string backupName(const std::string& path, int64_t seconds) {
+  return path + formatString("%d%d", static_cast<int>(platform::threadId()), static_cast<int32_t>(seconds));
+}
+
+TEST(BackupFile, WaitsForAFreeNameAndNeverReplacesATakenOne) {
+  TempDir dir;
+  const std::string index = dir / "index.html";
+  writeFile(index, "report");
+  // The names of this second and the next two are taken.
+  const int64_t now = std::time(nullptr);
+  for (int64_t t = now; t < now + 3; ++t) writeFile(backupName(index, t), "taken");
+
+  const std::string backup = backupFile(index);
+  EXPECT_FALSE(fs::exists(index));
+  EXPECT_EQ(readFile(backup), "report");
+  EXPECT_EQ(backup.rfind(index + std::to_string(platform::threadId()), 0), 0u) << backup;
+  for (int64_t t = now; t < now + 3; ++t) {
+    EXPECT_NE(backup, backupName(index, t));
+    EXPECT_EQ(readFile(backupName(index, t)), "taken");
+  }
+}
+
+TEST(BackupFile, AMissingFileFailsAtOnceWithThePath) {
+  TempDir dir;
+  const std::string failure = failureOf([&] { backupFile(dir / "index.html"); });
+  EXPECT_THAT(failure, HasSubstr("Can't create backup file: " + (dir / "index.html")));
+  EXPECT_THAT(failure, HasSubstr("(backupFile line 204)"));
 }
 
 } // namespace

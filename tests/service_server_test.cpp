@@ -58,10 +58,10 @@ class RawClient {
     size_t sent = 0;
     while (localsock::sendMessage(socket_, m.data(), m.size(), sent) == localsock::IoPending) {
       if (draining) drain();
-      localsock::waitReady(socket_, localsock::Readiness::Writable, draining ? 10 : 30000);
+      localsock::waitReady(socket_, localsock::Readiness::Writable, draining ? 10 : 5000);
     }
   }
-  // false at the end of the stream (or when nothing came for 30 s).
+  // false at the end of the stream (or when nothing came for 5 s).
   bool receiveMessage(std::string& m) {
     std::string buffer(70000, '\0');
     for (int waits = 0;; ++waits) {
@@ -72,7 +72,7 @@ class RawClient {
         return true;
       }
       if (code != localsock::IoPending || waits > 0 ||
-          localsock::waitReady(socket_, localsock::Readiness::Readable, 30000) != 0)
+          localsock::waitReady(socket_, localsock::Readiness::Readable, 5000) != 0)
         return false;
     }
   }
@@ -244,18 +244,26 @@ TEST(ServiceServer, KeepsAnsweringGoodRequestsUnderRandomFrames) {
   EXPECT_EQ(decode(RawClient(inst.socketPath()).request(getStringBody("GOOD_3"))), "value-3");
 }
 
+// Edited by hand without telling the service, in any line ending.
 TEST(ServiceServer, ReadsItsSettingsFileAgainWhenItChanges) {
   TestInstallation inst;
   RawClient client(inst.socketPath());
-  auto vhosts = [&] { return decode(client.request(getStringBody("HTTPD_VHOSTS_D"))); };
-  testenv::writeFile(inst.settingsFile(), "HTTPD_VHOSTS_D=/edited/by/hand/vhosts\n");  // without telling the service
-  EXPECT_EQ(vhosts(), "/edited/by/hand/vhosts");
-  inst.writeSettingsText("# comment\nHTTPD_VHOSTS_D=/x\njust words\n");
-  EXPECT_EQ(vhosts(), "ERROR: The management service cannot answer: settings file " + inst.settingsFile() +
-                          ", line 3: expected NAME=value, found 'just words'");
-  inst.writeSettingsText("  HTTPD_VHOSTS_D =  /spaced  \n\nHTTPD_VHOSTS_D=/later/wins\nEMPTY=\n");
-  EXPECT_EQ(vhosts(), "/later/wins");
-  EXPECT_EQ(decode(client.request(getStringBody("EMPTY"))), "");
+  const struct {
+    std::string text, name, answer;
+  } cases[] = {
+      {"HTTPD_VHOSTS_D=/edited/by/hand/vhosts\n", "HTTPD_VHOSTS_D", "/edited/by/hand/vhosts"},
+      {"# comment\nHTTPD_VHOSTS_D=/x\njust words\n", "HTTPD_VHOSTS_D",
+       "ERROR: The management service cannot answer: settings file " + inst.settingsFile() +
+           ", line 3: expected NAME=value, found 'just words'"},
+      {"  HTTPD_VHOSTS_D =  /spaced  \n\nHTTPD_VHOSTS_D=/later/wins\nEMPTY=\n", "HTTPD_VHOSTS_D", "/later/wins"},
+      {"HTTPD_VHOSTS_D=/later/wins\nEMPTY=\n", "EMPTY", ""},
+      {"PRODUCT_ROOT_D=/p\r\n\r\n # note\r\nHTTPD_VHOSTS_D=/crlf/vhosts \r\n", "HTTPD_VHOSTS_D", "/crlf/vhosts"},
+      {"HTTPD_VHOSTS_D = /tabbed\t\r\nPRODUCT_ROOT_D=/p\r\n", "HTTPD_VHOSTS_D", "/tabbed"},
+  };
+  for (const auto& c : cases) {
+    testenv::writeFile(inst.settingsFile(), c.text);
+    EXPECT_EQ(decode(client.request(getStringBody(c.name))), c.answer) << c.text;
+  }
 }
 
 TEST(ServiceServer, DaemonReturnsOnceListeningRefusesASecondServiceAndStopsOnSigterm) {
@@ -292,8 +300,11 @@ TEST(ServiceServer, DaemonReturnsOnceListeningRefusesASecondServiceAndStopsOnSig
   ASSERT_EQ(kill(std::stoi(testenv::readFile(pidFile)), SIGTERM), 0);
   std::string rest;
   EXPECT_FALSE(client.receiveMessage(rest)) << "an open connection does not hold the stop up";
-  // Its pid file goes last; waiting for it is bounded by the test's own time-out.
-  while (std::filesystem::exists(pidFile)) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  // Its pid file goes last.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (std::filesystem::exists(pidFile) && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ASSERT_FALSE(std::filesystem::exists(pidFile)) << "the service did not stop within 5 s of SIGTERM";
   EXPECT_FALSE(std::filesystem::exists(inst.socketPath()));
   EXPECT_NE(testenv::readFile(log).find("stopped"), std::string::npos);
 }

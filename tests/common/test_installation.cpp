@@ -237,8 +237,18 @@ TestInstallation::RunResult TestInstallation::run(const std::string& program, co
   const std::string base = root_ + "/run" + std::to_string(++runs_);
   writeFile(base + ".in", stdinText);
   const pid_t pid = spawn(program, args, base + ".in", base + ".out", base + ".err");
+  // Runs with the real engines over a demo tree take many seconds on a busy
+  // machine; one that hangs must still not hang the test.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
   int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  while (waitpid(pid, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      throw std::runtime_error(program + " did not end within 120 s and was killed; its output:\n" +
+                               readFile(base + ".out") + readFile(base + ".err"));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   RunResult result{exitCodeOf(status), readFile(base + ".out"), readFile(base + ".err")};
   for (const char* suffix : {".in", ".out", ".err"}) std::remove((base + suffix).c_str());
