@@ -128,7 +128,7 @@ unsigned rejectedLogNights() {
 
 void processLogsInOrder(const std::string& directory, const std::vector<LogSource>& logs, const char* engine,
                         const std::function<void(const LogSource&)>& processLog,
-                        const std::function<void(const std::string&)>& setAside) {
+                        const std::function<std::string(const std::string&, const std::string&)>& setAside) {
   Rejections rejections(directory);
   std::vector<std::string> setAsideErrors;
   const auto reportSetAside = [&](bool raiseLast) {
@@ -171,12 +171,13 @@ void processLogsInOrder(const std::string& directory, const std::vector<LogSourc
       const std::string target = fileExist(base) ? freeNameAfter(base, {}) : base;
       renameFile(source.path, target, 1);
       rejections.forget(name);
-      if (setAside) setAside(source.path);
+      const std::string note = setAside ? setAside(source.path, target) : std::string();
       setAsideErrors.push_back(formatString(
-          "%s refused the log file %s on %u night%s; it is set aside as %s, kept for the operator, and the domain's "
-          "later log files go on. Repair it and give it back a log file name, or remove it (the engine skips records "
-          "older than the last one it counted). %s said: %s",
-          engine, source.path, refused, refused == 1 ? "" : "s", target, engine, e.engineWords().empty() ? "(nothing)" : e.engineWords()));
+          "%s refused the log file %s on %u night%s; it is set aside as %s, kept for the operator, and the "
+          "domain's later log files go on. Repair it and give it back a log file name%s, or remove it (the engine "
+          "skips records older than the last one it counted). %s said: %s",
+          engine, source.path, refused, refused == 1 ? "" : "s", target, note, engine,
+          e.engineWords().empty() ? "(nothing)" : e.engineWords()));
     } catch (...) {
       reportSetAside(false);
       throw;

@@ -38,10 +38,11 @@ unsigned rejectedLogNights();
 // Runs processLog over the logs of one directory in order. The first failure
 // ends the domain with its exception, but for a log the engine refused on
 // rejectedLogNights() nights: it is renamed to "rejected_<name>" (or the first
-// free "rejected_<name>.1", ...), setAside is called with its old path, and
-// the next log goes on. Each log set aside is an Error naming it and the
+// free "rejected_<name>.1", ...), setAside is called with its old and new
+// paths (what it gives back is added to the message), and the next log goes
+// on. Each log set aside is an Error naming it and the
 // engine's words: the last one is raised once every log was tried, the
 // others are logged. engine names the engine in the messages.
 void processLogsInOrder(const std::string& directory, const std::vector<LogSource>& logs, const char* engine,
                         const std::function<void(const LogSource&)>& processLog,
-                        const std::function<void(const std::string&)>& setAside = {});
+                        const std::function<std::string(const std::string&, const std::string&)>& setAside = {});

@@ -3,9 +3,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <sstream>
 
+#include "awstats/log_fields.h"
 #include "platform/text.h"
 #include "support/format.h"
 #include "tests/common/report_links.h"
@@ -15,6 +17,7 @@
 namespace fs = std::filesystem;
 using namespace testenv;
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 namespace {
 
@@ -353,4 +356,27 @@ TEST_F(AWStatsEngine, ALogAWStatsRefusesIsSetAsideAfterItsNightsAndTheNextOneIsC
   EXPECT_EQ(namesIn(logs), (std::vector<std::string>{"rejected_web_1.log", "web_stat_executor.conf"}));
   EXPECT_EQ(readFile(logs + "/rejected_web_1.log").size(), garbage.size()) << "every line kept, sorted";
   EXPECT_EQ(databaseTotals(outputOf("ws1", Kind::Web)).hits, 30);
+}
+
+TEST_F(AWStatsEngine, ASortKilledOverALogThatChangesItsFieldsIsCountedOnce) {
+  const std::string logs = addDomain("ws1");
+  const std::string log = logs + "/web_1.log";
+  // The killed run had the log in its sort file, its records in one field
+  // order in the sort's input and half of the sort's output at the log path.
+  writeFile(log + ".sort.tmp", logOfDay(Kind::Web, 1, 40, true));
+  writeInFixedFieldOrder(log + ".sort.tmp", log + ".fields.tmp");
+  std::vector<std::string> lines = text::split(readFile(log + ".fields.tmp"), '\n');
+  lines.pop_back();  // after the last line end
+  std::sort(lines.begin(), lines.end());  // the earliest records are those of the other fields
+  const std::string sorted = text::join(lines, "\n") + "\n";
+  writeFile(log, sorted.substr(0, sorted.size() / 2));
+
+  inst_.setRegistryDword("Debug", 1);
+  const auto run = calculate("ws1");
+  EXPECT_EQ(run.exitCode, 0) << report(run);
+  EXPECT_EQ(namesIn(logs), std::vector<std::string>{"web_stat_executor.conf"});
+  EXPECT_EQ(databaseTotals(outputOf("ws1", Kind::Web)).hits, 40);
+  // The half-sorted copy gave way; it was not taken for a newer log.
+  EXPECT_THAT(inst_.dailyLog(), HasSubstr("was left by an interrupted run; its records are back in " + log));
+  EXPECT_THAT(inst_.dailyLog(), Not(HasSubstr("is newer than the records")));
 }

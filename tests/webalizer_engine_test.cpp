@@ -272,7 +272,8 @@ TEST_F(WebalizerEngine, AChunkWebalizerRefusesOnTwoNightsIsSetAsideAndTheLaterOn
     EXPECT_THAT(failure, HasSubstr("Webalizer refused the log file " + refused + " on 2 nights; it is set aside as " +
                                    config.configDir + "/rejected_web_1.log, kept for the operator"));
   }
-  EXPECT_EQ(namesIn(config.configDir), (std::vector<std::string>{"rejected_web_1.log", "web_stat_executor.conf"}));
+  EXPECT_EQ(namesIn(config.configDir), (std::vector<std::string>{"rejected_web_1.log", "rejected_web_1.log.prepared",
+                                                                "web_stat_executor.conf"}));
   EXPECT_THAT(readFile(config.configDir + "/rejected_web_1.log"), HasSubstr("scanner"));
   EXPECT_TRUE(fs::exists(outputOf(config, "webstat") + "/usage_202403.html"));
   inst_->removeRegistryValue("RejectedLogNights");

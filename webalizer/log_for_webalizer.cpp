@@ -223,7 +223,13 @@ void processConfig(const WebStatConfig& config, const AddressNames* names) {
         requireRegularLogFile(source);
         processLogFile(source, config, names);
       },
-      [](const std::string& chunk) { removeQuietly(preparedMarkerPath(chunk)); });
+      // A prepared chunk has lost its sort keys: its marker goes with it, so
+      // that given back its name it is not cut again.
+      [](const std::string& chunk, const std::string& aside) -> std::string {
+        if (!fileExist(preparedMarkerPath(chunk))) return {};
+        renameFile(preparedMarkerPath(chunk), preparedMarkerPath(aside), 1);
+        return formatString(" together with its marker %s (it is prepared)", preparedMarkerPath(aside));
+      });
 }
 
 void collectAddresses(const WebStatConfig& config, std::vector<std::string>& addresses) {
