@@ -23,6 +23,7 @@
 #include "support/format.h"
 #include "support/guard.h"
 #include "support/logging.h"
+#include "webalizer/log_preparation.h"
 
 namespace {
 
@@ -31,7 +32,6 @@ constexpr const char* kTimeoutValue = "AddressLookupTimeout";
 constexpr const char* kRunTimeoutValue = "AddressLookupRunTimeout";
 constexpr const char* kServersValue = "AddressLookupServers";
 constexpr std::time_t kRememberSeconds = 24 * 60 * 60;
-constexpr size_t kSortKeyLength = 15;  // "YYYYMMDDhhmmss " before a record not yet prepared
 
 std::string_view withoutSortKey(std::string_view line) {
   if (line.size() <= kSortKeyLength || line[kSortKeyLength - 1] != ' ') return line;
