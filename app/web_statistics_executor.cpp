@@ -221,25 +221,39 @@ void WebStatisticsExecutor::calculate(const std::string& webspaceName, const std
 std::vector<std::string> WebStatisticsExecutor::webalizerAddresses(const std::vector<std::string>& paths,
                                                                   const std::string& vhosts,
                                                                   const std::string& domainName, unsigned jobs) {
-  // Read by workers acting as the webspaces' owners, as the domains' own
+  // Read by a worker per webspace, acting as its owner, as the domains' own
   // runs read them. A log that cannot be read here fails its domain later,
   // with the reason; here it only has no addresses.
+  std::vector<std::string> webspaces;
+  std::vector<std::vector<size_t>> configsOf;
+  for (size_t i = 0; i < paths.size(); ++i) {
+    const std::string webspace = webspaceDirectoryOf(vhosts, paths[i]);
+    if (webspaces.empty() || webspaces.back() != webspace) {
+      webspaces.push_back(webspace);
+      configsOf.emplace_back();
+    }
+    configsOf.back().push_back(i);
+  }
   std::vector<std::string> addresses;
   std::unordered_set<std::string> seen;
   runInWorkers(
-      paths.size(), jobs,
-      [&](size_t i) {
-        return Place{formatString("Collect the client addresses of config '%s'", paths[i]),
+      webspaces.size(), jobs,
+      [&](size_t w) {
+        return Place{formatString("Collect the client addresses of the webspace '%s'", webspaces[w]),
                      "WebStatisticsExecutor::webalizerAddresses", 0};
       },
-      [&](size_t i) -> std::string {
-        workAsWebspaceOwner(webspaceDirectoryOf(vhosts, paths[i]));
-        WebStatConfig config;
-        if (!loadWebStatConfig(paths[i], config) || !text::equalsNoCase(config.type, "webalizer")) return {};
-        if (!domainName.empty() && !text::equalsNoCase(domainName, config.domainName)) return {};
-        requirePlainNames(config, paths[i]);
+      [&](size_t w) -> std::string {
+        workAsWebspaceOwner(webspaces[w]);
         std::vector<std::string> found;
-        LogForWebalizer::collectAddresses(config, found);
+        for (const size_t i : configsOf[w]) {
+          WebStatConfig config;
+          if (!loadWebStatConfig(paths[i], config) || !text::equalsNoCase(config.type, "webalizer")) continue;
+          if (!domainName.empty() && !text::equalsNoCase(domainName, config.domainName)) continue;
+          (void)guardCapture(Place{"", "WebStatisticsExecutor::webalizerAddresses", 0}, [&] {
+            requirePlainNames(config, paths[i]);
+            LogForWebalizer::collectAddresses(config, found);
+          });
+        }
         return text::join(found, "\n");
       },
       [&](size_t, WorkerOutcome outcome) {

@@ -534,9 +534,9 @@ int main(int argc, char** argv) {
     lookups(argc > 2 ? std::atoi(argv[2]) : 2000);
     return 0;
   }
-  // Webalizer looks every host up (-N 15). Where no name server answers, as on
-  // a build machine, each lookup waits for the resolver's time-out, which
-  // would swamp what is measured; both sides get the same short one.
+  // Webalizer's own lookups (-N 15, the old command line of the lookups row)
+  // wait for the resolver's time-out where no name server answers; a short
+  // one keeps that row to minutes.
   ::setenv("RES_OPTIONS", "timeout:1 attempts:1", 0);
   const int lines = argc > 1 ? std::atoi(argv[1]) : 2000;
   std::vector<int> sizes;

@@ -12,6 +12,7 @@
 #include "tests/common/stand_in_resolver.h"
 #include "tests/common/test_env.h"
 #include "tests/common/test_installation.h"
+#include "webalizer/address_names.h"
 
 namespace fs = std::filesystem;
 using namespace testenv;
@@ -93,6 +94,27 @@ TEST_F(WebalizerLookups, EachAddressIsAskedOncePerNightAndANameMissIsRememberedF
   EXPECT_EQ(resolver.questions("192.0.2.1"), 2);
   EXPECT_THAT(endEntry(), HasSubstr("Address lookups: 1 made (1 with a name, 0 without, 0 given up), 1 known to have "
                                     "no name"));
+}
+
+TEST(AddressNames, AMissIsRememberedForADayOnly) {
+  StandInResolver resolver({{"192.0.2.7", {""}}, {"192.0.2.8", {"named.example.org"}}});
+  TempDir dir;
+  const std::string file = dir.path() + "/no-names";
+  AddressLookupSettings settings;
+  settings.limits.servers = resolver.server();
+  const std::time_t night = 1800000000;
+  const std::vector<std::string> addresses{"192.0.2.7", "192.0.2.8"};
+  const struct {
+    std::time_t at;
+    int asked;  // questions for the miss so far
+    size_t remembered;
+  } nights[] = {{night, 1, 0}, {night + 23 * 3600, 1, 1}, {night + 25 * 3600, 2, 0}};
+  for (const auto& n : nights) {
+    const AddressNames names = lookUpAddressNames(addresses, file, settings, n.at);
+    EXPECT_EQ(resolver.questions("192.0.2.7"), n.asked) << n.at - night;
+    EXPECT_EQ(names.counts.remembered, n.remembered) << n.at - night;
+    EXPECT_EQ(names.names.at("192.0.2.8"), "named.example.org");
+  }
 }
 
 TEST_F(WebalizerLookups, BoundsAndTheSwitchKeepTheNightFromWaitingOnTheResolver) {
