@@ -127,7 +127,8 @@ class GarbageService {
 class FlushOrder {
  public:
   // logDirs: log directory -> (engine, statistics directory of the domain).
-  explicit FlushOrder(std::map<std::string, std::pair<demo::Engine, std::string>> logDirs) : logDirs_(std::move(logDirs)) {}
+  explicit FlushOrder(std::map<std::string, std::pair<demo::Engine, std::string>> logDirs)
+      : logDirs_(std::move(logDirs)) {}
 
   void read(const std::string& trace) {
     std::ifstream in(trace);
@@ -171,7 +172,8 @@ class FlushOrder {
       } else if (quote != std::string::npos) {
         const size_t end = args.find('"', quote + 1);
         const std::string p = args.substr(quote + 1, end - quote - 1);
-        if (!p.empty()) paths.push_back(p[0] == '/' ? p : (fds.size() > paths.size() ? fds.back() : cwd_[pid]) + "/" + p);
+        const std::string base = fds.size() > paths.size() ? fds.back() : cwd_[pid];
+        if (!p.empty()) paths.push_back(p[0] == '/' ? p : base + "/" + p);
         i = end + 1;
       } else {
         break;
@@ -221,7 +223,8 @@ class FlushOrder {
     if (fs::path(dir).filename() == "webalizer.saved") return check("unlink " + path, {{dirOf(dir) + "/" + file}});
     if (!logDirs_.count(dir) || text::endsWith(file, ".prepared") || file == kConfigName) return;
     const auto& [engine, statDir] = logDirs_.at(dir);
-    const std::string output = statDir + "/" + (file[0] == 'w' ? "webstat" : file[0] == 'a' ? "anon_ftpstat" : "ftpstat");
+    const std::string output =
+        statDir + "/" + (file[0] == 'w' ? "webstat" : file[0] == 'a' ? "anon_ftpstat" : "ftpstat");
     std::vector<std::string> counts;  // what the engine wrote during the run
     for (const auto& [written, when] : written_) {
       const std::string name = fs::path(written).filename();
@@ -309,8 +312,9 @@ void killingSort(World& w) {
   const std::string dir = w.h.scratch("system");
   // The sort reads the log as its standard input and writes its standard output.
   writeScript(dir + "/sort", "#!/bin/sh\nin=$(readlink /proc/$$/fd/0)\ncase $in in */web_*)\n" +
-                                 onceKillParent(dir + "/fired", "    n=$(wc -l <\"$in\")\n"
-                                                                "    LC_ALL=C /usr/bin/sort \"$in\" | head -n $((n / 2))\n") +
+                                 onceKillParent(dir + "/fired",
+                                                "    n=$(wc -l <\"$in\")\n"
+                                                "    LC_ALL=C /usr/bin/sort \"$in\" | head -n $((n / 2))\n") +
                                  "esac\nexec /usr/bin/sort \"$@\"\n");
   w.h.environment = {"TARVO_SYSTEM_DIR=" + dir};
 }
@@ -372,19 +376,18 @@ const std::vector<Scenario>& scenarios() {
          writeFile(w.h.awstatsRoot() + "/version", "99.0\n");
          ASSERT_EQ(mkfifo((w.h.awstatsRoot() + "/wwwroot/js/zz-hook.js").c_str(), 0644), 0);
        },
-       .run =
-           [](World& w) {
-             auto child = w.h.start();
-             int fd = -1;
-             EXPECT_TRUE(waitUntil([&] {
-               fd = ::open((w.h.awstatsRoot() + "/wwwroot/js/zz-hook.js").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-               return fd >= 0 || !child->running();
-             }) && fd >= 0) << "the run never reached the copy within " << kWaitDeadline.count() << " s";
-             EXPECT_TRUE(fs::exists(w.h.statDir(kBooks) + "/webstat/CopyAWStats.lock")) << "the copy is not under way";
-             child->kill();
-             if (fd >= 0) ::close(fd);
-             return child->wait();
-           },
+       .run = [](World& w) {
+         auto child = w.h.start();
+         int fd = -1;
+         EXPECT_TRUE(waitUntil([&] {
+           fd = ::open((w.h.awstatsRoot() + "/wwwroot/js/zz-hook.js").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+           return fd >= 0 || !child->running();
+         }) && fd >= 0) << "the run never reached the copy within " << kWaitDeadline.count() << " s";
+         EXPECT_TRUE(fs::exists(w.h.statDir(kBooks) + "/webstat/CopyAWStats.lock")) << "the copy is not under way";
+         child->kill();
+         if (fd >= 0) ::close(fd);
+         return child->wait();
+       },
        .check = killed, .fix = [](World& w) { fs::remove(w.h.awstatsRoot() + "/wwwroot/js/zz-hook.js"); }},
       {.name = "KilledWhileTwoDomainsAreInFlight", .fault = "SIGKILL while two domains are in flight (2 jobs)",
        .scope = {.domains = kAlpha, .webLogsOnly = true}, .jobs = 2, .primed = true,
@@ -396,192 +399,174 @@ const std::vector<Scenario>& scenarios() {
                                                        "; exec sleep 600 ;; esac\nexec /usr/bin/perl \"$@\"\n");
          w.h.inst().setRegistryString("INSTALLDIR", w.h.scratch("perl"), kPerlKey);
        },
-       .run =
-           [](World& w) {
-             auto child = w.h.start();
-             EXPECT_TRUE(waitUntil([&] { return fs::exists(w.paths[0]) && fs::exists(w.paths[1]); }))
-                 << "both domains must be in flight within " << kWaitDeadline.count() << " s";
-             child->kill();
-             return child->wait();
-           },
-       .check =
-           [](World& w, const Ran& ran) {
-             for (const std::string& file : w.paths) {
-               const std::string pid = std::to_string(std::atoi(readFile(file).c_str()));
-               EXPECT_TRUE(waitUntil([&] {
-                 return ::kill(std::stoi(pid), 0) != 0 || shell("grep -q '^State:.*Z' /proc/" + pid + "/status") == 0;
-               })) << file << ": the engine (pid " << pid << ") outlived the killed run";
-             }
-             return killed(w, ran) + "; workers and engines ended with the run";
-           },
-       .fix =
-           [](World& w) {
-             realWebalizer(w);
-             usualPerl(w);
-           }},
+       .run = [](World& w) {
+         auto child = w.h.start();
+         EXPECT_TRUE(waitUntil([&] { return fs::exists(w.paths[0]) && fs::exists(w.paths[1]); }))
+             << "both domains must be in flight within " << kWaitDeadline.count() << " s";
+         child->kill();
+         return child->wait();
+       },
+       .check = [](World& w, const Ran& ran) {
+         for (const std::string& file : w.paths) {
+           const std::string pid = std::to_string(std::atoi(readFile(file).c_str()));
+           EXPECT_TRUE(waitUntil([&] {
+             return ::kill(std::stoi(pid), 0) != 0 || shell("grep -q '^State:.*Z' /proc/" + pid + "/status") == 0;
+           })) << file << ": the engine (pid " << pid << ") outlived the killed run";
+         }
+         return killed(w, ran) + "; workers and engines ended with the run";
+       },
+       .fix = [](World& w) {
+         realWebalizer(w);
+         usualPerl(w);
+       }},
 
       // -- The statistics directories of an AWStats and a Webalizer domain
       // full, or read-only; then the space freed, or writable again.
       {.name = "DiskFullInTheStatisticsDirectory", .fault = "disk full in the statistics directory (tmpfs 64k)",
        .scope = {.domains = kAlpha},
-       .inject =
-           [](World& w) {
-             w.mounts = std::make_unique<Mounts>(w.h.statDirs(), "-t tmpfs -o size=64k tmpfs");
-             if (!w.mounts->error.empty()) GTEST_SKIP() << "cannot mount a tmpfs: " << w.mounts->error;
-             for (const std::string& dir : w.h.statDirs())
-               for (demo::Kind kind : demo::kAllKinds) fs::create_directories(dir + "/" + demo::kindStatSubdir(kind));
-             w.paths = w.h.logFiles();
-           },
-       .check =
-           [](World& w, const Ran& ran) {
-             w.h.expectFailure(ran, "No space left on device");
-             // A chunk may go only when Webalizer could keep what it counted.
-             for (const std::string& chunk : w.paths) {
-               if (chunk.rfind(w.h.logDir(kBlog), 0) != 0 || fs::exists(chunk)) continue;
-               const char kind = fs::path(chunk).filename().string()[0];
-               const std::string hist = w.h.statDir(kBlog) + "/" +
-                                        (kind == 'w' ? "webstat" : kind == 'a' ? "anon_ftpstat" : "ftpstat") +
-                                        "/webalizer.hist";
-               std::error_code ec;
-               if (fs::file_size(hist, ec) == 0)
-                 ADD_FAILURE() << "Webalizer's history " << hist << " is empty after the full disk, yet the chunk "
-                               << chunk << " was deleted: its records are lost";
-             }
-             return lineWith(ran.out, "No space left on device");
-           },
+       .inject = [](World& w) {
+         w.mounts = std::make_unique<Mounts>(w.h.statDirs(), "-t tmpfs -o size=64k tmpfs");
+         if (!w.mounts->error.empty()) GTEST_SKIP() << "cannot mount a tmpfs: " << w.mounts->error;
+         for (const std::string& dir : w.h.statDirs())
+           for (demo::Kind kind : demo::kAllKinds) fs::create_directories(dir + "/" + demo::kindStatSubdir(kind));
+         w.paths = w.h.logFiles();
+       },
+       .check = [](World& w, const Ran& ran) {
+         w.h.expectFailure(ran, "No space left on device");
+         // A chunk may go only when Webalizer could keep what it counted.
+         for (const std::string& chunk : w.paths) {
+           if (chunk.rfind(w.h.logDir(kBlog), 0) != 0 || fs::exists(chunk)) continue;
+           const char kind = fs::path(chunk).filename().string()[0];
+           const std::string hist = w.h.statDir(kBlog) + "/" +
+                                    (kind == 'w' ? "webstat" : kind == 'a' ? "anon_ftpstat" : "ftpstat") +
+                                    "/webalizer.hist";
+           std::error_code ec;
+           if (fs::file_size(hist, ec) == 0)
+             ADD_FAILURE() << "Webalizer's history " << hist << " is empty after the full disk, yet the chunk "
+                           << chunk << " was deleted: its records are lost";
+         }
+         return lineWith(ran.out, "No space left on device");
+       },
        .fix = [](World& w) { ASSERT_TRUE(w.mounts->remount("remount,size=16m")) << w.mounts->error; }},
       {.name = "ReadOnlyStatisticsDirectory", .fault = "read-only statistics directory (bind mount ro)",
        .scope = {.domains = kAlpha, .webLogsOnly = true},
-       .inject =
-           [](World& w) {
-             w.mounts = std::make_unique<Mounts>(w.h.statDirs(), "--bind @");
-             if (!w.mounts->error.empty() || !w.mounts->remount("remount,bind,ro"))
-               GTEST_SKIP() << "cannot make a read-only bind mount: " << w.mounts->error;
-           },
-       .check =
-           [](World& w, const Ran& ran) {
-             w.h.expectFailure(ran, "Read-only file system");
-             EXPECT_EQ(configurationsFailed(ran), 2u) << "both domains must fail\n" << w.h.diagnostics(ran);
-             return lineWith(ran.out, "Read-only file system");
-           },
+       .inject = [](World& w) {
+         w.mounts = std::make_unique<Mounts>(w.h.statDirs(), "--bind @");
+         if (!w.mounts->error.empty() || !w.mounts->remount("remount,bind,ro"))
+           GTEST_SKIP() << "cannot make a read-only bind mount: " << w.mounts->error;
+       },
+       .check = [](World& w, const Ran& ran) {
+         w.h.expectFailure(ran, "Read-only file system");
+         EXPECT_EQ(configurationsFailed(ran), 2u) << "both domains must fail\n" << w.h.diagnostics(ran);
+         return lineWith(ran.out, "Read-only file system");
+       },
        .fix = [](World& w) { ASSERT_TRUE(w.mounts->remount("remount,bind,rw")) << w.mounts->error; }},
 
       // -- The management service down, answering garbage, and restarted and
       // stopped between domains.
       {.name = "ManagementServiceDownAtTheStart", .fault = "management service down at the start",
        .scope = {.domains = {kBlog}},
-       .inject =
-           [](World& w) {
-             w.paths = w.h.logFiles();
-             w.h.inst().stopService();
-           },
-       .check =
-           [](World& w, const Ran& ran) {
-             return serviceUntouched(w, ran, "Unable to connect to pipe " + w.h.inst().socketPath());
-           },
+       .inject = [](World& w) {
+         w.paths = w.h.logFiles();
+         w.h.inst().stopService();
+       },
+       .check = [](World& w, const Ran& ran) {
+         return serviceUntouched(w, ran, "Unable to connect to pipe " + w.h.inst().socketPath());
+       },
        .fix = [](World& w) { w.h.inst().startService(); }},
       {.name = "ManagementServiceAnsweringGarbage", .fault = "management service answering garbage",
        .scope = {.domains = {kBlog}},
-       .inject =
-           [](World& w) {
-             w.paths = w.h.logFiles();
-             w.h.inst().stopService();
-           },
-       .run =
-           [](World& w) {
-             GarbageService service(w.h.inst().socketPath());
-             return w.h.run();
-           },
-       .check =
-           [](World& w, const Ran& ran) {
-             w.h.expectFailure(ran, "getString(HTTPD_VHOSTS_D)");  // the request
-             return serviceUntouched(w, ran, "Unsupported char size");
-           },
+       .inject = [](World& w) {
+         w.paths = w.h.logFiles();
+         w.h.inst().stopService();
+       },
+       .run = [](World& w) {
+         GarbageService service(w.h.inst().socketPath());
+         return w.h.run();
+       },
+       .check = [](World& w, const Ran& ran) {
+         w.h.expectFailure(ran, "getString(HTTPD_VHOSTS_D)");  // the request
+         return serviceUntouched(w, ran, "Unsupported char size");
+       },
        .fix = [](World& w) { w.h.inst().startService(); }},
-      {.name = "ManagementServiceRestartedThenDown", .fault = "management service restarted, then down for 2 of 5 domains",
+      {.name = "ManagementServiceRestartedThenDown",
+       .fault = "management service restarted, then down for 2 of 5 domains",
        // Each configuration becomes a FIFO: the run stops at the opening of
        // the next domain's configuration until the test has acted. Before the
        // 2nd domain the service restarts (invisible to the run), before the
        // 3rd it stops, before the 5th it is back: the 3rd and 4th domains
        // fail. "Before the next domain" needs one domain at a time.
        .scope = {.webLogsOnly = true}, .jobs = 1,
-       .inject =
-           [](World& w) {
-             for (const demo::DemoDomain* d : w.h.scope()) {
-               w.paths.push_back(demo::configDir(w.h.vhosts(), *d) + "/" + kConfigName);
-               fs::remove(w.paths.back());
-               ASSERT_EQ(mkfifo(w.paths.back().c_str(), 0644), 0) << w.paths.back();
-             }
-           },
-       .run =
-           [](World& w) {
-             auto child = w.h.start();
-             std::vector<size_t> order;  // of the configurations opened
-             const bool all = waitUntil(
-                 [&] {
-                   for (size_t i = 0; i < w.paths.size(); ++i) {
-                     if (std::find(order.begin(), order.end(), i) != order.end()) continue;
-                     const int fd = ::open(w.paths[i].c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-                     if (fd < 0) continue;
-                     order.push_back(i);
-                     if (order.size() == 2) w.h.inst().restartService();
-                     if (order.size() == 3) w.h.inst().stopService();
-                     if (order.size() == 5) w.h.inst().startService();
-                     const std::string xml = demo::configXml(*w.h.scope()[i]);
-                     EXPECT_EQ(::write(fd, xml.data(), xml.size()), static_cast<ssize_t>(xml.size()));
-                     ::close(fd);
-                   }
-                   return order.size() == w.paths.size() || !child->running();
-                 },
-                 kRunDeadline);
-             const Ran ran = child->wait();
-             EXPECT_TRUE(all && order.size() == w.paths.size())
-                 << order.size() << " configurations of " << w.paths.size() << " opened\n" << w.h.diagnostics(ran);
-             for (size_t i = 0; i < order.size(); ++i)
-               EXPECT_EQ(contains(ran.out, "Calculate web statistics by config '" + w.paths[order[i]] + "'"),
-                         i == 2 || i == 3)
-                   << w.paths[order[i]] << "\n" << w.h.diagnostics(ran);
-             return ran;
-           },
-       .check =
-           [](World& w, const Ran& ran) {
-             EXPECT_EQ(ran.exitCode, 1) << w.h.diagnostics(ran);
-             EXPECT_EQ(configurationsFailed(ran), 2u) << w.h.diagnostics(ran);
-             return "2 domains: " + lineWith(ran.out, "Unable to connect");
-           },
-       .fix =
-           [](World& w) {
-             for (size_t i = 0; i < w.paths.size(); ++i) {
-               fs::remove(w.paths[i]);
-               writeFile(w.paths[i], demo::configXml(*w.h.scope()[i]));
-             }
-           }},
+       .inject = [](World& w) {
+         for (const demo::DemoDomain* d : w.h.scope()) {
+           w.paths.push_back(demo::configDir(w.h.vhosts(), *d) + "/" + kConfigName);
+           fs::remove(w.paths.back());
+           ASSERT_EQ(mkfifo(w.paths.back().c_str(), 0644), 0) << w.paths.back();
+         }
+       },
+       .run = [](World& w) {
+         auto child = w.h.start();
+         std::vector<size_t> order;  // of the configurations opened
+         const bool all = waitUntil(
+             [&] {
+               for (size_t i = 0; i < w.paths.size(); ++i) {
+                 if (std::find(order.begin(), order.end(), i) != order.end()) continue;
+                 const int fd = ::open(w.paths[i].c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+                 if (fd < 0) continue;
+                 order.push_back(i);
+                 if (order.size() == 2) w.h.inst().restartService();
+                 if (order.size() == 3) w.h.inst().stopService();
+                 if (order.size() == 5) w.h.inst().startService();
+                 const std::string xml = demo::configXml(*w.h.scope()[i]);
+                 EXPECT_EQ(::write(fd, xml.data(), xml.size()), static_cast<ssize_t>(xml.size()));
+                 ::close(fd);
+               }
+               return order.size() == w.paths.size() || !child->running();
+             },
+             kRunDeadline);
+         const Ran ran = child->wait();
+         EXPECT_TRUE(all && order.size() == w.paths.size())
+             << order.size() << " configurations of " << w.paths.size() << " opened\n" << w.h.diagnostics(ran);
+         for (size_t i = 0; i < order.size(); ++i)
+           EXPECT_EQ(contains(ran.out, "Calculate web statistics by config '" + w.paths[order[i]] + "'"),
+                     i == 2 || i == 3)
+               << w.paths[order[i]] << "\n" << w.h.diagnostics(ran);
+         return ran;
+       },
+       .check = [](World& w, const Ran& ran) {
+         EXPECT_EQ(ran.exitCode, 1) << w.h.diagnostics(ran);
+         EXPECT_EQ(configurationsFailed(ran), 2u) << w.h.diagnostics(ran);
+         return "2 domains: " + lineWith(ran.out, "Unable to connect");
+       },
+       .fix = [](World& w) {
+         for (size_t i = 0; i < w.paths.size(); ++i) {
+           fs::remove(w.paths[i]);
+           writeFile(w.paths[i], demo::configXml(*w.h.scope()[i]));
+         }
+       }},
 
       // -- An engine missing.
       {.name = "PerlMissing", .fault = "Perl missing (INSTALLDIR without bin/perl)",
        .scope = {.domains = {kBooks}, .webLogsOnly = true},
-       .inject =
-           [](World& w) {
-             fs::create_directories(w.h.scratch("no-perl"));
-             w.h.inst().setRegistryString("INSTALLDIR", w.h.scratch("no-perl"), kPerlKey);
-           },
-       .check =
-           [](World& w, const Ran& ran) {
-             w.h.expectFailure(ran, w.h.scratch("no-perl") + "/bin/perl");
-             EXPECT_FALSE(w.h.logFiles().empty());
-             return lineWith(ran.out, w.h.scratch("no-perl") + "/bin/perl");
-           },
+       .inject = [](World& w) {
+         fs::create_directories(w.h.scratch("no-perl"));
+         w.h.inst().setRegistryString("INSTALLDIR", w.h.scratch("no-perl"), kPerlKey);
+       },
+       .check = [](World& w, const Ran& ran) {
+         w.h.expectFailure(ran, w.h.scratch("no-perl") + "/bin/perl");
+         EXPECT_FALSE(w.h.logFiles().empty());
+         return lineWith(ran.out, w.h.scratch("no-perl") + "/bin/perl");
+       },
        .fix = usualPerl},
       {.name = "WebalizerMissing", .fault = "Webalizer missing (WebalizerPath names no program)",
        .scope = {.domains = {kBlog}},
        .inject = [](World& w) { w.h.inst().setSetting("WebalizerPath", w.h.scratch("no-webalizer/bin/webalizer")); },
-       .check =
-           [](World& w, const Ran& ran) {
-             const std::string named = "CreateProcess " + w.h.scratch("no-webalizer/bin/webalizer");
-             w.h.expectFailure(ran, named);
-             EXPECT_FALSE(w.h.logFiles().empty());
-             return lineWith(ran.out, named);
-           },
+       .check = [](World& w, const Ran& ran) {
+         const std::string named = "CreateProcess " + w.h.scratch("no-webalizer/bin/webalizer");
+         w.h.expectFailure(ran, named);
+         EXPECT_FALSE(w.h.logFiles().empty());
+         return lineWith(ran.out, named);
+       },
        .fix = [](World& w) { w.h.inst().setSetting("WebalizerPath", w.h.webalizerProgram()); }},
 
       // -- A log file the run cannot read: it belongs to another account with
@@ -590,225 +575,207 @@ const std::vector<Scenario>& scenarios() {
       // permissions, as a hardened service unit runs it.
       {.name = "LogFileUnreadable", .fault = "log file unreadable (other owner, 0600, run without DAC override)",
        .scope = {.domains = kAlpha, .webLogsOnly = true},
-       .inject =
-           [](World& w) {
-             w.h.commandPrefix = {"/usr/bin/setpriv", "--bounding-set=-dac_override,-dac_read_search", "--"};
-             for (const std::string& name : kAlpha) {
-               w.paths.push_back(webLog(w.h, name, 2));
-               ASSERT_EQ(chown(w.paths.back().c_str(), 65534, 65534), 0) << w.paths.back();
-               ASSERT_EQ(chmod(w.paths.back().c_str(), 0600), 0);
-             }
-             if (shell("/usr/bin/setpriv --bounding-set=-dac_override,-dac_read_search -- cat " + shq(w.paths[0])) == 0)
-               GTEST_SKIP() << "the file stays readable without CAP_DAC_OVERRIDE; no way to make it unreadable here";
-           },
-       .check =
-           [](World& w, const Ran& ran) {
-             w.h.expectFailure(ran, "Permission denied");
-             EXPECT_EQ(configurationsFailed(ran), 2u)
-                 << "both domains must fail on their unreadable log\n" << w.h.diagnostics(ran);
-             for (const std::string& unreadable : w.paths)
-               EXPECT_TRUE(fs::exists(unreadable)) << "an unreadable log was removed: " << unreadable;
-             return lineWith(ran.out, "Permission denied");
-           },
-       .fix =
-           [](World& w) {
-             w.h.commandPrefix.clear();
-             for (const std::string& unreadable : w.paths)
-               ASSERT_TRUE(chown(unreadable.c_str(), 0, 0) == 0 && chmod(unreadable.c_str(), 0644) == 0) << unreadable;
-           }},
+       .inject = [](World& w) {
+         w.h.commandPrefix = {"/usr/bin/setpriv", "--bounding-set=-dac_override,-dac_read_search", "--"};
+         for (const std::string& name : kAlpha) {
+           w.paths.push_back(webLog(w.h, name, 2));
+           ASSERT_EQ(chown(w.paths.back().c_str(), 65534, 65534), 0) << w.paths.back();
+           ASSERT_EQ(chmod(w.paths.back().c_str(), 0600), 0);
+         }
+         if (shell("/usr/bin/setpriv --bounding-set=-dac_override,-dac_read_search -- cat " + shq(w.paths[0])) == 0)
+           GTEST_SKIP() << "the file stays readable without CAP_DAC_OVERRIDE; no way to make it unreadable here";
+       },
+       .check = [](World& w, const Ran& ran) {
+         w.h.expectFailure(ran, "Permission denied");
+         EXPECT_EQ(configurationsFailed(ran), 2u)
+             << "both domains must fail on their unreadable log\n" << w.h.diagnostics(ran);
+         for (const std::string& unreadable : w.paths)
+           EXPECT_TRUE(fs::exists(unreadable)) << "an unreadable log was removed: " << unreadable;
+         return lineWith(ran.out, "Permission denied");
+       },
+       .fix = [](World& w) {
+         w.h.commandPrefix.clear();
+         for (const std::string& unreadable : w.paths)
+           ASSERT_TRUE(chown(unreadable.c_str(), 0, 0) == 0 && chmod(unreadable.c_str(), 0644) == 0) << unreadable;
+       }},
 
       // -- Two runs started at the same time over the same tree.
       {.name = "TwoRunsAtTheSameTime", .fault = "two runs at the same time",
        .scope = {.domains = kAlpha, .webLogsOnly = true},
-       .run =
-           [](World& w) {
-             auto first = w.h.start();
-             // The first run holds the run lock once its workers work on a domain.
-             EXPECT_TRUE(waitUntil([&] { return !first->running() || contains(w.h.inst().dailyLog(), "Execute "); },
-                                   kRunDeadline));
-             EXPECT_TRUE(first->running()) << "the first run ended before the second could start";
-             auto second = w.h.start();
-             const pid_t pid = second->pid();
-             const Ran a = first->wait(), b = second->wait();
-             EXPECT_EQ(b.exitCode, 0) << w.h.diagnostics(b);
-             for (const std::string& e : w.h.inst().dailyLogEntries())
-               if (contains(e, " " + std::to_string(pid) + " ") && contains(e, "Another statistics run holds"))
-                 w.kept = e.substr(e.find("Another statistics run holds"));
-             return a;
-           },
-       .check =
-           [](World& w, const Ran&) {
-             EXPECT_FALSE(w.kept.empty()) << "the second run did not wait for the first\n" << w.h.inst().dailyLog();
-             return "both exit 0; second: " + w.kept;
-           }},
+       .run = [](World& w) {
+         auto first = w.h.start();
+         // The first run holds the run lock once its workers work on a domain.
+         EXPECT_TRUE(waitUntil([&] { return !first->running() || contains(w.h.inst().dailyLog(), "Execute "); },
+                               kRunDeadline));
+         EXPECT_TRUE(first->running()) << "the first run ended before the second could start";
+         auto second = w.h.start();
+         const pid_t pid = second->pid();
+         const Ran a = first->wait(), b = second->wait();
+         EXPECT_EQ(b.exitCode, 0) << w.h.diagnostics(b);
+         for (const std::string& e : w.h.inst().dailyLogEntries())
+           if (contains(e, " " + std::to_string(pid) + " ") && contains(e, "Another statistics run holds"))
+             w.kept = e.substr(e.find("Another statistics run holds"));
+         return a;
+       },
+       .check = [](World& w, const Ran&) {
+         EXPECT_FALSE(w.kept.empty()) << "the second run did not wait for the first\n" << w.h.inst().dailyLog();
+         return "both exit 0; second: " + w.kept;
+       }},
 
       // -- What an engine rejects, what a killed run left beside a new log,
       // what the control panel has not made yet and what the operator
       // configured: nothing of it may vanish, and every record is counted once.
       {.name = "AWStatsRejectsTheLog", .fault = "AWStats rejects the log (60 lines of another format)",
        .scope = {.domains = {kBooks}, .webLogsOnly = true},
-       .inject =
-           [](World& w) {
-             w.kept = readFile(webLog(w.h, kBooks, 2));
-             std::string garbage;
-             for (int i = 0; i < 60; ++i) garbage += "not a record of this format " + std::to_string(i) + "\r\n";
-             writeFile(webLog(w.h, kBooks, 2), garbage);
-           },
-       .check =
-           [](World& w, const Ran& ran) {
-             w.h.expectFailure(ran, "did not find any valid log lines");
-             EXPECT_TRUE(contains(readFile(webLog(w.h, kBooks, 2)), "not a record")) << "the rejected log must stay";
-             EXPECT_FALSE(fs::exists(w.h.statDir(kBooks) + "/webstat/index.html")) << "pages of a failed update";
-             const std::string said = lineWith(ran.out, "AWStats said: ");
-             return "exit 1, log kept; " + said.substr(said.find("AWStats said: "));
-           },
+       .inject = [](World& w) {
+         w.kept = readFile(webLog(w.h, kBooks, 2));
+         std::string garbage;
+         for (int i = 0; i < 60; ++i) garbage += "not a record of this format " + std::to_string(i) + "\r\n";
+         writeFile(webLog(w.h, kBooks, 2), garbage);
+       },
+       .check = [](World& w, const Ran& ran) {
+         w.h.expectFailure(ran, "did not find any valid log lines");
+         EXPECT_TRUE(contains(readFile(webLog(w.h, kBooks, 2)), "not a record")) << "the rejected log must stay";
+         EXPECT_FALSE(fs::exists(w.h.statDir(kBooks) + "/webstat/index.html")) << "pages of a failed update";
+         const std::string said = lineWith(ran.out, "AWStats said: ");
+         return "exit 1, log kept; " + said.substr(said.find("AWStats said: "));
+       },
        .fix = [](World& w) { writeFile(webLog(w.h, kBooks, 2), w.kept); }},
       {.name = "SortFileBesideANewerLog", .fault = "sort file left beside a newer log of the same name",
        .scope = {.domains = {kBooks}, .webLogsOnly = true},
-       .inject =
-           [](World& w) {
-             fs::rename(webLog(w.h, kBooks, 2), webLog(w.h, kBooks, 2) + ".sort.tmp");
-             w.h.addDay();
-             fs::rename(webLog(w.h, kBooks, 1), webLog(w.h, kBooks, 2));
-           },
-       .check =
-           [](World& w, const Ran&) {
-             const std::string line = lineWith(w.h.inst().dailyLog(), "is newer than the records");
-             return "the newer log processed as " + fs::path(line).filename().string();
-           }},
-      {.name = "NewAWStatsDomainWithoutStatisticsDirectories", .fault = "new AWStats domain without statistics directories",
+       .inject = [](World& w) {
+         fs::rename(webLog(w.h, kBooks, 2), webLog(w.h, kBooks, 2) + ".sort.tmp");
+         w.h.addDay();
+         fs::rename(webLog(w.h, kBooks, 1), webLog(w.h, kBooks, 2));
+       },
+       .check = [](World& w, const Ran&) {
+         const std::string line = lineWith(w.h.inst().dailyLog(), "is newer than the records");
+         return "the newer log processed as " + fs::path(line).filename().string();
+       }},
+      {.name = "NewAWStatsDomainWithoutStatisticsDirectories",
+       .fault = "new AWStats domain without statistics directories",
        .scope = {.domains = {kBooks}},
-       .inject =
-           [](World& w) {
-             fs::remove_all(w.h.statDir(kBooks));
-             const std::string above = fs::path(w.h.statDir(kBooks)).parent_path();
-             ASSERT_EQ(chown(above.c_str(), 65534, 65534), 0);
-             ASSERT_EQ(chmod(above.c_str(), 0750), 0);
-           },
-       .check =
-           [](World& w, const Ran&) {
-             for (demo::Kind kind : demo::kAllKinds) {
-               struct stat st {};
-               const std::string dir = w.h.statDir(kBooks) + "/" + demo::kindStatSubdir(kind);
-               EXPECT_EQ(stat(dir.c_str(), &st), 0) << dir;
-               EXPECT_EQ(st.st_mode & 07777, 0750u) << dir;
-               EXPECT_EQ(st.st_uid, 65534u) << dir;
-             }
-             return std::string("made with the owner and mode of the directory above");
-           }},
+       .inject = [](World& w) {
+         fs::remove_all(w.h.statDir(kBooks));
+         const std::string above = fs::path(w.h.statDir(kBooks)).parent_path();
+         ASSERT_EQ(chown(above.c_str(), 65534, 65534), 0);
+         ASSERT_EQ(chmod(above.c_str(), 0750), 0);
+       },
+       .check = [](World& w, const Ran&) {
+         for (demo::Kind kind : demo::kAllKinds) {
+           struct stat st {};
+           const std::string dir = w.h.statDir(kBooks) + "/" + demo::kindStatSubdir(kind);
+           EXPECT_EQ(stat(dir.c_str(), &st), 0) << dir;
+           EXPECT_EQ(st.st_mode & 07777, 0750u) << dir;
+           EXPECT_EQ(st.st_uid, 65534u) << dir;
+         }
+         return std::string("made with the owner and mode of the directory above");
+       }},
       {.name = "RegistryFileWithComments", .fault = "registry file with comments", .scope = {.domains = {kBlog}},
-       .inject =
-           [](World& w) {
-             w.kept = "; the operator's first note\r\n";
-             int n = 0;
-             for (std::string line : text::split(readFile(w.h.inst().registryFile()), '\n')) {
-               if (!line.empty() && line.back() == '\r') line.pop_back();
-               w.kept += line + "\r\n; note " + std::to_string(++n) + "\r\n\r\n";
-             }
-             writeFile(w.h.inst().registryFile(), w.kept);
-           },
-       .check =
-           [](World& w, const Ran&) {
-             const std::string after = readFile(w.h.inst().registryFile());
-             EXPECT_TRUE(text::startsWith(after, w.kept)) << "comments, blank lines or order changed:\n" << after;
-             EXPECT_TRUE(contains(after, "EventLog")) << "the event source was not recorded";
-             return std::string("comments kept; the event source's keys appended");
-           }},
+       .inject = [](World& w) {
+         w.kept = "; the operator's first note\r\n";
+         int n = 0;
+         for (std::string line : text::split(readFile(w.h.inst().registryFile()), '\n')) {
+           if (!line.empty() && line.back() == '\r') line.pop_back();
+           w.kept += line + "\r\n; note " + std::to_string(++n) + "\r\n\r\n";
+         }
+         writeFile(w.h.inst().registryFile(), w.kept);
+       },
+       .check = [](World& w, const Ran&) {
+         const std::string after = readFile(w.h.inst().registryFile());
+         EXPECT_TRUE(text::startsWith(after, w.kept)) << "comments, blank lines or order changed:\n" << after;
+         EXPECT_TRUE(contains(after, "EventLog")) << "the event source was not recorded";
+         return std::string("comments kept; the event source's keys appended");
+       }},
       {.name = "DebugOfTheWrongType", .fault = "Debug of the wrong type (REG_SZ), 20 invalid configurations",
        .scope = {.domains = {kBlog}},
-       .inject =
-           [](World& w) {
-             w.h.inst().setRegistryString("Debug", "1");
-             for (int i = 0; i < 20; ++i)
-               writeFile(w.h.vhosts() + "/ws-zz/logs/iis/bad" + std::to_string(i) + "/" + kConfigName, "<config/>");
-           },
-       .check =
-           [](World& w, const Ran& ran) {
-             EXPECT_EQ(occurrences(ran.out, "The registry value Debug"), 1u) << w.h.diagnostics(ran);
-             for (int i = 0; i < 20; ++i)  // errors, 16 in a row at least: one of them once went missing
-               EXPECT_TRUE(contains(w.h.inst().dailyLog(), "/bad" + std::to_string(i) + "/" + kConfigName + "'. Skipped"))
-                   << i << "\n" << w.h.diagnostics(ran);
-             return std::string("said once; all 20 errors in the daily log");
-           }},
+       .inject = [](World& w) {
+         w.h.inst().setRegistryString("Debug", "1");
+         for (int i = 0; i < 20; ++i)
+           writeFile(w.h.vhosts() + "/ws-zz/logs/iis/bad" + std::to_string(i) + "/" + kConfigName, "<config/>");
+       },
+       .check = [](World& w, const Ran& ran) {
+         EXPECT_EQ(occurrences(ran.out, "The registry value Debug"), 1u) << w.h.diagnostics(ran);
+         for (int i = 0; i < 20; ++i)  // errors, 16 in a row at least: one of them once went missing
+           EXPECT_TRUE(contains(w.h.inst().dailyLog(), "/bad" + std::to_string(i) + "/" + kConfigName + "'. Skipped"))
+               << i << "\n" << w.h.diagnostics(ran);
+         return std::string("said once; all 20 errors in the daily log");
+       }},
       {.name = "ProductRootMissingThenItsLogs", .fault = "PRODUCT_ROOT_D missing, then its admin/logs",
        .scope = {.domains = {kBlog}},
-       .inject =
-           [](World& w) {
-             w.h.inst().removeRegistryValue("PRODUCT_ROOT_D");
-             w.h.inst().setSetting("WebalizerPath", w.h.scratch("no-webalizer"));
-             w.syslog = std::make_unique<SyslogReceiver>(w.h.scratch("syslog.sock"));
-             w.h.environment = {"TARVO_SYSLOG_SOCKET=" + w.h.scratch("syslog.sock")};
-           },
-       .check =
-           [](World& w, const Ran& ran) {
-             w.h.expectFailure(ran, "CreateProcess");
-             const std::string events = text::join(w.syslog->take(), "\n");
-             EXPECT_TRUE(contains(events, "CreateProcess " + w.h.scratch("no-webalizer"))) << events;
-             EXPECT_TRUE(contains(events, "cannot be written to the daily log")) << events;
-             EXPECT_EQ(occurrences(ran.out, "cannot be written to the daily log"), 1u) << ran.out;
-             return std::string("system log: the error, and \"Entries cannot be written to the daily log\"");
-           },
-       .fix =
-           [](World& w) {
-             w.h.inst().setRegistryString("PRODUCT_ROOT_D", w.h.inst().productRoot());
-             w.h.inst().setSetting("WebalizerPath", w.h.webalizerProgram());
-             fs::remove_all(w.h.inst().logsDir());
-           }},
+       .inject = [](World& w) {
+         w.h.inst().removeRegistryValue("PRODUCT_ROOT_D");
+         w.h.inst().setSetting("WebalizerPath", w.h.scratch("no-webalizer"));
+         w.syslog = std::make_unique<SyslogReceiver>(w.h.scratch("syslog.sock"));
+         w.h.environment = {"TARVO_SYSLOG_SOCKET=" + w.h.scratch("syslog.sock")};
+       },
+       .check = [](World& w, const Ran& ran) {
+         w.h.expectFailure(ran, "CreateProcess");
+         const std::string events = text::join(w.syslog->take(), "\n");
+         EXPECT_TRUE(contains(events, "CreateProcess " + w.h.scratch("no-webalizer"))) << events;
+         EXPECT_TRUE(contains(events, "cannot be written to the daily log")) << events;
+         EXPECT_EQ(occurrences(ran.out, "cannot be written to the daily log"), 1u) << ran.out;
+         return std::string("system log: the error, and \"Entries cannot be written to the daily log\"");
+       },
+       .fix = [](World& w) {
+         w.h.inst().setRegistryString("PRODUCT_ROOT_D", w.h.inst().productRoot());
+         w.h.inst().setSetting("WebalizerPath", w.h.webalizerProgram());
+         fs::remove_all(w.h.inst().logsDir());
+       }},
 
       // -- A power cut, over a Webalizer and an AWStats domain and the
       // leftovers of every recovery: the order of flushes under strace.
       {.name = "PowerCutOrderOfFlushesUnderStrace",
        .fault = "power cut: flush order checked under strace (no device-mapper here for dm-flakey)",
        .scope = {.domains = kAlpha}, .primed = true,
-       .inject =
-           [](World& w) {
-             if (shell("strace -V") != 0) GTEST_SKIP() << "strace is not installed (scripts/install-deps)";
-             // Webalizer: the unsorted records beside an unfinished sort and an
-             // unfinished copy; sorted records alone; a prepared chunk with both
-             // temporary files; counts saved, and a copy of them unfinished.
-             const std::string web = logOf(w.h, kBlog, demo::Kind::Web, 1), ano = logOf(w.h, kBlog, demo::Kind::AnonymousFtp, 1),
-                               ftp = logOf(w.h, kBlog, demo::Kind::Ftp, 1);
-             fs::rename(web, web + ".sort1");
-             writeFile(web, readFile(web + ".sort1").substr(0, 100));
-             writeFile(web + ".sort2", readFile(web + ".sort1").substr(0, 40));
-             fs::rename(ano, ano + ".sort2");
-             ASSERT_EQ(shell("cp " + shq(ftp) + " " + shq(ftp + ".sort1") + " && LC_ALL=C sort " + shq(ftp) + " >" +
-                             shq(ftp + ".sort2") + " && cut -c16- " + shq(ftp + ".sort2") + " >" + shq(ftp) +
-                             " && touch " + shq(ftp + ".prepared")),
-                       0);
-             const std::string webstat = w.h.statDir(kBlog) + "/webstat";
-             fs::create_directories(webstat + "/webalizer.saved");
-             fs::create_directories(webstat + "/webalizer.saving");
-             for (const char* state : {"webalizer.current", "webalizer.hist"})
-               fs::copy_file(webstat + "/" + state, webstat + "/webalizer.saved/" + state);
-             // AWStats: the sort's unfinished output beside its sort file; a
-             // sort file beside a newer log of the same name.
-             const std::string awWeb = logOf(w.h, kBooks, demo::Kind::Web, 1), awFtp = logOf(w.h, kBooks, demo::Kind::Ftp, 1);
-             fs::rename(awWeb, awWeb + ".sort.tmp");
-             ASSERT_EQ(shell("LC_ALL=C sort " + shq(awWeb + ".sort.tmp") + " | head -n 3 >" + shq(awWeb)), 0);
-             ASSERT_EQ(shell("LC_ALL=C sort " + shq(awFtp) + " >" + shq(awFtp + ".all") + " && n=$(($(wc -l <" +
-                             shq(awFtp) + ") / 2)) && head -n $n " + shq(awFtp + ".all") + " >" +
-                             shq(awFtp + ".sort.tmp") + " && tail -n +$((n + 1)) " + shq(awFtp + ".all") + " >" +
-                             shq(awFtp) + " && rm " + shq(awFtp + ".all")),
-                       0);
-             w.h.commandPrefix = {"strace", "-f", "-qq", "-y", "-s", "0", "-e", "signal=none", "-o", w.h.scratch("trace"),
-                                  "-e",
-                                  "trace=openat,open,creat,write,writev,pwrite64,pwritev,pwritev2,ftruncate,"
-                                  "copy_file_range,sendfile,fsync,fdatasync,unlink,unlinkat,rename,renameat,renameat2,"
-                                  "mkdir,mkdirat,execve,clone,clone3,fork,vfork,chdir",
-                                  "--"};
-           },
-       .check =
-           [](World& w, const Ran&) {
-             w.h.commandPrefix.clear();
-             FlushOrder order({{w.h.logDir(kBlog), {demo::Engine::Webalizer, w.h.statDir(kBlog)}},
-                               {w.h.logDir(kBooks), {demo::Engine::AWStats, w.h.statDir(kBooks)}}});
-             order.read(w.h.scratch("trace"));
-             EXPECT_GE(order.checked, 12) << "the trace shows fewer removals than the run made";
-             for (const std::string& failure : order.failures) ADD_FAILURE() << failure;
-             return std::to_string(order.checked) + " removals checked, " + std::to_string(order.failures.size()) +
-                    " before their flush";
-           }},
+       .inject = [](World& w) {
+         if (shell("strace -V") != 0) GTEST_SKIP() << "strace is not installed (scripts/install-deps)";
+         // Webalizer: the unsorted records beside an unfinished sort and an
+         // unfinished copy; sorted records alone; a prepared chunk with both
+         // temporary files; counts saved, and a copy of them unfinished.
+         const std::string web = logOf(w.h, kBlog, demo::Kind::Web, 1), ftp = logOf(w.h, kBlog, demo::Kind::Ftp, 1),
+                           ano = logOf(w.h, kBlog, demo::Kind::AnonymousFtp, 1);
+         fs::rename(web, web + ".sort1");
+         writeFile(web, readFile(web + ".sort1").substr(0, 100));
+         writeFile(web + ".sort2", readFile(web + ".sort1").substr(0, 40));
+         fs::rename(ano, ano + ".sort2");
+         ASSERT_EQ(shell("cp " + shq(ftp) + " " + shq(ftp + ".sort1") + " && LC_ALL=C sort " + shq(ftp) + " >" +
+                         shq(ftp + ".sort2") + " && cut -c16- " + shq(ftp + ".sort2") + " >" + shq(ftp) +
+                         " && touch " + shq(ftp + ".prepared")),
+                   0);
+         const std::string webstat = w.h.statDir(kBlog) + "/webstat";
+         fs::create_directories(webstat + "/webalizer.saved");
+         fs::create_directories(webstat + "/webalizer.saving");
+         for (const char* state : {"webalizer.current", "webalizer.hist"})
+           fs::copy_file(webstat + "/" + state, webstat + "/webalizer.saved/" + state);
+         // AWStats: the sort's unfinished output beside its sort file; a
+         // sort file beside a newer log of the same name.
+         const std::string awWeb = logOf(w.h, kBooks, demo::Kind::Web, 1);
+         const std::string awFtp = logOf(w.h, kBooks, demo::Kind::Ftp, 1);
+         fs::rename(awWeb, awWeb + ".sort.tmp");
+         ASSERT_EQ(shell("LC_ALL=C sort " + shq(awWeb + ".sort.tmp") + " | head -n 3 >" + shq(awWeb)), 0);
+         ASSERT_EQ(shell("LC_ALL=C sort " + shq(awFtp) + " >" + shq(awFtp + ".all") + " && n=$(($(wc -l <" +
+                         shq(awFtp) + ") / 2)) && head -n $n " + shq(awFtp + ".all") + " >" +
+                         shq(awFtp + ".sort.tmp") + " && tail -n +$((n + 1)) " + shq(awFtp + ".all") + " >" +
+                         shq(awFtp) + " && rm " + shq(awFtp + ".all")),
+                   0);
+         w.h.commandPrefix = {"strace", "-f", "-qq", "-y", "-s", "0", "-e", "signal=none", "-o", w.h.scratch("trace"),
+                              "-e",
+                              "trace=openat,open,creat,write,writev,pwrite64,pwritev,pwritev2,ftruncate,"
+                              "copy_file_range,sendfile,fsync,fdatasync,unlink,unlinkat,rename,renameat,renameat2,"
+                              "mkdir,mkdirat,execve,clone,clone3,fork,vfork,chdir",
+                              "--"};
+       },
+       .check = [](World& w, const Ran&) {
+         w.h.commandPrefix.clear();
+         FlushOrder order({{w.h.logDir(kBlog), {demo::Engine::Webalizer, w.h.statDir(kBlog)}},
+                           {w.h.logDir(kBooks), {demo::Engine::AWStats, w.h.statDir(kBooks)}}});
+         order.read(w.h.scratch("trace"));
+         EXPECT_GE(order.checked, 12) << "the trace shows fewer removals than the run made";
+         for (const std::string& failure : order.failures) ADD_FAILURE() << failure;
+         return std::to_string(order.checked) + " removals checked, " + std::to_string(order.failures.size()) +
+                " before their flush";
+       }},
   };
   return table;
 }
