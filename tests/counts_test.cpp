@@ -265,16 +265,26 @@ std::string describe(const Ledger& ledger) {
 
 } // namespace
 
-TEST(Ledger, EveryRecordOfANightIsCountedOrSetAsideUnderItsName) {
+// One case a test, so that ctest runs the cases side by side; run alone, the
+// program prints the whole table.
+class LedgerSuite : public ::testing::TestWithParam<size_t> {
+ protected:
+  static void TearDownTestSuite() {
+    std::cout << "case | engine | records in | records counted | set aside (named) | lost\n" << table_.str();
+  }
+  static std::ostringstream table_;
+};
+std::ostringstream LedgerSuite::table_;
+
+TEST_P(LedgerSuite, EveryRecordOfTheNightIsCountedOrSetAsideUnderItsName) {
+  const Case& c = kCases[GetParam()];
   Hosting::Options options;
   options.domains = {kAWStatsDomain, kWebalizerDomain};
   options.webLogsOnly = true;
   Hosting hosting(options);
   hosting.inst().setRegistryDword("StatisticsJobs", 2);
-  std::ostringstream table;
-  table << "case | engine | records in | records counted | set aside (named) | lost\n";
-
-  for (const Case& c : kCases) {
+  std::ostream& table = table_;
+  {
     SCOPED_TRACE(c.name);
     std::map<demo::Engine, Night> nights;
     for (const std::string& name : {kAWStatsDomain, kWebalizerDomain}) {
@@ -315,5 +325,6 @@ TEST(Ledger, EveryRecordOfANightIsCountedOrSetAsideUnderItsName) {
             << n.setAside << (asideNames.empty() ? "" : " (" + asideNames[0] + ")") << " | " << lost << "\n";
     }
   }
-  std::cout << table.str();
 }
+
+INSTANTIATE_TEST_SUITE_P(Cases, LedgerSuite, ::testing::Range<size_t>(0, std::size(kCases)));

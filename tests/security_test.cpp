@@ -177,65 +177,61 @@ bool attackerCounted(Scene& s, const char* domain) {
   return t.counted == t.generated;
 }
 
-TEST(Security, AHostileCustomerGetsNoRootHelpAndStopsNobodyElse) {
-  if (geteuid() != 0) GTEST_SKIP() << "acting as the webspaces' owners needs root";
-  Scene scene;
-  const std::string aw = kAttacker;
-  const std::string wz = kAttackerToo;
-  const Attack attacks[] = {
+const std::vector<Attack>& attacks() {
+  static const std::vector<Attack> table = {
       {"index.html (Webalizer) a link to a root file",
-       [&](Scene& s) { s.link(s.stat(wz, "index.html"), s.outside("root-file")); }, "",
-       [&](Scene& s, const Ran&) { return attackerCounted(s, kAttackerToo); }},
+       [](Scene& s) { s.link(s.stat(kAttackerToo, "index.html"), s.outside("root-file")); }, "",
+       [](Scene& s, const Ran&) { return attackerCounted(s, kAttackerToo); }},
       {"index.html (AWStats) a link to a root file",
-       [&](Scene& s) { s.link(s.stat(aw, "index.html"), s.outside("root-file")); }, "",
-       [&](Scene& s, const Ran&) { return attackerCounted(s, kAttacker); }},
-      {"AWStats a link to a root directory", [&](Scene& s) { s.link(s.stat(aw, "AWStats"), s.outside("dir")); }, "",
-       [&](Scene& s, const Ran&) { return attackerCounted(s, kAttacker) && !fs::is_symlink(s.stat(aw, "AWStats")); }},
+       [](Scene& s) { s.link(s.stat(kAttacker, "index.html"), s.outside("root-file")); }, "",
+       [](Scene& s, const Ran&) { return attackerCounted(s, kAttacker); }},
+      {"AWStats a link to a root directory", [](Scene& s) { s.link(s.stat(kAttacker, "AWStats"), s.outside("dir")); }, "",
+       [](Scene& s, const Ran&) { return attackerCounted(s, kAttacker) && !fs::is_symlink(s.stat(kAttacker, "AWStats")); }},
       {"AWStats/cgi-bin a link to a root directory",
-       [&](Scene& s) { s.link(s.stat(aw, "AWStats/cgi-bin"), s.outside("dir")); }, "",
-       [&](Scene& s, const Ran&) { return attackerCounted(s, kAttacker); }},
+       [](Scene& s) { s.link(s.stat(kAttacker, "AWStats/cgi-bin"), s.outside("dir")); }, "",
+       [](Scene& s, const Ran&) { return attackerCounted(s, kAttacker); }},
       {"the domain's configuration copy a link to a root file",
-       [&](Scene& s) { s.link(s.stat(aw, "AWStats/cgi-bin/awstats." + aw + ".conf"), s.outside("root-file")); },
+       [](Scene& s) { s.link(s.stat(kAttacker, "AWStats/cgi-bin/awstats." + std::string(kAttacker) + ".conf"), s.outside("root-file")); },
        "A symbolic link is in the way", nullptr},
       {"CopyAWStats.lock a link to a root file",
-       [&](Scene& s) { s.link(s.stat(aw, "CopyAWStats.lock"), s.outside("root-file")); }, "",
-       [&](Scene& s, const Ran&) { return attackerCounted(s, kAttacker); }},
+       [](Scene& s) { s.link(s.stat(kAttacker, "CopyAWStats.lock"), s.outside("root-file")); }, "",
+       [](Scene& s, const Ran&) { return attackerCounted(s, kAttacker); }},
       {"webalizer.current a link to a root file",
-       [&](Scene& s) { s.link(s.stat(wz, "webalizer.current"), s.outside("root-file")); },
+       [](Scene& s) { s.link(s.stat(kAttackerToo, "webalizer.current"), s.outside("root-file")); },
        "A symbolic link is in the way", nullptr},
       {"webalizer.hist a hard link to a root file",
-       [&](Scene& s) {
-         s.replace(s.stat(wz, "webalizer.hist"), [&] { fs::create_hard_link(s.outside("root-file"), s.stat(wz, "webalizer.hist")); });
+       [](Scene& s) {
+         s.replace(s.stat(kAttackerToo, "webalizer.hist"), [&] { fs::create_hard_link(s.outside("root-file"), s.stat(kAttackerToo, "webalizer.hist")); });
        },
        "", nullptr},
       {"webalizer.saved a link to a root directory",
-       [&](Scene& s) { s.link(s.stat(wz, "webalizer.saved"), s.outside("dir")); },
+       [](Scene& s) { s.link(s.stat(kAttackerToo, "webalizer.saved"), s.outside("dir")); },
        "is a symbolic link; nothing is written through it", nullptr},
       {"webstat (Webalizer) a link to another customer's reports",
-       [&](Scene& s) { s.link(s.h().statDir(wz) + "/webstat", s.h().statDir(kVictims[1]) + "/webstat"); }, "is a symbolic link",
+       [](Scene& s) { s.link(s.h().statDir(kAttackerToo) + "/webstat", s.h().statDir(kVictims[1]) + "/webstat"); }, "is a symbolic link",
        nullptr},
       {"webstat (AWStats) a link to another customer's reports",
-       [&](Scene& s) { s.link(s.h().statDir(aw) + "/webstat", s.h().statDir(kVictims[0]) + "/webstat"); }, "is a symbolic link",
+       [](Scene& s) { s.link(s.h().statDir(kAttacker) + "/webstat", s.h().statDir(kVictims[0]) + "/webstat"); }, "is a symbolic link",
        nullptr},
       {"a report page a hard link to a root file",
-       [&](Scene& s) {
-         const std::string page = s.stat(aw, "awstats." + aw + ".alldomains.html");
+       [](Scene& s) {
+         const std::string page = s.stat(kAttacker, "awstats." + std::string(kAttacker) + ".alldomains.html");
          s.replace(page, [&] { fs::create_hard_link(s.outside("root-file"), page); });
        },
-       "", [&](Scene& s, const Ran&) { return attackerCounted(s, kAttacker); }},
+       "", [](Scene& s, const Ran&) { return attackerCounted(s, kAttacker); }},
       {"a log a link to another customer's log",
-       [&](Scene& s) { s.link(s.webLog(aw), s.webLog(kVictims[0])); }, "is a symbolic link to", nullptr},
+       [](Scene& s) { s.link(s.webLog(kAttacker), s.webLog(kVictims[0])); }, "is a symbolic link to", nullptr},
       {"a log a FIFO",
-       [&](Scene& s) {
-         const std::string log = s.webLog(wz);
+       [](Scene& s) {
+         const std::string log = s.webLog(kAttackerToo);
          s.replace(log, [&] { ASSERT_EQ(mkfifo(log.c_str(), 0644), 0); });
        },
        "is a FIFO", nullptr},
-      {"a log a link to /dev/zero", [&](Scene& s) { s.link(s.webLog(wz), "/dev/zero"); },
+      {"a log a link to /dev/zero", [](Scene& s) { s.link(s.webLog(kAttackerToo), "/dev/zero"); },
        "is a symbolic link to '/dev/zero'", nullptr},
-      {"a log a link loop", [&](Scene& s) { s.link(s.webLog(aw), s.webLog(aw)); }, "is a symbolic link", nullptr},
+      {"a log a link loop", [](Scene& s) { s.link(s.webLog(kAttacker), s.webLog(kAttacker)); }, "is a symbolic link", nullptr},
       {"a log renamed to a link while the run sorts it",
-       [&](Scene& s) {
+       [](Scene& s) {
          // The sort stand-in swaps its input for a link to another
          // customer's log, then sorts what it was given.
          const std::string dir = s.h().scratch("system");
@@ -245,92 +241,115 @@ TEST(Security, AHostileCustomerGetsNoRootHelpAndStopsNobodyElse) {
                                              " \"$in\" ;;\nesac\nexec /usr/bin/sort \"$@\"\n");
          s.h().environment = {"TARVO_SYSTEM_DIR=" + dir};
        },
-       "", [&](Scene& s, const Ran&) { return attackerCounted(s, kAttacker) && attackerCounted(s, kAttackerToo); }},
+       "", [](Scene& s, const Ran&) { return attackerCounted(s, kAttacker) && attackerCounted(s, kAttackerToo); }},
       {"log names with a line feed and with non-UTF-8 bytes",
-       [&](Scene& s) {
-         fs::rename(s.webLog(aw), s.h().logDir(aw) + "/web_new\nline.log");
-         fs::rename(s.webLog(wz), s.h().logDir(wz) + "/web_\xff\xfe.log");
+       [](Scene& s) {
+         fs::rename(s.webLog(kAttacker), s.h().logDir(kAttacker) + "/web_new\nline.log");
+         fs::rename(s.webLog(kAttackerToo), s.h().logDir(kAttackerToo) + "/web_\xff\xfe.log");
        },
-       "", [&](Scene& s, const Ran&) { return attackerCounted(s, kAttacker) && attackerCounted(s, kAttackerToo); }},
+       "", [](Scene& s, const Ran&) { return attackerCounted(s, kAttacker) && attackerCounted(s, kAttackerToo); }},
       {"a 2 GB sparse log",
-       [&](Scene& s) {
-         const std::string log = s.h().logDir(wz) + "/web_sparse.log";
+       [](Scene& s) {
+         const std::string log = s.h().logDir(kAttackerToo) + "/web_sparse.log";
          writeFile(log, "");
          fs::resize_file(log, 2ull << 30);
          Scene::chownTo(log, s.h().ownerOf(kAttacker));
        },
        "holds unwritten bytes", nullptr},
       {"logs/iis a link to another customer's logs",
-       [&](Scene& s) { s.link(s.h().webspaceDir(aw) + "/logs/iis", s.h().webspaceDir(kVictims[0]) + "/logs/iis"); },
+       [](Scene& s) { s.link(s.h().webspaceDir(kAttacker) + "/logs/iis", s.h().webspaceDir(kVictims[0]) + "/logs/iis"); },
        "is a symbolic link in a webspace that belongs to a customer", nullptr},
       {"a configuration a FIFO",
-       [&](Scene& s) {
-         const std::string conf = s.h().logDir(aw) + "/web_stat_executor.conf";
+       [](Scene& s) {
+         const std::string conf = s.h().logDir(kAttacker) + "/web_stat_executor.conf";
          s.replace(conf, [&] { ASSERT_EQ(mkfifo(conf.c_str(), 0644), 0); });
        },
        "Not a regular file", nullptr},
       {"the domain's copy holds another domain's configuration",
-       [&](Scene& s) {
-         const std::string planted = s.stat(aw, "AWStats/cgi-bin/awstats." + kVictims[0] + ".conf");
+       [](Scene& s) {
+         const std::string planted = s.stat(kAttacker, "AWStats/cgi-bin/awstats." + kVictims[0] + ".conf");
          writeFile(planted, "SiteDomain=\"" + kVictims[0] + "\"\n");
        },
-       "", [&](Scene& s, const Ran&) {
-         return !fs::exists(s.stat(aw, "AWStats/cgi-bin/awstats." + kVictims[0] + ".conf")) &&
+       "", [](Scene& s, const Ran&) {
+         return !fs::exists(s.stat(kAttacker, "AWStats/cgi-bin/awstats." + kVictims[0] + ".conf")) &&
                 attackerCounted(s, kAttacker);
        }},
       {"the daily log's lock held by another account",
-       [&](Scene& s) {
+       [](Scene& s) {
          // As an older installation left it: a lock file every account
          // could open, held by one that never lets go.
          const std::string lock = s.h().inst().lockDir() + "/tarvolog_debug_mutex.lock";
          writeFile(lock, "");
          fs::permissions(lock, fs::perms(0666));
          s.h().inst().setRegistryDword("LockWaitTimeout", 5);
+         // The holder's pid is kept so that it alone is ended afterwards.
          shell("setpriv --reuid=65534 --regid=65534 --clear-groups flock " + shq(lock) + " sleep 60 >/dev/null 2>&1 & "
-               "sleep 0.5");
+               "echo $! >" + shq(s.h().scratch("holder.pid")) + "; sleep 0.5");
        },
-       "", [&](Scene& s, const Ran& ran) {
-         shell("pkill -u 65534 -f 'sleep 60'");
+       "", [](Scene& s, const Ran& ran) {
+         const std::string pid = std::to_string(std::atoi(readFile(s.h().scratch("holder.pid")).c_str()));
+         shell("kill $(ps -o pid= --ppid " + pid + ") " + pid);
          s.h().inst().removeRegistryValue("LockWaitTimeout");
          return ran.exitCode == 0;
        }},
   };
-
-  for (const Attack& attack : attacks) {
-    SCOPED_TRACE(attack.name);
-    Hosting& h = scene.h();
-    h.restore();
-    h.environment.clear();
-    attack.plant(scene);
-    const auto before = contents(scene.guarded());
-    const Ran ran = h.run();
-    const size_t changed = changes(before, contents(scene.guarded()));
-    EXPECT_EQ(changed, 0u) << "files outside the attacker's webspace changed\n" << h.diagnostics(ran);
-    bool blocked = changed == 0;
-    const auto tally = h.tally();
-    for (const std::string& victim : kVictims) {
-      EXPECT_EQ(tally.at(victim).counted, tally.at(victim).generated) << victim << "\n" << h.diagnostics(ran);
-      blocked = blocked && tally.at(victim).counted == tally.at(victim).generated;
-    }
-    if (*attack.said) {
-      EXPECT_TRUE(contains(ran.out, attack.said)) << "the program must say " << attack.said << "\n"
-                                                  << h.diagnostics(ran);
-      blocked = blocked && contains(ran.out, attack.said);
-    }
-    if (attack.holds) {
-      const bool held = attack.holds(scene, ran);
-      EXPECT_TRUE(held) << h.diagnostics(ran);
-      blocked = blocked && held;
-    }
-    rows.push_back({attack.name, *attack.said ? lineWith(ran.out, attack.said) : "(the run went on; exit " +
-                                                                                   std::to_string(ran.exitCode) + ")",
-                    blocked, changed});
-  }
+  return table;
 }
+
+void PrintTo(const Attack& a, std::ostream* os) { *os << a.name; }
+
+// One scene per process, put back before every attack.
+class Security : public ::testing::TestWithParam<Attack> {
+ protected:
+  static void SetUpTestSuite() {
+    if (geteuid() == 0) scene_ = new Scene;
+  }
+  static void TearDownTestSuite() {
+    delete scene_;
+    scene_ = nullptr;
+  }
+  static Scene* scene_;
+};
+Scene* Security::scene_ = nullptr;
+
+TEST_P(Security, AHostileCustomerGetsNoRootHelpAndStopsNobodyElse) {
+  if (!scene_) GTEST_SKIP() << "acting as the webspaces' owners needs root";
+  const Attack& attack = GetParam();
+  Scene& scene = *scene_;
+  Hosting& h = scene.h();
+  h.restore();
+  h.environment.clear();
+  attack.plant(scene);
+  const auto before = contents(scene.guarded());
+  const Ran ran = h.run();
+  const size_t changed = changes(before, contents(scene.guarded()));
+  EXPECT_EQ(changed, 0u) << "files outside the attacker's webspace changed\n" << h.diagnostics(ran);
+  bool blocked = changed == 0;
+  const auto tally = h.tally();
+  for (const std::string& victim : kVictims) {
+    EXPECT_EQ(tally.at(victim).counted, tally.at(victim).generated) << victim << "\n" << h.diagnostics(ran);
+    blocked = blocked && tally.at(victim).counted == tally.at(victim).generated;
+  }
+  if (*attack.said) {
+    EXPECT_TRUE(contains(ran.out, attack.said)) << "the program must say " << attack.said << "\n"
+                                                << h.diagnostics(ran);
+    blocked = blocked && contains(ran.out, attack.said);
+  }
+  if (attack.holds) {
+    const bool held = attack.holds(scene, ran);
+    EXPECT_TRUE(held) << h.diagnostics(ran);
+    blocked = blocked && held;
+  }
+  rows.push_back({attack.name, *attack.said ? lineWith(ran.out, attack.said) : "(the run went on; exit " +
+                                                                                 std::to_string(ran.exitCode) + ")",
+                  blocked, changed});
+}
+
+INSTANTIATE_TEST_SUITE_P(Attacks, Security, ::testing::ValuesIn(attacks()));
 
 // A service that takes the request and never answers: the run ends within
 // the bound with the service's failure, and no log is touched.
-TEST(Security, ASilentServiceFailsTheRunWithinTheBound) {
+TEST(SilentService, FailsTheRunWithinTheBound) {
   Hosting h(Hosting::Options{{kAttackerToo}, true, false});
   const std::vector<std::string> logs = h.logFiles();
   h.inst().setRegistryDword("PipeAnswerTimeout", 2);

@@ -25,11 +25,7 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-constexpr demo::UnixTime kDay = 86400;
-constexpr const char* kPerlKey = "SOFTWARE\\Tarvo\\Installer\\CorvanitePerl";
-constexpr const char* kConfigName = "web_stat_executor.conf";
 constexpr uid_t kFirstCustomer = 61000;
-const auto kRunDeadline = std::chrono::minutes(5);
 
 std::string shq(const std::string& s) { return shellQuote(s); }
 
@@ -37,16 +33,25 @@ std::string shq(const std::string& s) { return shellQuote(s); }
 
 int shell(const std::string& command, std::string* output) {
   std::string out;
-  FILE* pipe = popen(("( " + command + " ) 2>&1").c_str(), "r");
+  // A command that hangs (a mount, a copy) fails the test instead.
+  FILE* pipe = popen(("timeout -k 5 60 /bin/sh -c " + shq(command) + " 2>&1").c_str(), "r");
   if (!pipe) return -1;
   char buffer[4096];
   for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
   const int status = pclose(pipe);
   if (output) *output = out;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  const int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  if (code == 124 || code == 128 + SIGKILL) ADD_FAILURE() << "the command did not end within 60 s: " << command;
+  return code;
 }
 
 bool contains(const std::string& text, const std::string& piece) { return text.find(piece) != std::string::npos; }
+
+size_t occurrences(const std::string& text, const std::string& piece) {
+  size_t n = 0;
+  for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + piece.size())) ++n;
+  return n;
+}
 
 std::string lineWith(const std::string& text, const std::string& piece) {
   const size_t at = text.find(piece);
@@ -58,6 +63,12 @@ std::string lineWith(const std::string& text, const std::string& piece) {
 demo::UnixTime today() {
   using namespace std::chrono;
   return duration_cast<seconds>(floor<days>(system_clock::now()).time_since_epoch()).count();
+}
+
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds deadline) {
+  for (const auto end = Clock::now() + deadline; !done(); std::this_thread::sleep_for(std::chrono::milliseconds(5)))
+    if (Clock::now() > end) return false;
+  return true;
 }
 
 Child::Child(const std::string& command, const std::string& base) : out_(base + ".out"), err_(base + ".err") {
@@ -82,15 +93,12 @@ bool Child::running() const {  // an ended child is not reaped here
 
 void Child::kill() const { ::kill(pid_, SIGKILL); }
 
-Ran Child::wait() {
+Ran Child::wait(std::chrono::milliseconds deadline) {
   int status = 0;
-  for (const auto deadline = Clock::now() + kRunDeadline; waitpid(pid_, &status, WNOHANG) == 0;
-       std::this_thread::sleep_for(std::chrono::milliseconds(5))) {
-    if (Clock::now() < deadline) continue;
-    ADD_FAILURE() << "the run did not end within the deadline; killed";
+  if (!waitUntil([&] { return waitpid(pid_, &status, WNOHANG) != 0; }, deadline)) {
+    ADD_FAILURE() << "the run did not end within " << deadline.count() / 1000 << " s; killed";
     kill();
     waitpid(pid_, &status, 0);
-    break;
   }
   pid_ = -1;
   return {WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1,
@@ -173,10 +181,22 @@ std::unique_ptr<Child> Hosting::start(const std::vector<std::string>& arguments)
   return std::make_unique<Child>(command, scratch("run" + std::to_string(++runs_)));
 }
 
+std::vector<std::string> Hosting::statDirs() const {
+  std::vector<std::string> out;
+  for (const demo::DemoDomain* d : scope()) out.push_back(demo::statisticsDir(vhosts(), *d));
+  return out;
+}
+
+std::vector<demo::ReportCount> Hosting::counts() const {
+  std::vector<demo::ReportCount> out;
+  for (const demo::ReportCount& row : demo::reportCounts(vhosts()))
+    if (inScope(*row.domain) && (!options_.webLogsOnly || row.kind == demo::Kind::Web)) out.push_back(row);
+  return out;
+}
+
 std::map<std::string, Hosting::Tally> Hosting::tally() const {
   std::map<std::string, Tally> out;
-  for (const demo::ReportCount& row : demo::reportCounts(vhosts())) {
-    if (!inScope(*row.domain) || (options_.webLogsOnly && row.kind != demo::Kind::Web)) continue;
+  for (const demo::ReportCount& row : counts()) {
     Tally& t = out[row.domain->name];
     t.generated += row.generated;
     t.counted += row.counted;

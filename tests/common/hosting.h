@@ -9,7 +9,9 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -23,14 +25,24 @@ namespace testenv {
 
 using Ran = TestInstallation::RunResult;  // exitCode is 128 + signal when a signal ended it
 
+inline constexpr demo::UnixTime kDay = 86400;
+inline constexpr const char* kPerlKey = "SOFTWARE\\Tarvo\\Installer\\CorvanitePerl";
+inline constexpr const char* kConfigName = "web_stat_executor.conf";
+// The longest a run over the demo tree may take on a loaded machine, and the
+// longest a test waits for a run to reach a point, a file or a process to go.
+inline constexpr std::chrono::seconds kRunDeadline{240}, kWaitDeadline{30};
+
 // A shell command line's exit code; its output (with standard error) in
 // *output when asked.
 int shell(const std::string& command, std::string* output = nullptr);
 bool contains(const std::string& text, const std::string& piece);
+size_t occurrences(const std::string& text, const std::string& piece);
 // The first line of text that holds piece ("(not found: piece)" otherwise).
 std::string lineWith(const std::string& text, const std::string& piece);
 // The start of today (UTC), for demo days.
 demo::UnixTime today();
+// Polls done until it holds (true) or the deadline passes (false).
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds deadline = kWaitDeadline);
 
 // A started program (a shell command line run with exec), with its standard
 // output and error in files; killed and reaped when the object ends.
@@ -44,9 +56,9 @@ class Child {
   pid_t pid() const { return pid_; }
   bool running() const;
   void kill() const;
-  // Waits at most the run deadline (a test failure past it, and the child
-  // is killed).
-  Ran wait();
+  // Waits at most the deadline (a test failure past it, and the child is
+  // killed).
+  Ran wait(std::chrono::milliseconds deadline = kRunDeadline);
 
  private:
   pid_t pid_ = -1;
@@ -56,7 +68,7 @@ class Child {
 class Hosting {
  public:
   struct Options {
-    std::set<std::string> domains;  // the demo domains that keep their logs; empty: all
+    std::set<std::string> domains{};  // the demo domains that keep their logs; empty: all
     bool webLogsOnly = false;       // no FTP logs: fewer engine runs
     // Each webspace belongs to an ordinary account (uid = gid = 61000 + its
     // index) instead of root, and the tree can be walked by every account.
@@ -83,6 +95,7 @@ class Hosting {
 
   void addDay();  // the next day of logs for every domain in scope
   std::vector<std::string> logFiles() const;  // of the domains in scope
+  std::vector<std::string> statDirs() const;  // of the domains in scope
 
   // In front of the program on its command line (e.g. setpriv), and added to
   // its environment as NAME=value.
@@ -95,6 +108,7 @@ class Hosting {
     std::int64_t generated = 0, counted = 0;
   };
   std::map<std::string, Tally> tally() const;
+  std::vector<demo::ReportCount> counts() const;  // of the domains and kinds in scope
   std::int64_t generated() const;  // of the domains in scope
 
   std::string diagnostics(const Ran& ran) const;

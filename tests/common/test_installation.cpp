@@ -1,5 +1,7 @@
 #include "tests/common/test_installation.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -25,6 +27,20 @@ namespace testenv {
 namespace fs = std::filesystem;
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
+// How long the service may take to listen or to stop, and a program run by
+// run() to end, before the test fails instead of hanging.
+constexpr std::chrono::seconds kServiceDeadline{15}, kRunDeadline{120};
+
+// Waits for the child at most the deadline; false when it is still running.
+bool reaped(pid_t pid, int& status, std::chrono::seconds deadline) {
+  for (const auto end = Clock::now() + deadline; waitpid(pid, &status, WNOHANG) == 0;) {
+    if (Clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
 
 // Written beside the target and renamed over it, so a reader sees the old
 // or the new file, never half of one.
@@ -189,7 +205,7 @@ void TestInstallation::startService() {
   servicePid_ = spawn(program, args, "/dev/null", "", "");
   // Ready when a connection succeeds (a socket left by a killed service
   // refuses them until the new service has replaced it).
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  const auto deadline = Clock::now() + kServiceDeadline;
   for (;;) {
     platform::localsock::Socket probe;
     if (platform::localsock::connect(socketPath(), probe) == 0) break;
@@ -199,9 +215,10 @@ void TestInstallation::startService() {
       throw std::runtime_error("tarvo-mgmt-service ended with code " + std::to_string(exitCodeOf(status)) +
                                " before listening; its log:\n" + serviceLog());
     }
-    if (std::chrono::steady_clock::now() > deadline) {
+    if (Clock::now() > deadline) {
       stopService();
-      throw std::runtime_error("tarvo-mgmt-service does not listen on " + socketPath() + "; its log:\n" + serviceLog());
+      throw std::runtime_error("tarvo-mgmt-service does not listen on " + socketPath() + " within " +
+                               std::to_string(kServiceDeadline.count()) + " s; its log:\n" + serviceLog());
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
@@ -213,15 +230,11 @@ void TestInstallation::stopService() {
   servicePid_ = -1;
   kill(pid, SIGTERM);
   // A service that does not stop must not hang the test run.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
   int status = 0;
-  while (waitpid(pid, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  if (!reaped(pid, status, kServiceDeadline)) {
+    ADD_FAILURE() << "tarvo-mgmt-service did not stop within " << kServiceDeadline.count() << " s of SIGTERM; killed";
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
   }
 }
 
@@ -237,18 +250,11 @@ TestInstallation::RunResult TestInstallation::run(const std::string& program, co
   const std::string base = root_ + "/run" + std::to_string(++runs_);
   writeFile(base + ".in", stdinText);
   const pid_t pid = spawn(program, args, base + ".in", base + ".out", base + ".err");
-  // Runs with the real engines over a demo tree take many seconds on a busy
-  // machine; one that hangs must still not hang the test.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
   int status = 0;
-  while (waitpid(pid, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      throw std::runtime_error(program + " did not end within 120 s and was killed; its output:\n" +
-                               readFile(base + ".out") + readFile(base + ".err"));
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  if (!reaped(pid, status, kRunDeadline)) {
+    ADD_FAILURE() << program << " did not end within " << kRunDeadline.count() << " s; killed";
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
   }
   RunResult result{exitCodeOf(status), readFile(base + ".out"), readFile(base + ".err")};
   for (const char* suffix : {".in", ".out", ".err"}) std::remove((base + suffix).c_str());
