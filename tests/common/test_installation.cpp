@@ -35,11 +35,12 @@ constexpr std::chrono::seconds kServiceDeadline{15}, kRunDeadline{120};
 
 // Waits for the child at most the deadline; false when it is still running.
 bool reaped(pid_t pid, int& status, std::chrono::seconds deadline) {
-  for (const auto end = Clock::now() + deadline; waitpid(pid, &status, WNOHANG) == 0;) {
+  for (const auto end = Clock::now() + deadline;;) {
+    const pid_t got = waitpid(pid, &status, WNOHANG);
+    if (got != 0 && !(got < 0 && errno == EINTR)) return true;
     if (Clock::now() > end) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
-  return true;
 }
 
 // Written beside the target and renamed over it, so a reader sees the old
