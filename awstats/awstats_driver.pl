@@ -60,7 +60,7 @@ my @requests;
 }
 
 # A child ends with the driver, as every child of the program's workers does.
-my $prctl = eval { package AWStatsDriver::Syscalls; require 'syscall.ph'; &main::SYS_prctl() };
+my $prctl = eval { package AWStatsDriver::Syscalls; require 'syscall.ph'; &AWStatsDriver::Syscalls::SYS_prctl() };
 my $driver = $$;
 
 # AWStats' reference data (its lib/*.pm, hundreds of kilobytes of Perl) is
