@@ -44,13 +44,13 @@ TEST(RemoveTimestampField, CutsFifteenBytesOfEveryLineAndKeepsEveryLine) {
     const char* name;
     std::string sorted, expected;
   } cases[] = {
-      {"LF and CR LF", "20240301080000 first\r\n20240301080001 second\n", "first\r\nsecond\r\n"},
-      {"last line without line end", "20240301080000 first\n20240301080001 last", "first\r\nlast\r\n"},
+      {"LF and CR LF", "20240301080000 first\r\n20240301080001 second\n", "first\nsecond\n"},
+      {"last line without line end", "20240301080000 first\n20240301080001 last", "first\nlast\n"},
       {"15 bytes give an empty line, 16 their last byte", "20240301080000 \n20240301080000 x\nshort\n",
-       "\r\nx\r\n\r\n"},
-      {"lines after an empty line are kept", "20240301080000 a\n\n20240301080002 b\n", "a\r\n\r\nb\r\n"},
+       "\nx\n\n"},
+      {"lines after an empty line are kept", "20240301080000 a\n\n20240301080002 b\n", "a\n\nb\n"},
       {"empty file", "", ""},
-      {"8-bit bytes pass unchanged", "20240301080000 \xff\xfe caf\xc3\xa9\n", "\xff\xfe caf\xc3\xa9\r\n"},
+      {"8-bit bytes pass unchanged", "20240301080000 \xff\xfe caf\xc3\xa9\n", "\xff\xfe caf\xc3\xa9\n"},
   };
   for (const auto& c : cases) {
     TempDir dir;
@@ -74,7 +74,7 @@ TEST(PrepareLog, SortsBytewiseRemovesTheKeysAndLeavesOnlyTheChunkAndItsMarker) {
   writeFile(chunk, "\xEF\xBB\xBF" "20240301100000 c\r\n20240301080000 a\r\n20240301090000 B\n20240301090000 a\n");
   prepareLogForWebalizer(LogSource{LogKind::Web, chunk});
   // Bytewise: "B" (0x42) before "a" (0x61) for the same key.
-  EXPECT_EQ(readFile(chunk), "a\r\nB\r\na\r\nc\r\n");
+  EXPECT_EQ(readFile(chunk), "a\nB\na\nc\n");
   EXPECT_EQ(namesIn(dir.path()), (std::vector<std::string>{"web_20240301.log", "web_20240301.log.prepared"}));
 }
 

@@ -57,7 +57,7 @@ std::string preparedText(const std::string& chunk) {
   for (std::string line; std::getline(in, line);) lines.push_back(line.substr(0, line.find('\r')));
   std::sort(lines.begin(), lines.end());
   std::string out;
-  for (const std::string& line : lines) out += line.substr(15) + "\r\n";
+  for (const std::string& line : lines) out += line.substr(15) + "\n";
   return out;
 }
 
@@ -138,6 +138,9 @@ TEST_F(WebalizerEngine, EveryKindGetsItsReportsAndEveryChunkIsDeleted) {
   }
   for (const char* page : {"index.html", "usage_202403.html"})
     EXPECT_THAT(linksLeadingNowhere(web, page), ::testing::IsEmpty()) << page;
+  // The user agent as the log has it, without the line's end.
+  EXPECT_NE(readFile(web + "/usage_202403.html").find(">Mozilla/5.0<"), std::string::npos)
+      << "the user agent of the records, without a quote or a carriage return";
   EXPECT_EQ(namesIn(config.configDir), std::vector<std::string>{"web_stat_executor.conf"});
   EXPECT_FALSE(fs::exists(web + "/AWStats"));
   EXPECT_FALSE(fs::exists(web + "/CopyAWStats.lock"));

@@ -52,7 +52,9 @@ void removeTimestampField(const LogSource& source, const std::string& sortedPath
   pending.reserve(1 << 16);
   while (reader.readLine(line)) {
     if (line.size() > kSortKeyLength) pending.append(line, kSortKeyLength, std::string::npos);
-    pending += "\r\n";
+    // A line feed alone: Webalizer here takes a carriage return for part of
+    // the last field, and every user agent would end in '"\r'.
+    pending += '\n';
     if (pending.size() >= (1 << 16)) {
       out.write(pending.data(), pending.size());
       pending.clear();
