@@ -71,10 +71,11 @@ void writeInFixedFieldOrder(const std::string& from, const std::string& to) {
   VFile out;
   out.open(to, file_open::GenericWrite, file_open::ShareRead, file_open::CreateNew, file_open::OpenReparsePoint);
   BufferedFileReader reader(in);
+  BufferedFileWriter writer(out);
   // For each field of the current "#Fields:" line, its place in the fixed
   // order (or none); empty while the records are in the fixed order.
   std::vector<int> places;
-  std::string pending, line;
+  std::string line;
   for (bool first = true; reader.readLine(line); first = false) {
     if (first && text::startsWith(line, kByteOrderMark)) line.erase(0, kByteOrderMark.size());
     if (!line.empty() && line[0] == '#') {
@@ -89,26 +90,21 @@ void writeInFixedFieldOrder(const std::string& from, const std::string& to) {
           }
         }
       }
-      pending += line;
+      writer.append(line);
     } else if (places.empty() || line.empty()) {
-      pending += line;
+      writer.append(line);
     } else {
       const std::vector<std::string> values = text::split(line, ' ');
       if (values.size() != places.size()) {
-        pending += line;
+        writer.append(line);
       } else {
         std::vector<std::string> record(fixed.size(), "-");
         for (size_t i = 0; i < values.size(); ++i)
           if (places[i] >= 0) record[places[i]] = values[i];
-        pending += text::join(record, " ");
+        writer.append(text::join(record, " "));
       }
     }
-    pending += "\r\n";
-    if (pending.size() >= (1 << 16)) {
-      out.write(pending.data(), pending.size());
-      pending.clear();
-    }
+    writer.append("\r\n");
   }
-  if (!pending.empty()) out.write(pending.data(), pending.size());
-  out.flushToDisk();
+  writer.finish();
 }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace platform::fs {
@@ -164,6 +165,20 @@ class BufferedFileReader {
   size_t end_ = 0;
   size_t cr_ = 0;  // the next carriage return in the buffer at or after pos_, or end_
   bool eof_ = false;
+};
+
+// Collects what is appended and writes it in large writes; finish() writes
+// the rest and flushes the file to the disk.
+class BufferedFileWriter {
+ public:
+  explicit BufferedFileWriter(VFile& file) : file_(file) { pending_.reserve(kBufferSize); }
+  void append(std::string_view bytes);
+  void finish();
+
+ private:
+  static constexpr size_t kBufferSize = 65536;
+  VFile& file_;
+  std::string pending_;
 };
 
 class VFileFinder {

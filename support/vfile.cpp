@@ -103,6 +103,19 @@ void VFile::close() noexcept {
   fd_ = -1;
 }
 
+void BufferedFileWriter::append(std::string_view bytes) {
+  pending_ += bytes;
+  if (pending_.size() < kBufferSize) return;
+  file_.write(pending_.data(), pending_.size());
+  pending_.clear();
+}
+
+void BufferedFileWriter::finish() {
+  if (!pending_.empty()) file_.write(pending_.data(), pending_.size());
+  pending_.clear();
+  file_.flushToDisk();
+}
+
 BufferedFileReader::BufferedFileReader(VFile& file) : file_(file), buffer_(kBufferSize) {}
 
 bool BufferedFileReader::readLine(std::string& line) {

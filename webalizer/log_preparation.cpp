@@ -45,23 +45,17 @@ void removeTimestampField(const LogSource& source, const std::string& sortedPath
   VFile in;
   in.open(sortedPath, file_open::GenericRead, file_open::ShareRead, file_open::OpenExisting, 0);
   BufferedFileReader reader(in);
+  BufferedFileWriter writer(out);
   std::string line;
   // The reader tells the end of the file from an empty line, so every line is
-  // copied; collected output goes out in large writes.
-  std::string pending;
-  pending.reserve(1 << 16);
+  // copied.
   while (reader.readLine(line)) {
-    if (line.size() > kSortKeyLength) pending.append(line, kSortKeyLength, std::string::npos);
+    if (line.size() > kSortKeyLength) writer.append(std::string_view(line).substr(kSortKeyLength));
     // A line feed alone: Webalizer here takes a carriage return for part of
     // the last field, and every user agent would end in '"\r'.
-    pending += '\n';
-    if (pending.size() >= (1 << 16)) {
-      out.write(pending.data(), pending.size());
-      pending.clear();
-    }
+    writer.append("\n");
   }
-  if (!pending.empty()) out.write(pending.data(), pending.size());
-  out.flushToDisk();
+  writer.finish();
 }
 
 TempFileHolder::~TempFileHolder() {
