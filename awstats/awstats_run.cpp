@@ -32,6 +32,15 @@ const std::vector<const char*> awstatsReportPages = {
     "browserdetail", "osdetail",  "unknownbrowser", "unknownos", "refererse",      "refererpages",
     "keyphrases", "keywords",     "errors404"};
 
+// The fixed pages of a month, and those the shipped model configuration links
+// besides (ShowDownloadsStats, TrapInfosForHTTPErrorCodes), made in the same
+// driver run so that a further one is rarely needed.
+std::vector<std::string> awstatsPagesMadeFirst() {
+  std::vector<std::string> pages(awstatsReportPages.begin(), awstatsReportPages.end());
+  for (const char* page : {"downloads", "errors400", "errors403"}) pages.push_back(page);
+  return pages;
+}
+
 namespace {
 
 constexpr const char* kPerlKey = "SOFTWARE\\Tarvo\\Installer\\CorvanitePerl";
@@ -414,14 +423,6 @@ std::string runThroughDriver(const std::string& perl, const std::string& script,
 }
 
 
-// The fixed pages of a month, and those the shipped model configuration links
-// besides (ShowDownloadsStats, TrapInfosForHTTPErrorCodes), made in the same
-// driver run so that a further one is rarely needed.
-std::vector<std::string> pagesMadeFirst() {
-  std::vector<std::string> pages(awstatsReportPages.begin(), awstatsReportPages.end());
-  for (const char* page : {"downloads", "errors400", "errors403"}) pages.push_back(page);
-  return pages;
-}
 
 void addPageRuns(std::vector<AWStatsRun>& runs, const std::string& script, const MonthPages& month,
                  const std::vector<std::string>& pages) {
@@ -471,7 +472,8 @@ void makeFurtherPages(const std::string& perl, const std::string& scriptPath, un
     for (const AWStatsRun& run : runs) madeFiles.insert(run.fileName);
     std::vector<AWStatsRun> next;
     if (firstPass)
-      for (const std::string& month : earlier) addPageRuns(next, script, {domainName, month}, pagesMadeFirst());
+      for (const std::string& month : earlier)
+        addPageRuns(next, script, {domainName, month}, awstatsPagesMadeFirst());
     for (const AWStatsRun& run : runs) {
       if (run.update || !run.page.empty()) continue;
       const MonthPages month{domainName, run.yearMonth};
@@ -647,7 +649,7 @@ void LogForAWStats::processLogFile(unsigned jobs) {
     runs[0].update = true;
     runs[0].arguments = script + " -showsteps -showcorrupted -showdropped -config=" + config_.domainName + " -update";
     runs[0].input = source_.path;
-    addPageRuns(runs, script, {config_.domainName, ""}, pagesMadeFirst());
+    addPageRuns(runs, script, {config_.domainName, ""}, awstatsPagesMadeFirst());
     pages.assign(runs.begin() + 1, runs.end());
     const DatabaseFiles before = databaseFiles(output, config_.domainName);
     const std::string driverEnded = runThroughDriver(perl, scriptPath, jobs, runs);

@@ -44,6 +44,9 @@ inline constexpr const char* kCopyLockName = "CopyAWStats.lock";
 // The 21 report pages of a month in the order they are produced: the AWStats
 // output option name of each ("" for the main page).
 extern const std::vector<const char*> awstatsReportPages;
+// Those, then the pages the shipped model configuration links besides; the
+// output option names, "" first.
+std::vector<std::string> awstatsPagesMadeFirst();
 
 class LogForAWStats {
  public:

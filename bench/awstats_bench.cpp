@@ -162,7 +162,7 @@ double runProgram(const WebStatConfig& config, const std::string& logName, const
   return seconds(std::chrono::steady_clock::now() - start);
 }
 
-// The same commands by hand: sort, the update, the 21 page runs, the removal.
+// The same commands by hand: sort, the update, the page runs, the removal.
 double runScript(const World& world, const WebStatConfig& config, const std::string& logName,
                  const std::string& content) {
   const std::string log = config.configDir + "/" + logName;
@@ -174,12 +174,18 @@ double runScript(const World& world, const WebStatConfig& config, const std::str
          << "mv \"$log\" \"$log.sort.tmp\"\n"
          << "LC_ALL=C sort -o \"$log\" \"$log.sort.tmp\"\n"
          << "rm \"$log.sort.tmp\"\n"
-         << "/usr/bin/perl \"$aw\" -showsteps -showcorrupted -showdropped -config=$d -update >/dev/null\n"
-         << "/usr/bin/perl \"$aw\" -config=$d -output >\"$out/index.html\"\n"
-         << "for p in";
-  for (size_t i = 1; i < awstatsReportPages.size(); ++i) script << " " << awstatsReportPages[i];
-  script << "; do\n  /usr/bin/perl \"$aw\" -config=$d -output=$p >\"$out/awstats.$d.$p.html\"\ndone\n"
-         << "rm \"$log\"\n";
+         << "/usr/bin/perl \"$aw\" -showsteps -showcorrupted -showdropped -config=$d -update <\"$log\" >/dev/null\n"
+         << "m=awstats.$d.202403\n";
+  // The pages the program makes: those of the clock's month and, the records
+  // being of March 2024, that month's own.
+  for (const std::string& page : awstatsPagesMadeFirst()) {
+    const std::string option = page.empty() ? "-output" : "-output=" + page;
+    script << "/usr/bin/perl \"$aw\" -config=$d " << option << " -staticlinks >\"$out/"
+           << (page.empty() ? "index" : "awstats.$d." + page) << ".html\"\n"
+           << "/usr/bin/perl \"$aw\" -config=$d " << option << " -month=03 -year=2024 -staticlinks=$m >\"$out/$m"
+           << (page.empty() ? "" : "." + page) << ".html\"\n";
+  }
+  script << "rm \"$log\"\n";
   const std::string path = config.configDir + "/run.sh";
   writeFile(path, script.str());
   const auto start = std::chrono::steady_clock::now();
