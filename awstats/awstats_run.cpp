@@ -3,7 +3,6 @@
 #include "awstats/awstats_run.h"
 
 #include <algorithm>
-#include <ctime>
 #include <map>
 #include <set>
 #include <random>
@@ -245,10 +244,8 @@ std::string yearMonthOfDatabase(const std::string& path, const std::string& doma
 
 // The month AWStats shows without -month: that of the local clock.
 std::string clockYearMonth() {
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  return formatString("%04d%02d", local.tm_year + 1900, local.tm_mon + 1);
+  const platform::LocalTime now = platform::localTime();
+  return formatString("%04d%02d", now.year, now.month);
 }
 
 // The pages a main page links to ("downloads", one per HTTP error code the

@@ -1,11 +1,11 @@
 #include "support/rejected_logs.h"
 
-#include <ctime>
 #include <map>
 #include <sstream>
 
 #include "config/registry.h"
 #include "platform/fs.h"
+#include "platform/process_identity.h"
 #include "platform/text.h"
 #include "support/file_ops.h"
 #include "support/format.h"
@@ -27,12 +27,8 @@ struct Rejection {
 };
 
 std::string tonight() {
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  char text[16];
-  std::strftime(text, sizeof text, "%Y%m%d", &local);
-  return text;
+  const platform::LocalTime now = platform::localTime();
+  return formatString("%04d%02d%02d", now.year, now.month, now.day);
 }
 
 // The counts of one log directory, read once and written back when they
