@@ -1,6 +1,7 @@
 #include "support/rejected_logs.h"
 
 #include <map>
+#include <set>
 #include <sstream>
 
 #include "config/registry.h"
@@ -73,6 +74,18 @@ class Rejections {
     if (r.size != status.size || r.modified != status.modified) r = Rejection{0, {}, status.size, status.modified};
     return r;
   }
+  // The paths of the logs refused on an earlier night and not changed since.
+  std::set<std::string> refusedBefore(const std::string& directory) const {
+    std::set<std::string> names;
+    for (const auto& [name, r] : entries_) {
+      platform::fs::EntryStatus status;
+      const std::string path = VFileName::combine(directory, name);
+      if (r.nights > 0 && platform::fs::statEntry(path, status) == 0 && status.size == r.size &&
+          status.modified == r.modified)
+        names.insert(path);
+    }
+    return names;
+  }
   void forget(const std::string& name) {
     if (entries_.erase(name)) changed_ = true;
   }
@@ -122,6 +135,10 @@ unsigned rejectedLogNights() {
   return nights;
 }
 
+std::set<std::string> logsRefusedBefore(const std::string& directory) {
+  return Rejections(directory).refusedBefore(directory);
+}
+
 void processLogsInOrder(const std::string& directory, const std::vector<LogSource>& logs, const char* engine,
                         const std::function<void(const LogSource&)>& processLog,
                         const std::function<std::string(const std::string&, const std::string&)>& setAside) {
@@ -138,6 +155,10 @@ void processLogsInOrder(const std::string& directory, const std::vector<LogSourc
   const unsigned nights = rejectedLogNights();
   for (const LogSource& source : logs) {
     const std::string name = nameOf(source.path);
+    // The log as it came: an engine may rewrite it (sorted, prepared) before
+    // it refuses it, and does so again each night.
+    platform::fs::EntryStatus arrived;
+    const bool known = platform::fs::statEntry(source.path, arrived) == 0;
     try {
       processLog(source);
       rejections.forget(name);
@@ -148,7 +169,12 @@ void processLogsInOrder(const std::string& directory, const std::vector<LogSourc
         reportSetAside(false);
         throw;
       }
-      Rejection& r = rejections.of(name, status);
+      Rejection& r = rejections.of(name, known ? arrived : status);
+      if (r.size != status.size || r.modified != status.modified) {
+        r.size = status.size;
+        r.modified = status.modified;
+        rejections.touch();
+      }
       const std::string night = tonight();
       if (r.lastNight != night) {
         ++r.nights;

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,11 @@ inline constexpr const char* kRejectedNightsValue = "RejectedLogNights";
 // The nights after which a refused log is set aside: RejectedLogNights under
 // the program's key, 3 when absent or 0.
 unsigned rejectedLogNights();
+
+// The paths of the directory's logs refused on an earlier night and not
+// changed since: they are not gathered with others, so that their nights go on
+// counting.
+std::set<std::string> logsRefusedBefore(const std::string& directory);
 
 // Runs processLog over the logs of one directory in order. The first failure
 // ends the domain with its exception, but for a log the engine refused on

@@ -341,17 +341,23 @@ TEST_F(AWStatsEngine, AFailingRunFailsTheChunkKeepsTheLogAndPutsNoPageInPlace) {
 }
 
 TEST_F(AWStatsEngine, ALogAWStatsRefusesIsSetAsideAfterItsNightsAndTheNextOneIsCounted) {
-  inst_.setRegistryDword("RejectedLogNights", 1);
+  inst_.setRegistryDword("RejectedLogNights", 2);
   const std::string logs = addDomain("ws1");
   std::string garbage;
   for (int i = 0; i < 60; ++i) garbage += "not a record of this format " + std::to_string(i) + "\r\n";
   writeFile(logs + "/web_1.log", garbage);
+  EXPECT_EQ(calculate("ws1").exitCode, 1);
+  // The next night, with a log of records beside it: the refused log goes on
+  // alone, is set aside, and the records are counted.
+  std::string counts = readFile(logs + "/log_rejections.txt");
+  counts.replace(counts.find('\t', counts.find('\n')) + 1, 8, "20000101");
+  writeFile(logs + "/log_rejections.txt", counts);
   writeFile(logs + "/web_2.log", logOfDay(Kind::Web, 2, 30));
 
   const auto run = calculate("ws1");
   EXPECT_EQ(run.exitCode, 1) << report(run);
-  EXPECT_THAT(run.out, HasSubstr("AWStats refused the log file " + logs + "/web_1.log on 1 night; it is set aside as " +
-                                 logs + "/rejected_web_1.log"));
+  EXPECT_THAT(run.out, HasSubstr("AWStats refused the log file " + logs +
+                                 "/web_1.log on 2 nights; it is set aside as " + logs + "/rejected_web_1.log"));
   EXPECT_THAT(run.out, HasSubstr("AWStats said: AWStats did not find any valid log lines"));
   EXPECT_EQ(namesIn(logs), (std::vector<std::string>{"rejected_web_1.log", "web_stat_executor.conf"}));
   EXPECT_EQ(readFile(logs + "/rejected_web_1.log").size(), garbage.size()) << "every line kept, sorted";
