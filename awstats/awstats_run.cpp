@@ -19,6 +19,7 @@
 #include "support/file_ops.h"
 #include "support/format.h"
 #include "support/guard.h"
+#include "support/log_gathering.h"
 #include "support/logging.h"
 #include "support/process.h"
 #include "support/rejected_logs.h"
@@ -490,10 +491,19 @@ void makeFurtherPages(const std::string& perl, const std::string& scriptPath, un
 } // namespace
 
 void processAWStatsConfig(const WebStatConfig& config, unsigned jobs) {
+  recoverInterruptedGathering(config.configDir);
   recoverInterruptedSorts(config.configDir);
   std::vector<LogSource> logs;
   for (const LogSource& source : findLogSources(config.configDir))
-    if (!isSortFile(source.path)) logs.push_back(source);
+    if (!isSortFile(source.path) && !isGatheringFile(source.path)) logs.push_back(source);
+  // One refused before goes on alone, so that its nights are counted.
+  const std::set<std::string> refused = logsRefusedBefore(config.configDir);
+  logs = gatherLogsOfEachKind(
+      config.configDir, logs,
+      [&](const LogSource& source) {
+        return refused.count(source.path) == 0 && isRegularLogFile(source);
+      },
+      std::string("#Fields: ") + kIisLogFields);
   processLogsInOrder(config.configDir, logs, "AWStats", [&](const LogSource& source) {
     requireRegularLogFile(source);
     LogForAWStats(source, config).processLogFile(jobs);

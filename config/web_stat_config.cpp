@@ -140,6 +140,15 @@ void requireRegularLogFile(const LogSource& source) {
                    Place{"", "requireRegularLogFile", 0});
 }
 
+bool isRegularLogFile(const LogSource& source) {
+  try {
+    requireRegularLogFile(source);
+    return true;
+  } catch (const vexception&) {
+    return false;
+  }
+}
+
 bool isPlainDirectoryName(const std::string& name) {
   if (name.empty() || name == "." || name == "..") return false;
   for (const char c : name) {

@@ -46,6 +46,8 @@ std::vector<LogSource> findLogSources(std::string directory);
 // with one name: a link, a FIFO, a device or a directory in a log's place is
 // never read nor removed.
 void requireRegularLogFile(const LogSource& source);
+// The same as a question: false where requireRegularLogFile raises.
+bool isRegularLogFile(const LogSource& source);
 // vhosts root / webspace / ".tarvo/statistics" / domain. Raises for a record
 // whose names fail isPlainDirectoryName.
 std::string statisticsDir(const WebStatConfig& config);

@@ -60,6 +60,7 @@ struct Night {
   std::vector<demo::WebHit> counted;                      // the records the reports must hold
   std::int64_t in = 0;                                    // records written
   std::int64_t setAside = 0;                              // records kept aside for the operator
+  std::vector<std::pair<std::string, std::string>> lastNightLogs = {};  // logs that come before the last night only
 };
 
 std::string line(const demo::WebHit& h, demo::Engine engine) {
@@ -170,15 +171,27 @@ const Case kCases[] = {
        return n;
      },
      1, false, true},
+    {"records in the same second at the end of one log and the start of the next",
+     [](demo::Engine e, const std::string& host) {
+       const UnixTime last = at(2026, 11, 27, 10, 19);
+       auto first = records(at(2026, 11, 27, 10, 0), 19, 60, 8000, host);
+       auto second = records(at(2026, 11, 27, 10, 20), 18, 60, 8100, host);
+       for (int i = 0; i < 3; ++i) first.push_back(hit(last, 8050 + i, host));
+       for (int i = 0; i < 4; ++i) second.insert(second.begin(), hit(last, 8060 + i, host));
+       Night n{{{"web_20261127_1.log", logText(first, e)}, {"web_20261127_2.log", logText(second, e)}}, first, 44};
+       n.counted.insert(n.counted.end(), second.begin(), second.end());
+       return n;
+     }},
+    // The later log comes on the last night only: gathered with the refused
+    // one on an earlier night, its records would be counted with it.
     {"a log Webalizer refuses on three nights, set aside; the later one goes on",
      [](demo::Engine e, const std::string& host) {
        demo::WebHit scanner = hit(at(2026, 11, 22, 1, 0), 4000, host);
        scanner.path = "/" + std::string(6000, 'a');
        const auto later = records(at(2026, 11, 23, 1, 0), 40, 30, 4100, host);
-       return Night{{{"web_20261122.log", logText({scanner}, e)}, {"web_20261123.log", logText(later, e)}},
-                    later,
-                    41,
-                    1};
+       Night n{{{"web_20261122.log", logText({scanner}, e)}}, later, 41, 1};
+       n.lastNightLogs = {{"web_20261123.log", logText(later, e)}};
+       return n;
      },
      3, true},
 };
@@ -300,6 +313,11 @@ TEST_P(LedgerSuite, EveryRecordOfTheNightIsCountedOrSetAsideUnderItsName) {
     }
     for (int night = 0; night < c.nights; ++night) {
       if (night > 0) makeItTheNextNight(hosting.logDir(kWebalizerDomain));
+      if (night + 1 == c.nights)
+        for (const auto& [engine, n] : nights)
+          for (const auto& [file, text] : n.lastNightLogs)
+            writeFile(hosting.logDir(engine == demo::Engine::AWStats ? kAWStatsDomain : kWebalizerDomain) + "/" + file,
+                      text);
       hosting.run();
     }
 

@@ -1,5 +1,6 @@
 // The sort command, the removal of the sort keys and the preparation of a
-// chunk with the real system sort and with stand-ins that fail; moving
+// chunk with the real system sort and with stand-ins that fail; a night's
+// logs gathered into one and a gathering killed at each step; moving
 // index.html aside under a backup name that is free.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -8,9 +9,12 @@
 #include <ctime>
 #include <filesystem>
 
+#include <sys/stat.h>
+
 #include "platform/process_identity.h"
 #include "support/errors.h"
 #include "support/format.h"
+#include "support/log_gathering.h"
 #include "tests/common/test_env.h"
 #include "webalizer/log_for_webalizer.h"
 #include "webalizer/log_preparation.h"
@@ -130,6 +134,72 @@ TEST(PrepareLog, ALeftOverSortFileNeverCostsTheChunkBesideIt) {
     EXPECT_EQ(readFile(chunk), unsorted);
     if (c.names.size() > 1) {
       EXPECT_EQ(readFile(chunk + ".1"), c.atChunk);
+    }
+  }
+}
+
+TEST(Gathering, LogsOfAKindThatFollowEachOtherBecomeOneInTheirFieldsWithoutAByteOrderMark) {
+  TempDir dir;
+  const auto log = [&](const char* name) {
+    return LogSource{name[0] == 'f' ? LogKind::Ftp : LogKind::Web, dir / name};
+  };
+  writeFile(dir / "ftp_1.log", "ftp record\n");
+  writeFile(dir / "web_1.log", "\xEF\xBB\xBF#Fields: time c-ip\r\n08:00:00 10.0.0.1\r\n");
+  writeFile(dir / "web_2.log", "08:00:00 10.0.0.2");
+  writeFile(dir / "web_3.log", "refused before\n");
+  writeFile(dir / "web_4.log", "later\n");
+  const std::vector<LogSource> left = gatherLogsOfEachKind(
+      dir.path(), {log("ftp_1.log"), log("web_1.log"), log("web_2.log"), log("web_3.log"), log("web_4.log")},
+      [](const LogSource& s) { return s.path.find("web_3") == std::string::npos; }, "#Fields: fixed");
+
+  std::vector<std::string> paths;
+  for (const LogSource& s : left) paths.push_back(s.path);
+  EXPECT_EQ(paths,
+            (std::vector<std::string>{dir / "ftp_1.log", dir / "web_1.log", dir / "web_3.log", dir / "web_4.log"}));
+  EXPECT_EQ(readFile(dir / "web_1.log"), "#Fields: time c-ip\n08:00:00 10.0.0.1\n#Fields: fixed\n08:00:00 10.0.0.2\n");
+  EXPECT_EQ(namesIn(dir.path()), (std::vector<std::string>{"ftp_1.log", "web_1.log", "web_3.log", "web_4.log"}));
+}
+
+TEST(Gathering, AKilledGatheringIsFinishedOrUndoneAndEveryRecordStaysOnce) {
+  const std::string first = "one\n", second = "two\n", copy = first + second;
+  const auto listOf = [](const std::string& directory, const std::vector<std::string>& names,
+                          const std::string& copyPath) {
+    struct stat c {};
+    ::stat(copyPath.c_str(), &c);
+    std::string list = formatString("copy\t%llu\t%lld\n", (unsigned long long)c.st_ino, (long long)c.st_size);
+    for (const std::string& name : names) {
+      struct stat s {};
+      ::stat((directory + "/" + name).c_str(), &s);
+      list += formatString("%llu\t%lld\t%lld\t%s\n", (unsigned long long)s.st_ino, (long long)s.st_size,
+                           (long long)s.st_mtim.tv_sec * 1000000000LL + s.st_mtim.tv_nsec, name);
+    }
+    return list + formatString("end\t%zu\n", names.size());
+  };
+  enum Step { CopyUnfinished, Listed, FirstRemoved, CopyRenamed, ListSpoiled };
+  for (const Step step : {CopyUnfinished, Listed, FirstRemoved, CopyRenamed, ListSpoiled}) {
+    SCOPED_TRACE(step);
+    TempDir dir;
+    const std::string one = dir / "web_1.log", two = dir / "web_2.log";
+    writeFile(one, first);
+    writeFile(two, second);
+    writeFile(one + ".gathering", step == CopyUnfinished ? first : copy);
+    if (step != CopyUnfinished)
+      writeFile(one + ".gathered", listOf(dir.path(), {"web_1.log", "web_2.log"}, one + ".gathering"));
+    if (step == FirstRemoved) fs::remove(one);
+    if (step == CopyRenamed) {
+      fs::remove(one);
+      fs::remove(two);
+      fs::rename(one + ".gathering", one);
+    }
+    if (step == ListSpoiled) writeFile(one + ".gathered", readFile(one + ".gathered").substr(0, 30));
+
+    recoverInterruptedGathering(dir.path());
+    if (step == CopyUnfinished || step == ListSpoiled) {
+      EXPECT_EQ(namesIn(dir.path()), (std::vector<std::string>{"web_1.log", "web_2.log"}));
+      EXPECT_EQ(readFile(one) + readFile(two), copy);
+    } else {
+      EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"web_1.log"});
+      EXPECT_EQ(readFile(one), copy);
     }
   }
 }

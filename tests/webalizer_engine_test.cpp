@@ -252,17 +252,17 @@ TEST_F(WebalizerEngine, AChunkWebalizerRefusesOnTwoNightsIsSetAsideAndTheLaterOn
   // One scanner request: Webalizer takes no record of it and ends with 1.
   writeFile(refused, "20240301080000 10.0.0.9 - - [01/Mar/2024:08:00:00 +0000] \"GET /" + std::string(6000, 'a') +
                          " HTTP/1.1\" 404 0 \"-\" \"scanner\"\r\n");
-  writeFile(later, chunkText(LogKind::Web, 10));
 
   for (int night = 1; night <= 2; ++night) {
     SCOPED_TRACE(night);
+    // Refused before, it is not gathered with the later chunk.
+    if (night == 2) writeFile(later, chunkText(LogKind::Web, 10));
     const std::string failure = failureOf([&] { LogForWebalizer::processConfig(config); });
     EXPECT_THAT(failure, HasSubstr("No valid records found!"));
     if (night == 1) {
       EXPECT_THAT(failure, HasSubstr("refused on 1 of the 2 nights after which it is set aside"));
       EXPECT_EQ(namesIn(config.configDir), (std::vector<std::string>{"log_rejections.txt", "web_1.log",
-                                                                    "web_1.log.prepared", "web_2.log",
-                                                                    "web_stat_executor.conf"}));
+                                                                    "web_1.log.prepared", "web_stat_executor.conf"}));
       // A second run the same night is the same night.
       EXPECT_THAT(failureOf([&] { LogForWebalizer::processConfig(config); }), HasSubstr("refused on 1 of the 2"));
       // The next night, as the counts see it.

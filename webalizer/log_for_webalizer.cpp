@@ -21,6 +21,7 @@
 #include "support/file_ops.h"
 #include "support/format.h"
 #include "support/guard.h"
+#include "support/log_gathering.h"
 #include "support/logging.h"
 #include "support/named_mutex.h"
 #include "support/process.h"
@@ -213,10 +214,18 @@ void recoverInterruptedPreparation(const std::string& directory) {
 }
 
 void processConfig(const WebStatConfig& config, const AddressNames* names) {
+  recoverInterruptedGathering(config.configDir);
   recoverInterruptedPreparation(config.configDir);
   std::vector<LogSource> chunks;
   for (const LogSource& source : findLogSources(config.configDir))
-    if (!isPreparationLeftover(source.path)) chunks.push_back(source);
+    if (!isPreparationLeftover(source.path) && !isGatheringFile(source.path)) chunks.push_back(source);
+  // A prepared chunk has lost its sort keys, and one refused before goes on
+  // alone, so that its nights are counted.
+  const std::set<std::string> refused = logsRefusedBefore(config.configDir);
+  chunks = gatherLogsOfEachKind(config.configDir, chunks, [&](const LogSource& source) {
+    return !fileExist(preparedMarkerPath(source.path)) && refused.count(source.path) == 0 &&
+           isRegularLogFile(source);
+  });
   processLogsInOrder(
       config.configDir, chunks, "Webalizer",
       [&](const LogSource& source) {
@@ -235,7 +244,7 @@ void processConfig(const WebStatConfig& config, const AddressNames* names) {
 void collectAddresses(const WebStatConfig& config, std::vector<std::string>& addresses) {
   std::unordered_set<std::string> seen(addresses.begin(), addresses.end());
   for (const LogSource& source : findLogSources(config.configDir)) {
-    if (text::endsWith(source.path, ".prepared")) continue;
+    if (text::endsWith(source.path, ".prepared") || text::endsWith(source.path, kGatheredSuffix)) continue;
     requireRegularLogFile(source);
     collectClientAddresses(source.path, source.kind, addresses, seen);
   }
