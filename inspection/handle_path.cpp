@@ -64,8 +64,10 @@ HandleObject getFilePathByHandle(uint32_t pid, int fd, std::chrono::milliseconds
       },
       static_cast<unsigned>(fd), timeout);
   if (resolved && resolved->kind == ObjectKind::Other) return *resolved;
+  // No path: the descriptor is closed; no answer: its file system hangs.
   if (!resolved || resolved->path.empty())
-    throwOsException("GetFilePathByHandle() function cannot resolve file name.", platform::winerr::PathNotFound,
+    throwOsException("GetFilePathByHandle() function cannot resolve file name.",
+                     resolved ? platform::winerr::PathNotFound : platform::winerr::Timeout,
                      Place{"", "GetFilePathByHandle", 463});
   return *resolved;
 }

@@ -83,8 +83,13 @@ class HolderSearch {
   void inspectDescriptor(uint32_t pid, int fd, unsigned handle, const std::string& name) {
     const int id = static_cast<int>(pid);
     std::string link;
+    // A descriptor closed while it is read (by its process, or by the end of
+    // it) is passed over without a word; its number may already name another.
+    const auto closed = [](uint32_t code) {
+      return code == platform::winerr::FileNotFound || code == platform::winerr::PathNotFound;
+    };
     if (const uint32_t code = procfs::descriptorLink(pid, fd, link)) {
-      if ((ended_ = procfs::hasEnded(pid))) return;
+      if ((ended_ = procfs::hasEnded(pid)) || closed(code)) return;
       LogManager::instance().log(
           Warning, "%s",
           formatSystemMessage(code, formatString("DuplicateHandle(0x%hx) failed. Process(%d) '%s'", handle, id, name)));
@@ -95,8 +100,8 @@ class HolderSearch {
     inspection::HandleObject object;
     try {
       object = inspection::getFilePathByHandle(pid, fd);
-    } catch (const vexception&) {
-      if ((ended_ = procfs::hasEnded(pid))) return;
+    } catch (const vosexception& e) {
+      if ((ended_ = procfs::hasEnded(pid)) || closed(e.errorCode())) return;
       throw;
     }
     if (object.kind == procfs::ObjectKind::Other) return;
