@@ -167,33 +167,6 @@ TEST_F(WebalizerEngine, EveryKindGetsItsReportsAndEveryChunkIsDeleted) {
       EXPECT_EQ((got.aclText + "\n").find("x\n"), std::string::npos) << entry.path() << ":\n" << got.aclText;
     }
   }
-  EXPECT_THAT(inst_->dailyLog(), HasSubstr("execute " + webalizerRoot_ + "/bin/webalizer  -q -c " + webalizerRoot_ +
-                                           "/conf/webalizer.conf -n site-ws1.example -N 0 -p  -F ftp  -o " +
-                                           outputOf(config, "anon_ftpstat") + " " + config.configDir +
-                                           "/anon_ftp_20240302.log"));
-  EXPECT_THAT(inst_->dailyLog(), HasSubstr("-F clf  -o " + web + " "));
-}
-
-TEST_F(WebalizerEngine, AWebalizerThatCannotStartOrFailsKeepsThePreparedChunkAndTheIndexPage) {
-  const std::string records = chunkText(LogKind::Web, 20);
-  const WebStatConfig config = addDomain("ws2", records);
-  const std::string chunk = config.configDir + "/web_1.log";
-  writeFile(outputOf(config) + "/index.html", "the last good report");
-  const std::string missing = inst_->root() + "/missing/bin/webalizer";
-  inst_->setSetting("WebalizerPath", missing);
-  std::string failing;
-  for (int run = 1; run <= 3; ++run) {
-    SCOPED_TRACE(run);
-    if (run == 2) failing = standIn("failing", 1);
-    EXPECT_THAT(failureOf([&] { LogForWebalizer::processConfig(config); }),
-                HasSubstr(run == 1 ? "CreateProcess " + missing + " -q -c "
-                                   : "Webalizer ended with exit code 1; the log file " + chunk +
-                                         " is kept for the next run"));
-    EXPECT_EQ(filesIn(outputOf(config)), (std::map<std::string, std::string>{{"index.html", "the last good report"}}));
-    // Prepared once: every later run hands Webalizer the same records again.
-    EXPECT_EQ(readFile(chunk), preparedText(records));
-  }
-  EXPECT_EQ(readFile(failing + ".input"), preparedText(records) + preparedText(records));
 }
 
 TEST_F(WebalizerEngine, IncompleteReportsKeepTheChunkAndPutThePageAndTheCountsBack) {
