@@ -93,6 +93,10 @@ TEST(AWStatsConfig, RewritesEveryKeyOfTheRealModelInPlaceAndLeavesTheRestAlone) 
       if (key != expected.end()) ++seen[static_cast<size_t>(key - expected.begin())];
     }
     for (size_t key = 0; key < seen.size(); ++key) EXPECT_EQ(seen[key], 1) << expected[key];
+    ConfigText copy = text;
+    engine.configure_CustomDate(copy);
+    std::replace(text.begin(), text.end(), expected[7], std::string("DirIcons=\"../icon\"\r\n"));
+    EXPECT_EQ(copy, text) << "the domain's copy differs in DirIcons alone, one level up";
 
     // Every occurrence, in any letter case and on a last line without its
     // end, becomes the full line; the missing keys are appended in table order.
@@ -137,17 +141,6 @@ TEST(AWStatsConfig, ReadsAndWritesLinesByteForByteAndFailuresNameTheirPlace) {
               HasSubstr("site-one.example: write AWStats.conf(LogForAWStats::writeConfig line 95)"));
 }
 
-TEST(AWStatsConfig, DomainCopyPointsDirIconsOneLevelUp) {
-  Domain domain;
-  LogForAWStats engine = domain.engine();
-  ConfigText text = {"a=1\n", "DirIcons=\"AWStats/icon\"\r\n", "b=2\n"};
-  engine.configure_CustomDate(text);
-  EXPECT_EQ(text, (ConfigText{"a=1\n", "DirIcons=\"../icon\"\r\n", "b=2\n"}));
-  text = {"a=1\n"};
-  engine.configure_CustomDate(text);
-  EXPECT_EQ(text, (ConfigText{"a=1\n", "DirIcons=\"../icon\"\r\n"}));
-}
-
 TEST(AWStatsConfig, RefusesValuesThatWouldChangeWhatAWStatsReads) {
   const struct {
     std::string domain;
@@ -177,13 +170,6 @@ TEST(AWStatsConfig, RefusesValuesThatWouldChangeWhatAWStatsReads) {
     EXPECT_EQ(message.find('\n'), message.find("\n   at "));
     EXPECT_EQ(text, ConfigText{"LogFile=\"/old\"\n"});
   }
-
-  // Ordinary values with blanks where blanks belong pass.
-  Domain fine;
-  fine.config.defaultDoc = "index.html default.htm";
-  fine.source.path = "/vhosts/ws 1/logs/iis/web_2024-01-01#1 100%.log";
-  ConfigText text;
-  EXPECT_NO_THROW(fine.engine().configure(text, LogKind::Web));
 }
 
 TEST(AWStatsVersions, CompareAsDottedDecimalNumbers) {
