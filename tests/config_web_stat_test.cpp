@@ -20,6 +20,7 @@ namespace {
 using testenv::TempDir;
 using testenv::writeFile;
 
+// The message of the load's failure; "" when the document loads.
 std::string loadError(const std::string& path) {
   try {
     vxmlLoad(path);
@@ -31,20 +32,16 @@ std::string loadError(const std::string& path) {
 
 // Watches a file for being opened, the only way to be sure a parser did not
 // peek at it.
-class OpenWatch {
- public:
-  explicit OpenWatch(const std::string& path) : fd_(inotify_init1(IN_NONBLOCK)) {
-    EXPECT_GE(fd_, 0);
-    EXPECT_GE(inotify_add_watch(fd_, path.c_str(), IN_OPEN | IN_ACCESS), 0);
+struct OpenWatch {
+  explicit OpenWatch(const std::string& path) : fd(inotify_init1(IN_NONBLOCK)) {
+    EXPECT_GE(inotify_add_watch(fd, path.c_str(), IN_OPEN | IN_ACCESS), 0) << path;
   }
-  ~OpenWatch() { close(fd_); }
+  ~OpenWatch() { close(fd); }
   bool opened() const {
     char buffer[4096];
-    return read(fd_, buffer, sizeof buffer) > 0;
+    return read(fd, buffer, sizeof buffer) > 0;
   }
-
- private:
-  int fd_;
+  int fd;
 };
 
 const std::string kDoctype =
