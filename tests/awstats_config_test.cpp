@@ -252,13 +252,14 @@ TEST(AWStatsInstall, StaleCopiesAreReplacedAndCurrentOnesKept) {
     const char* what;
     bool installationVersion;  // the installation has a version file
     std::string domainVersion;  // "" = no version file in the copy
-    bool lockLeft, replaced;
+    bool lockLeft, replaced, cgiBinIsLink = false;
   } cases[] = {
       {"current copy", true, "7.8", false, false},
       {"newer copy", true, "7.10", false, false},
       {"older copy", true, "7.7", false, true},
       {"copy without version file", true, "", false, true},
       {"lock file left behind", true, "7.8", true, true},
+      {"cgi-bin a link to a complete one", true, "7.8", false, true, true},
       {"installation without version, older copy", false, "7.7", false, false},
       {"installation without version, lock left", false, "7.7", true, true},
   };
@@ -274,6 +275,11 @@ TEST(AWStatsInstall, StaleCopiesAreReplacedAndCurrentOnesKept) {
     fs::remove(domain.copy("version"));
     if (!c.domainVersion.empty()) writeFile(domain.copy("version"), c.domainVersion);
     if (c.lockLeft) writeFile(domain.lock(), "");
+    const std::string elsewhere = domain.dir / "elsewhere";
+    if (c.cgiBinIsLink) {
+      fs::rename(domain.copy("cgi-bin"), elsewhere);
+      fs::create_directory_symlink(elsewhere, domain.copy("cgi-bin"));
+    }
     if (!c.installationVersion && c.replaced) {
       // Without an installation version file the copy's last row cannot be made.
       EXPECT_THROW(engine.checkAWStats(root, kConfName), vexception);
@@ -285,6 +291,9 @@ TEST(AWStatsInstall, StaleCopiesAreReplacedAndCurrentOnesKept) {
     EXPECT_EQ(fs::exists(domain.copy("marker")), !c.replaced);
     EXPECT_FALSE(fs::exists(domain.lock()));
     if (c.replaced) domain.expectWhole("7.8");
+    if (c.cgiBinIsLink) {  // the link goes, not what it leads to
+      EXPECT_EQ(namesIn(elsewhere), (std::vector<std::string>{"awredir.pl", "awstats.pl", kConfName}));
+    }
   }
 }
 
