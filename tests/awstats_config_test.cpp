@@ -22,25 +22,24 @@ using ::testing::Not;
 namespace fs = std::filesystem;
 
 // One AWStats installation for the whole test program.
-std::string modelPath() {
+std::string installation() {
   static TempDir dir;
   static const std::string root = [] {
     setUpEngine("awstats", dir / "AWStats");
     return dir / "AWStats";
   }();
-  return root + "/wwwroot/cgi-bin/awstats.model.conf";
+  return root;
 }
 
 struct Domain {
   WebStatConfig config;
   LogSource source;
-  Domain(LogKind kind = LogKind::Web) {
+  Domain() {
     config.domainName = "site-one.example";
     config.webspaceName = "ws1";
     config.defaultDoc = "index.html index.htm";
     config.aliases = {"www.site-one.example", "_.site-one.example"};
     config.configDir = "/vhosts/ws1/logs/iis";
-    source.kind = kind;
     source.path = config.configDir + "/web_20240101.log";
   }
   LogForAWStats engine() { return LogForAWStats(source, config, "/vhosts/ws1/.tarvo/statistics/site-one.example"); }
@@ -67,21 +66,19 @@ std::vector<std::string> expectedLines(LogKind kind) {
           "HTMLEndSection=\"\"\r\n"};
 }
 
-std::string joined(const ConfigText& text) {
-  std::string all;
-  for (const auto& line : text) all += line;
-  return all;
-}
-
 } // namespace
 
 TEST(AWStatsConfig, RewritesEveryKeyOfTheRealModelInPlaceAndLeavesTheRestAlone) {
+  const std::string modelPath = installation() + "/wwwroot/cgi-bin/awstats.model.conf";
   for (LogKind kind : {LogKind::Web, LogKind::AnonymousFtp, LogKind::Ftp}) {
     SCOPED_TRACE(static_cast<int>(kind));
-    Domain domain(kind);
+    Domain domain;
+    domain.source.kind = kind;
     LogForAWStats engine = domain.engine();
-    const ConfigText model = engine.sourceLines(modelPath());
-    EXPECT_EQ(joined(model), readFile(modelPath()));
+    const ConfigText model = engine.sourceLines(modelPath);
+    std::string joined;
+    for (const auto& line : model) joined += line;
+    EXPECT_EQ(joined, readFile(modelPath));
 
     ConfigText text = model;
     engine.configure(text, kind);
@@ -96,44 +93,20 @@ TEST(AWStatsConfig, RewritesEveryKeyOfTheRealModelInPlaceAndLeavesTheRestAlone) 
       if (key != expected.end()) ++seen[static_cast<size_t>(key - expected.begin())];
     }
     for (size_t key = 0; key < seen.size(); ++key) EXPECT_EQ(seen[key], 1) << expected[key];
+    ConfigText copy = text;
+    engine.configure_CustomDate(copy);
+    std::replace(text.begin(), text.end(), expected[7], std::string("DirIcons=\"../icon\"\r\n"));
+    EXPECT_EQ(copy, text) << "the domain's copy differs in DirIcons alone, one level up";
 
-    // Without them in the text, all are appended in table order.
-    text = {"# comment\n", "LogSeparator=\" \"\r\n"};
+    // Every occurrence, in any letter case and on a last line without its
+    // end, becomes the full line; the missing keys are appended in table order.
+    text = {"# LogFile=\"/c\"\n", "LogFile=\"/a\"\n", "  logtype  =  W\n", "LogSeparator=\" \"\r\n", "LOGFILE=\"/b\""};
     engine.configure(text, kind);
-    ConfigText all = {"# comment\n", "LogSeparator=\" \"\r\n"};
-    all.insert(all.end(), expected.begin(), expected.end());
+    ConfigText all = {"# LogFile=\"/c\"\n", expected[10], expected[0], "LogSeparator=\" \"\r\n", expected[10]};
+    for (size_t key = 1; key < expected.size(); ++key)
+      if (key != 10) all.push_back(expected[key]);
     EXPECT_EQ(text, all);
   }
-}
-
-TEST(AWStatsConfig, ReadsLinesWithTheirOwnEndsAndWritesThemByteForByte) {
-  TempDir dir;
-  writeFile(dir / "model.conf", "# a\r\nLogType=W\r\n\n# last line without end");
-  Domain domain;
-  LogForAWStats engine = domain.engine();
-  const ConfigText text = engine.sourceLines(dir / "model.conf");
-  EXPECT_EQ(text, (ConfigText{"# a\r\n", "LogType=W\r\n", "\n", "# last line without end"}));
-  engine.writeConfig(dir / "out.conf", text);
-  EXPECT_EQ(readFile(dir / "out.conf"), readFile(dir / "model.conf"));
-  engine.writeConfig(dir / "out.conf", {"x\n"});
-  EXPECT_EQ(readFile(dir / "out.conf"), "x\n") << "an existing file is replaced whole";
-}
-
-TEST(AWStatsConfig, ReplacesEveryOccurrenceWithAFullLine) {
-  Domain domain;
-  LogForAWStats engine = domain.engine();
-  // A key on a last line without line end is replaced by a full line.
-  ConfigText text = {"a=1\n", "LogType=W"};
-  engine.configure(text, LogKind::Ftp);
-  EXPECT_EQ(text[1], "LogType=F\r\n");
-  EXPECT_EQ(text.size(), 14u);
-
-  // Every occurrence, in any letter case, is written with the key as in the table.
-  text = {"LogFile=\"/a\"\n", "  logtype  =  W\n", "# LogFile=\"/c\"\n", "LogFile=\"/b\"\r\n"};
-  engine.configure(text, LogKind::Web);
-  EXPECT_EQ(ConfigText(text.begin(), text.begin() + 4),
-            (ConfigText{"LogFile=\"-\"\r\n", "LogType=W\r\n", "# LogFile=\"/c\"\n", "LogFile=\"-\"\r\n"}));
-  EXPECT_EQ(text.size(), 4u + 11u);
 }
 
 TEST(AWStatsConfig, MatchesKeysByAWStatsReadingRules) {
@@ -146,31 +119,22 @@ TEST(AWStatsConfig, MatchesKeysByAWStatsReadingRules) {
       {"", false},
   };
   for (const auto& c : cases) EXPECT_EQ(configLineMatchesKey(c.line, "LogFile"), c.matches) << c.line;
-}
-
-TEST(AWStatsConfig, HostAliasesTurnWildcardsIntoRegexRules) {
   EXPECT_EQ(hostAliasesValue({}), "\"\"");
   EXPECT_EQ(hostAliasesValue({"x_.a", "_.example.com"}), "\"x_.a REGEX[[^\\.]+\\.example\\.com$]\"");
 }
 
-TEST(AWStatsConfig, DomainCopyPointsDirIconsOneLevelUp) {
-  Domain domain;
-  LogForAWStats engine = domain.engine();
-  ConfigText working = {"a=1\n", "DirIcons=\"/first\"\n", "b=2\n"};
-  engine.configure(working, LogKind::Web);
-  ConfigText copy = working;
-  engine.configure_CustomDate(copy);
-  working[1] = "DirIcons=\"../icon\"\r\n";
-  EXPECT_EQ(copy, working);
-  ConfigText none = {"a=1\n"};
-  engine.configure_CustomDate(none);
-  EXPECT_EQ(none, (ConfigText{"a=1\n", "DirIcons=\"../icon\"\r\n"}));
-}
-
-TEST(AWStatsConfig, MissingModelOrTargetFailsWithItsPlace) {
-  Domain domain;
-  LogForAWStats engine = domain.engine();
+TEST(AWStatsConfig, ReadsAndWritesLinesByteForByteAndFailuresNameTheirPlace) {
   TempDir dir;
+  writeFile(dir / "model.conf", "# a\r\nLogType=W\r\n\n# last line without end");
+  Domain domain;
+  LogForAWStats engine = domain.engine();
+  const ConfigText text = engine.sourceLines(dir / "model.conf");
+  EXPECT_EQ(text, (ConfigText{"# a\r\n", "LogType=W\r\n", "\n", "# last line without end"}));
+  engine.writeConfig(dir / "out.conf", text);
+  EXPECT_EQ(readFile(dir / "out.conf"), readFile(dir / "model.conf"));
+  engine.writeConfig(dir / "out.conf", {"x\n"});
+  EXPECT_EQ(readFile(dir / "out.conf"), "x\n") << "an existing file is replaced whole";
+
   EXPECT_THAT(failureOf([&] { engine.sourceLines(dir / "missing.conf"); }),
               HasSubstr("site-one.example: read awstats.model.conf(LogForAWStats::sourceLines line 77)"));
   EXPECT_THAT(failureOf([&] { engine.writeConfig(dir / "no/such/dir/x.conf", {"a\n"}); }),
@@ -181,17 +145,14 @@ TEST(AWStatsConfig, RefusesValuesThatWouldChangeWhatAWStatsReads) {
   const struct {
     std::string domain;
     std::vector<std::string> aliases;
-    std::string logName, defaultDoc;
+    std::string defaultDoc;
     const char* expected;  // a piece of the message
   } cases[] = {
-      {"evil.example\nLogFile=/etc/shadow", {}, "web.log", "", "SiteDomain="},
-      {"evil\".example", {}, "web.log", "", "a double quote"},
-      {"evil.example -update", {}, "web.log", "", "unquoted into the AWStats command lines"},
-      {"../evil", {}, "web.log", "", "path separator"},
-      {"ok.example", {"a.example\r\nLogFile=\"x\""}, "web.log", "", "alias"},
-      {"ok.example", {"a #b"}, "web.log", "", "comment"},
-      {"ok.example", {"__HOME__.example"}, "web.log", "", "environment variable"},
-      {"ok.example", {}, "web.log", "a.html\nLogFile=/x", "default documents"},
+      {"evil.example\nLogFile=/etc/shadow", {}, "", "SiteDomain="}, {"evil\".example", {}, "", "a double quote"},
+      {"evil.example -update", {}, "", "unquoted into the AWStats command lines"}, {"../evil", {}, "", "separator"},
+      {"ok.example", {"a.example\r\nLogFile=\"x\""}, "", "alias"}, {"ok.example", {"a #b"}, "", "comment"},
+      {"ok.example", {"__HOME__.example"}, "", "environment variable"},
+      {"ok.example", {}, "a.html\nLogFile=/x", "default documents"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.expected);
@@ -199,25 +160,16 @@ TEST(AWStatsConfig, RefusesValuesThatWouldChangeWhatAWStatsReads) {
     domain.config.domainName = c.domain;
     domain.config.aliases = c.aliases;
     domain.config.defaultDoc = c.defaultDoc;
-    domain.source.path = "/vhosts/ws1/logs/iis/" + c.logName;
     LogForAWStats engine = domain.engine();
     ConfigText text = {"LogFile=\"/old\"\n"};
     const std::string message = failureOf([&] { engine.configure(text, LogKind::Web); });
-    EXPECT_THAT(message, HasSubstr("Refused to write"));
-    EXPECT_THAT(message, HasSubstr(c.expected));
-    EXPECT_THAT(message, HasSubstr("the log file stays where it is"));
+    for (const char* part : {"Refused to write", c.expected, "the log file stays where it is",
+                             "(LogForAWStats::configure line 156)"})
+      EXPECT_THAT(message, HasSubstr(part));
     // The message itself is one line (shown line breaks are escaped), then the places.
     EXPECT_EQ(message.find('\n'), message.find("\n   at "));
-    EXPECT_THAT(message, HasSubstr("(LogForAWStats::configure line 156)"));
     EXPECT_EQ(text, ConfigText{"LogFile=\"/old\"\n"});
   }
-
-  // Ordinary values with blanks where blanks belong pass.
-  Domain fine;
-  fine.config.defaultDoc = "index.html default.htm";
-  fine.source.path = "/vhosts/ws 1/logs/iis/web_2024-01-01#1 100%.log";
-  ConfigText text;
-  EXPECT_NO_THROW(fine.engine().configure(text, LogKind::Web));
 }
 
 TEST(AWStatsVersions, CompareAsDottedDecimalNumbers) {
@@ -234,19 +186,18 @@ TEST(AWStatsVersions, CompareAsDottedDecimalNumbers) {
 
 namespace {
 
-
 const std::string kConfName = "awstats.site-one.example.conf";
-const char* const kCopyItems[] = {"classes",           "css",     "icon", "js", "cgi-bin", "cgi-bin/awredir.pl",
-                                  "cgi-bin/awstats.pl", "cgi-bin/awstats.site-one.example.conf", "version"};
 
 // A small installation of version 7.8, without the "classes" folder, which
-// the copy then makes empty.
-std::string smallInstallation(const TempDir& dir) {
+// the copy then makes empty; with the working configuration the run writes
+// into it before the copy unless withoutConfig.
+std::string smallInstallation(const TempDir& dir, bool withoutConfig = false) {
   const std::string root = dir / "install";
   for (const char* file : {"css/awstats_default.css", "icon/os/linux.png", "js/a.js", "cgi-bin/awstats.pl",
                            "cgi-bin/awredir.pl"})
     writeFile(root + "/wwwroot/" + file, file);
   writeFile(root + "/version", "7.8");
+  if (!withoutConfig) writeFile(root + "/wwwroot/cgi-bin/" + kConfName, "SiteDomain=\"site-one.example\"\r\n");
   return root;
 }
 
@@ -266,38 +217,34 @@ struct CopyDomain {
   LogForAWStats engine() { return LogForAWStats(source, config, statistics); }
   std::string copy(const std::string& relative) const { return output + "/AWStats/" + relative; }
   std::string lock() const { return output + "/CopyAWStats.lock"; }
+  void expectWhole(const std::string& version) const {
+    for (const char* item : {"classes", "css", "icon", "js", "cgi-bin/awredir.pl", "cgi-bin/awstats.pl"})
+      EXPECT_TRUE(fs::exists(copy(item))) << item;
+    EXPECT_EQ(readFile(copy("version")), version);
+    EXPECT_EQ(readFile(copy("cgi-bin/" + kConfName)), "SiteDomain=\"site-one.example\"\r\n");
+    EXPECT_FALSE(fs::is_symlink(copy("cgi-bin")));
+    EXPECT_FALSE(fs::exists(lock()));
+  }
 };
 
-// The working configuration the run writes into the installation before the copy.
-std::string workingConfig(const std::string& root) {
-  const std::string path = root + "/wwwroot/cgi-bin/" + kConfName;
-  writeFile(path, "SiteDomain=\"site-one.example\"\r\n");
-  return path;
+size_t filesIn(const std::string& dir) {
+  size_t n = 0;
+  for (auto& e : fs::recursive_directory_iterator(dir)) n += e.is_regular_file();
+  return n;
 }
 
 } // namespace
 
 TEST(AWStatsInstall, AbsentCopyIsMadeWholeFromTheRealLayout) {
-  TempDir installDir;
-  const std::string root = installDir / "AWStats";
-  setUpEngine("awstats", root);
+  const std::string root = installation();
+  writeFile(root + "/wwwroot/cgi-bin/" + kConfName, "SiteDomain=\"site-one.example\"\r\n");
   CopyDomain domain;
-  const std::string conf = workingConfig(root);
-
-  const std::string result = domain.engine().checkAWStats(root, kConfName);
-  EXPECT_EQ(result, domain.copy("cgi-bin/" + kConfName));
-  for (const char* item : kCopyItems) EXPECT_TRUE(fs::exists(domain.copy(item))) << item;
-  EXPECT_FALSE(fs::exists(domain.lock()));
-  EXPECT_EQ(readFile(domain.copy("version")), readFile(root + "/version"));
-  EXPECT_EQ(readFile(result), readFile(conf));
+  EXPECT_EQ(domain.engine().checkAWStats(root, kConfName), domain.copy("cgi-bin/" + kConfName));
+  domain.expectWhole(readFile(root + "/version"));
   EXPECT_EQ(readFile(domain.copy("cgi-bin/awstats.pl")), readFile(root + "/wwwroot/cgi-bin/awstats.pl"));
-  auto filesIn = [](const std::string& dir) {
-    size_t n = 0;
-    for (auto& e : fs::recursive_directory_iterator(dir)) n += e.is_regular_file();
-    return n;
-  };
   EXPECT_GT(filesIn(root + "/wwwroot/icon"), 100u);
   EXPECT_EQ(filesIn(domain.copy("icon")), filesIn(root + "/wwwroot/icon"));
+  fs::remove(root + "/wwwroot/cgi-bin/" + kConfName);
 }
 
 TEST(AWStatsInstall, StaleCopiesAreReplacedAndCurrentOnesKept) {
@@ -305,42 +252,34 @@ TEST(AWStatsInstall, StaleCopiesAreReplacedAndCurrentOnesKept) {
     const char* what;
     bool installationVersion;  // the installation has a version file
     std::string domainVersion;  // "" = no version file in the copy
-    bool lockLeft, cgiBinIsLink, replaced;
+    bool lockLeft, replaced, cgiBinIsLink = false;
   } cases[] = {
-      {"current copy", true, "7.8", false, false, false},
-      {"newer copy", true, "7.10", false, false, false},
-      {"older copy", true, "7.7", false, false, true},
-      {"copy without version file", true, "", false, false, true},
-      {"lock file left behind", true, "7.8", true, false, true},
-      {"cgi-bin as a symbolic link", true, "7.8", false, true, true},
-      {"installation without version, older copy", false, "7.7", false, false, false},
-      {"installation without version, lock left", false, "7.7", true, false, true},
+      {"current copy", true, "7.8", false, false},
+      {"newer copy", true, "7.10", false, false},
+      {"older copy", true, "7.7", false, true},
+      {"copy without version file", true, "", false, true},
+      {"lock file left behind", true, "7.8", true, true},
+      {"cgi-bin a link to a complete one", true, "7.8", false, true, true},
+      {"installation without version, older copy", false, "7.7", false, false},
+      {"installation without version, lock left", false, "7.7", true, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     CopyDomain domain;
     TempDir installDir;
     const std::string root = smallInstallation(installDir);
-    workingConfig(root);
     LogForAWStats engine = domain.engine();
     engine.checkAWStats(root, kConfName);
     if (!c.installationVersion) fs::remove(root + "/version");
-
     writeFile(domain.copy("marker"), "only an untouched copy holds this");
-    if (c.domainVersion.empty()) {
-      fs::remove(domain.copy("version"));
-    } else {
-      writeFile(domain.copy("version"), c.domainVersion);
-    }
+    fs::remove(domain.copy("version"));
+    if (!c.domainVersion.empty()) writeFile(domain.copy("version"), c.domainVersion);
     if (c.lockLeft) writeFile(domain.lock(), "");
-    const std::string linkTarget = domain.dir / "elsewhere";
+    const std::string elsewhere = domain.dir / "elsewhere";
     if (c.cgiBinIsLink) {
-      // A complete cgi-bin, only reached through a link.
-      fs::rename(domain.copy("cgi-bin"), linkTarget);
-      writeFile(linkTarget + "/keep.txt", "keep");
-      fs::create_directory_symlink(linkTarget, domain.copy("cgi-bin"));
+      fs::rename(domain.copy("cgi-bin"), elsewhere);
+      fs::create_directory_symlink(elsewhere, domain.copy("cgi-bin"));
     }
-
     if (!c.installationVersion && c.replaced) {
       // Without an installation version file the copy's last row cannot be made.
       EXPECT_THROW(engine.checkAWStats(root, kConfName), vexception);
@@ -351,14 +290,9 @@ TEST(AWStatsInstall, StaleCopiesAreReplacedAndCurrentOnesKept) {
     engine.checkAWStats(root, kConfName);
     EXPECT_EQ(fs::exists(domain.copy("marker")), !c.replaced);
     EXPECT_FALSE(fs::exists(domain.lock()));
-    if (c.replaced) {
-      EXPECT_EQ(readFile(domain.copy("version")), "7.8");
-      EXPECT_FALSE(fs::is_symlink(domain.copy("cgi-bin")));
-      for (const char* item : kCopyItems) EXPECT_TRUE(fs::exists(domain.copy(item))) << item;
-    }
-    if (c.cgiBinIsLink) {
-      EXPECT_EQ(readFile(linkTarget + "/keep.txt"), "keep");
-      EXPECT_TRUE(fs::exists(linkTarget + "/awstats.pl"));
+    if (c.replaced) domain.expectWhole("7.8");
+    if (c.cgiBinIsLink) {  // the link goes, not what it leads to
+      EXPECT_EQ(namesIn(elsewhere), (std::vector<std::string>{"awredir.pl", "awstats.pl", kConfName}));
     }
   }
 }
@@ -366,13 +300,13 @@ TEST(AWStatsInstall, StaleCopiesAreReplacedAndCurrentOnesKept) {
 TEST(AWStatsInstall, FailingCopyIsRolledBack) {
   CopyDomain domain;
   TempDir installDir;
-  const std::string root = smallInstallation(installDir);
   // No working configuration in the installation: the eighth row fails.
+  std::string root = smallInstallation(installDir, true);
   const std::string message = failureOf([&] { domain.engine().checkAWStats(root, kConfName); });
-  EXPECT_THAT(message, HasSubstr(kConfName));
-  EXPECT_THAT(message, HasSubstr("Unable to copy AWStats (webspace: ws1, domain: site-one.example):"
-                                 "(LogForAWStats::copyAWStats line 433)"));
-  EXPECT_THAT(message, HasSubstr("(LogForAWStats::copyAWStats line 448)"));
+  for (const std::string& part : {kConfName, std::string("Unable to copy AWStats (webspace: ws1, domain: "
+                                                         "site-one.example):(LogForAWStats::copyAWStats line 433)"),
+                                  std::string("(LogForAWStats::copyAWStats line 448)")})
+    EXPECT_THAT(message, HasSubstr(part));
   EXPECT_THAT(message, Not(HasSubstr("Rollback failed")));
   EXPECT_FALSE(fs::exists(domain.copy("")));
   EXPECT_FALSE(fs::exists(domain.lock()));
@@ -380,7 +314,7 @@ TEST(AWStatsInstall, FailingCopyIsRolledBack) {
   // An "AWStats" folder in the way of a direct copy fails its creation; the
   // rollback removes it.
   fs::create_directories(domain.copy(""));
-  workingConfig(root);
+  root = smallInstallation(installDir);
   const std::string direct = failureOf([&] { domain.engine().copyAWStats(root, domain.output, kConfName); });
   EXPECT_THAT(direct, HasSubstr("CreateDirectory(" + domain.output + "/AWStats)"));
   EXPECT_THAT(direct, HasSubstr("(makeDir line 43)"));
@@ -393,12 +327,10 @@ TEST(AWStatsInstall, CleanUpRemovesExactlyTheConfigurationsOfDomainsNoLongerOnAW
   const std::vector<std::string> kept = {"AWSTATS.CONF",     "awstats.KEPT2.example.conf", "awstats.conf",
                                          "awstats.dir.conf", "awstats.kept.example.conf",  "awstats.model.conf",
                                          "notes.txt"};
-  for (const std::string& name : kept) {
+  for (const std::string& name : kept)
     if (name != "awstats.dir.conf") writeFile(cgiBin + "/" + name, "x");
-  }
   fs::create_directories(cgiBin + "/awstats.dir.conf");
   writeFile(cgiBin + "/awstats.gone.example.conf", "x");
-
   WebStatConfig one, two;
   one.domainName = "kept.example";
   two.domainName = "kept2.example";
@@ -406,17 +338,14 @@ TEST(AWStatsInstall, CleanUpRemovesExactlyTheConfigurationsOfDomainsNoLongerOnAW
   EXPECT_EQ(namesIn(cgiBin), kept);
 
   cleanAWstats({});
-  EXPECT_FALSE(fs::exists(cgiBin + "/awstats.kept.example.conf"));
-  EXPECT_FALSE(fs::exists(cgiBin + "/awstats.KEPT2.example.conf"));
-  EXPECT_TRUE(fs::exists(cgiBin + "/awstats.model.conf"));
-  EXPECT_TRUE(fs::exists(cgiBin + "/AWSTATS.CONF"));
+  EXPECT_EQ(namesIn(cgiBin), (std::vector<std::string>{"AWSTATS.CONF", "awstats.conf", "awstats.dir.conf",
+                                                       "awstats.model.conf", "notes.txt"}));
 
   // No AWStats component, or a service that cannot answer: nothing is touched,
   // nothing raised.
   writeFile(cgiBin + "/awstats.other.example.conf", "x");
   inst.setComponent("awstats", "");
   EXPECT_NO_THROW(cleanAWstats({}));
-  EXPECT_TRUE(fs::exists(cgiBin + "/awstats.other.example.conf"));
   inst.stopService();
   EXPECT_NO_THROW(cleanAWstats({}));
   EXPECT_TRUE(fs::exists(cgiBin + "/awstats.other.example.conf"));

@@ -20,6 +20,7 @@ namespace {
 using testenv::TempDir;
 using testenv::writeFile;
 
+// The message of the load's failure; "" when the document loads.
 std::string loadError(const std::string& path) {
   try {
     vxmlLoad(path);
@@ -31,20 +32,16 @@ std::string loadError(const std::string& path) {
 
 // Watches a file for being opened, the only way to be sure a parser did not
 // peek at it.
-class OpenWatch {
- public:
-  explicit OpenWatch(const std::string& path) : fd_(inotify_init1(IN_NONBLOCK)) {
-    EXPECT_GE(fd_, 0);
-    EXPECT_GE(inotify_add_watch(fd_, path.c_str(), IN_OPEN | IN_ACCESS), 0);
+struct OpenWatch {
+  explicit OpenWatch(const std::string& path) : fd(inotify_init1(IN_NONBLOCK)) {
+    EXPECT_GE(inotify_add_watch(fd, path.c_str(), IN_OPEN | IN_ACCESS), 0) << path;
   }
-  ~OpenWatch() { close(fd_); }
+  ~OpenWatch() { close(fd); }
   bool opened() const {
     char buffer[4096];
-    return read(fd_, buffer, sizeof buffer) > 0;
+    return read(fd, buffer, sizeof buffer) > 0;
   }
-
- private:
-  int fd_;
+  int fd;
 };
 
 const std::string kDoctype =
@@ -142,7 +139,6 @@ TEST(XmlDocument, SelectsChildElementsAndTellsAbsentFromEmptyAttributes) {
   ASSERT_EQ(aliases.size(), 2u);  // children only, in document order
   EXPECT_EQ(aliases[0].attributeOrEmpty("name"), "x");
   EXPECT_EQ(aliases[1].attribute("name"), std::nullopt);
-  EXPECT_FALSE(domain->selectFirstElement("webstat"));
 
   // What a DOCTYPE declares counts; without one only well-formedness does.
   writeFile(dir / "valid.conf", kDoctype + "<root><domain name=\"&site;\"/></root>");
@@ -166,9 +162,6 @@ TEST(XmlDocument, SelectsChildElementsAndTellsAbsentFromEmptyAttributes) {
   } catch (const XmlError& e) {
     EXPECT_EQ(e.message(), "The attribute 'name' expands to more than 1048576 characters");
   }
-
-  writeFile(dir / "free.conf", "<anything><domain whatever=\"1\"/><extra/></anything>");
-  EXPECT_EQ(vxmlLoad(dir / "free.conf").documentElement().name(), "anything");
 }
 
 // ---------------------------------------------------------------- web_stat_executor.conf
@@ -242,15 +235,13 @@ TEST(WebStatConfig, RefusesNamesThatLeadOutOfTheVirtualHostsTree) {
     const std::string path = dir / "web_stat_executor.conf";
     writeFile(path, conf("name=\"" + c.domain + "\" webspaceName=\"" + c.webspace + "\"", "<webstat type=\"webalizer\"/>"));
     WebStatConfig config;
-    try {
+    const std::string message = testenv::failureOf([&] {
       ASSERT_TRUE(loadWebStatConfig(path, config));
       requirePlainNames(config, path);
-      ADD_FAILURE() << "accepted webspace [" << c.webspace << "] domain [" << c.domain << "]";
-    } catch (const vexception& e) {
-      EXPECT_NE(e.message().find(c.shownValue), std::string::npos) << e.message();
-      EXPECT_NE(e.message().find("'" + path + "'"), std::string::npos) << e.message();
-      EXPECT_NE(e.message().find("outside the virtual-hosts directory"), std::string::npos) << e.message();
-    }
+    });
+    for (const std::string& part : {c.shownValue, "'" + path + "'", std::string("outside the virtual-hosts directory")})
+      EXPECT_NE(message.find(part), std::string::npos) << "webspace [" << c.webspace << "] domain [" << c.domain
+                                                       << "]: " << message;
   }
   // A record made some other way is refused by statisticsDir before it asks
   // for the virtual-hosts root.
