@@ -27,16 +27,9 @@ using Texts = std::vector<std::string>;
 namespace {
 
 struct Entry {
-  std::string date;  // "2026/12/04"
-  uint32_t pid = 0;
-  uint32_t tid = 0;
+  std::string date;  // "20261204"
+  uint32_t pid = 0, tid = 0;
   std::string text;
-};
-
-struct LogFile {
-  std::string raw;  // the bytes as they are on disk
-  std::vector<Entry> entries;
-  std::vector<std::string> broken;  // pieces that are not whole entries
 };
 
 std::string writer() { return testenv::testBinDir() + "/log_writer"; }
@@ -53,18 +46,14 @@ class Logging : public ::testing::Test {
       outputSwitches().setConsole(level, false);
       outputSwitches().setEventLog(level, level >= Error);
     }
-    dropEventSource();
-    fs::create_directories(logsDir());
-    writeRegistry({});
-    settleDebug();
-  }
-
-  // Forgets an event source registered earlier: without a registry nothing
-  // is written, and a held source fails to report and is dropped.
-  void dropEventSource() {
+    // An event source registered earlier is forgotten: without a registry
+    // nothing is written, and a held source fails to report and is dropped.
     ::setenv("TARVO_REGISTRY", (dir / "none.reg").c_str(), 1);
     LogManager::instance().log(Error, "reset");
     ::setenv("TARVO_REGISTRY", registryPath().c_str(), 1);
+    fs::create_directories(logsDir());
+    writeRegistry({});
+    settleDebug();
   }
 
   std::string registryPath() const { return dir / "registry.reg"; }
@@ -88,34 +77,38 @@ class Logging : public ::testing::Test {
     return logsDir() + "/tarvolog_" + channel + formatString("%04d%02d%02d", t.year, t.month, t.day) + ".log";
   }
 
-  // The channel's daily files; a piece that is not a whole CR LF-ended entry is broken.
-  LogFile readChannel(const std::string& channel) const {
-    LogFile file;
-    const std::regex fileName("tarvolog_" + channel + R"(\d{8}\.log)");
+  // The entries of the channel's daily files; a piece that is not a whole
+  // CR LF-ended entry fails the test.
+  std::vector<Entry> entries(const std::string& channel = "debug") const {
+    std::string log;
     for (const auto& item : fs::directory_iterator(logsDir()))
-      if (item.is_regular_file() && std::regex_match(item.path().filename().string(), fileName))
-        file.raw += testenv::readFile(item.path());
-    const std::string decoded = text::fromUtf16le(text::startsWith(file.raw, "\xFF\xFE") ? file.raw.substr(2) : file.raw);
-    static const std::regex entry(R"(^(\d{4}/\d{2}/\d{2}) \d{2}:\d{2}:\d{2}\.\d{3} (\d+) (\d+) ([\s\S]*)$)");
-    for (size_t start = 0, end = 0; start < decoded.size(); start = end + 2) {
-      end = decoded.find("\r\n", start);
-      const std::string piece = decoded.substr(start, end - start);
+      if (item.is_regular_file() && text::startsWith(item.path().filename().string(), "tarvolog_" + channel))
+        log += text::fromUtf16le(testenv::readFile(item.path()).substr(2));  // after the byte-order mark
+    static const std::regex entry(R"((\d{4})/(\d{2})/(\d{2}) \d{2}:\d{2}:\d{2}\.\d{3} (\d+) (\d+) ([\s\S]*))");
+    std::vector<Entry> out;
+    for (size_t start = 0, end = 0; start < log.size(); start = end + 2) {
+      end = log.find("\r\n", start);
+      const std::string piece = log.substr(start, end - start);
       std::smatch m;
-      if (end != std::string::npos && std::regex_match(piece, m, entry)) {
-        file.entries.push_back(Entry{m[1], static_cast<uint32_t>(std::stoul(m[2])),
-                                     static_cast<uint32_t>(std::stoul(m[3])), m[4]});
-      } else {
-        file.broken.push_back(piece);
+      if (end == std::string::npos || !std::regex_match(piece, m, entry)) {
+        ADD_FAILURE() << "not a whole entry: " << piece;
+        break;
       }
-      if (end == std::string::npos) break;
+      out.push_back({m[1].str() + m[2].str() + m[3].str(), static_cast<uint32_t>(std::stoul(m[4])),
+                     static_cast<uint32_t>(std::stoul(m[5])), m[6]});
     }
-    return file;
+    return out;
   }
-
   Texts texts(const std::string& channel = "debug") const {
     Texts out;
-    for (const auto& e : readChannel(channel).entries) out.push_back(e.text);
+    for (const auto& e : entries(channel)) out.push_back(e.text);
     return out;
+  }
+  // The daily file of today begins with a byte-order mark, and has no other.
+  void expectOneMark() const {
+    const std::string raw = testenv::readFile(channelFile("debug"));
+    EXPECT_EQ(raw.find("\xFF\xFE"), 0u);
+    EXPECT_EQ(raw.find("\xFF\xFE", 2), std::string::npos);
   }
 
   testenv::TempDir dir;
@@ -126,16 +119,12 @@ TEST_F(Logging, EntriesCarryLevelProcessThreadAndDateAfterOneByteOrderMark) {
   LogManager::instance().log(Error, "level %d", 3);
   LogManager::instance().dispatch(static_cast<LogLevel>(9), "odd");
   LogManager::instance().log(Crash, "level %d", 5);
-  const LogFile file = readChannel("debug");
-  EXPECT_TRUE(file.broken.empty());
   EXPECT_EQ(texts(), (Texts{"Error: level 3", "Unknown level: odd", "Crash: level 5"}));
-  EXPECT_TRUE(text::startsWith(file.raw, "\xFF\xFE"));
-  EXPECT_EQ(file.raw.find("\xFF\xFE", 2), std::string::npos);
-  const std::string fileDate = fs::path(channelFile("debug")).filename().string().substr(14, 8);
-  for (const auto& e : file.entries) {
+  expectOneMark();
+  for (const auto& e : entries()) {
     EXPECT_EQ(e.pid, platform::processId());
     EXPECT_EQ(e.tid, platform::threadId());
-    EXPECT_EQ(e.date.substr(0, 4) + e.date.substr(5, 2) + e.date.substr(8, 2), fileDate);
+    EXPECT_THAT(channelFile("debug"), EndsWith(e.date + ".log"));
   }
   // The event log takes the high levels (as switched in SetUp), named by program and process.
   const auto events = syslog.take();
@@ -227,15 +216,13 @@ TEST_F(Logging, FourProcessesWriteWholeEntriesAndOneMark) {
   for (int w = 0; w < 4; ++w) command += writer() + " entries 500 w" + std::to_string(w) + " >/dev/null & ";
   ASSERT_EQ(testenv::shell(command + "wait"), 0);  // within the deadline of shell()
 
-  const LogFile file = readChannel("debug");
-  EXPECT_TRUE(text::startsWith(file.raw, "\xFF\xFE"));
-  EXPECT_EQ(file.raw.find("\xFF\xFE", 2), std::string::npos);
-  EXPECT_TRUE(file.broken.empty()) << file.broken.size() << " broken, first: " << file.broken.front();
-  ASSERT_EQ(file.entries.size(), 2000u);
+  expectOneMark();
+  const std::vector<Entry> all = entries();
+  ASSERT_EQ(all.size(), 2000u);
   std::map<std::string, int> next;  // per writer, entries arrive in order
   std::set<uint32_t> pids;
   static const std::regex text(R"(Error: (w\d) entry (\d+))");
-  for (const auto& e : file.entries) {
+  for (const auto& e : all) {
     std::smatch m;
     ASSERT_TRUE(std::regex_match(e.text, m, text)) << e.text;
     EXPECT_EQ(std::stoi(m[2]), next[m[1]]++);
