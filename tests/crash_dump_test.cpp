@@ -2,6 +2,7 @@
 // the program's entry does and run as child processes with a registry file of
 // the test's own. Real dumps are written by gdb and take seconds, so only one
 // test makes them.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -23,6 +24,7 @@
 
 namespace fs = std::filesystem;
 using namespace testenv;
+using ::testing::StartsWith;
 
 namespace {
 
@@ -237,10 +239,9 @@ TEST(CrashDump, NoNameWhenDumpsAreOffAndNoDumpIntoAMissingDirectory) {
   writeRegistry(dir, {"CrashDumpsEnabled=0"});
   const ScopedEnv registry("TARVO_REGISTRY", dir / "registry.reg");
   CrashDumpInfo info;
-  EXPECT_EQ(failureOf([&] { info.getFileName(); }),
-            "Crash dumping does not enabled\n   at (CrashDumpInfo::getFileName line 653)");
-  expectOsFailure([&] { internalDumpMiniDump(dir / "missing/x.dmp", nullptr, dump_type::Crash); }, 3,
-                  "Unable to generate dump file", "internalDumpMiniDump", 702);
+  EXPECT_THAT(failureOf([&] { info.getFileName(); }), StartsWith("Crash dumping does not enabled\n"));
+  EXPECT_THAT(failureOf([&] { internalDumpMiniDump(dir / "missing/x.dmp", nullptr, dump_type::Crash); }),
+              StartsWith(formatSystemMessage(3, "Unable to generate dump file") + "\n   at (internalDumpMiniDump line "));
 }
 
 } // namespace

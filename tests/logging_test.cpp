@@ -205,7 +205,7 @@ TEST_F(Logging, UtilityRunsGoToTheirOwnChannelWhenAsked) {
   ASSERT_EQ(debug.size(), 1u);
   EXPECT_THAT(debug[0], StartsWith("Info: "));
   EXPECT_THAT(debug[0], HasSubstr("at Write to file '" + channelFile("util_exec") + "'"));
-  EXPECT_THAT(debug[0], EndsWith("\n   at writeToUtilExecLog(writeToUtilExecLog line 36)"));
+  EXPECT_THAT(debug[0], HasSubstr("\n   at writeToUtilExecLog(writeToUtilExecLog line "));
 }
 
 // ---------------------------------------------------------------- other processes
