@@ -1,34 +1,30 @@
 // Crash dumps: the helper programs crash_fault and crash_heap set dumps up as
 // the program's entry does and run as child processes with a registry file of
-// the test's own. Real dumps are written by gdb and take seconds, so only two
-// tests make one.
+// the test's own. Real dumps are written by gdb and take seconds, so only one
+// test makes them.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
-#include <map>
 #include <regex>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "support/crash_dump.h"
 #include "support/errors.h"
+#include "tests/common/hosting.h"
 #include "tests/common/test_env.h"
-
-extern char** environ;
 
 namespace fs = std::filesystem;
 using namespace testenv;
+using ::testing::StartsWith;
 
 namespace {
 
@@ -51,35 +47,24 @@ void writeRegistry(const TempDir& dir, const std::vector<std::string>& values) {
   writeFile(dir / "registry.reg", out);
 }
 
-struct ChildRun {
-  int status = -1;
-  std::string out, err;
-  bool exitedWith(int code) const { return WIFEXITED(status) && WEXITSTATUS(status) == code; }
-};
-
-// Runs a helper program with the registry of the values and waits for it. It
-// runs in the test's directory, so a kernel core would stay there, and the
-// shell execs it, so the status is the program's own.
-ChildRun runHelper(const TempDir& dir, const std::string& program, const std::string& args,
-                   const std::vector<std::string>& values) {
+// A helper program in dir (where a kernel core would stay) with the registry
+// of the values; env execs it, so the pid is the program's.
+Child start(const TempDir& dir, const std::string& program, const std::string& arg,
+            const std::vector<std::string>& values) {
   writeRegistry(dir, values);
-  ChildRun run;
-  run.status = std::system(("cd " + shellQuote(dir.path()) + " && TARVO_REGISTRY=" + shellQuote(dir / "registry.reg") +
-                            " exec " + shellQuote(testBinDir() + "/" + program) + " " + args +
-                            " >child.out 2>child.err")
-                               .c_str());
-  run.out = readFile(dir / "child.out");
-  run.err = readFile(dir / "child.err");
-  fs::remove(dir / "child.out");
-  fs::remove(dir / "child.err");
-  return run;
+  return Child("env -C " + shellQuote(dir.path()) + " TARVO_REGISTRY=registry.reg " +
+                   shellQuote(testBinDir() + "/" + program) + " " + arg,
+               dir / "child");
 }
 
-// The guarded fault is printed and the run goes on.
-void expectReportedFault(const ChildRun& run) {
-  EXPECT_TRUE(run.exitedWith(0)) << run.status << "\n" << run.err;
+// crash_fault with a fault in a guarded operation: it is printed and the run
+// goes on. Returns what the child wrote to standard error.
+std::string faultReported(const TempDir& dir, const std::vector<std::string>& values) {
+  const Ran run = start(dir, "crash_fault", "fault", values).wait(std::chrono::seconds(60));  // gdb writes a dump
+  EXPECT_EQ(run.exitCode, 0) << run.err;
   EXPECT_NE(run.out.find(kError), std::string::npos) << run.out;
   EXPECT_NE(run.out.find("run goes on"), std::string::npos) << run.out;
+  return run.err;
 }
 
 std::vector<std::string> dumpsBelow(const std::string& root) {  // every "*.dmp" file
@@ -97,13 +82,14 @@ std::string localStamp(std::time_t t) {
   return buf;
 }
 
-// The single dump in dir, checked for the program's name pattern, a time
-// within the run, owner-only access and a core that gdb attributes to the
-// program.
-void expectOneDumpOf(const std::string& program, const std::string& dir, std::time_t started, std::time_t ended) {
+// The single dump below dir: in the location, named after the program and a
+// second of the run, for the owner only, and a core that gdb attributes to the program.
+void expectOneDumpOf(const std::string& program, const std::string& dir, const std::string& location,
+                     std::time_t started) {
+  const std::time_t ended = std::time(nullptr);
   auto dumps = dumpsBelow(dir);
   ASSERT_EQ(dumps.size(), 1u);
-  EXPECT_EQ(fs::path(dumps[0]).parent_path(), fs::path(dir));
+  EXPECT_EQ(fs::path(dumps[0]).parent_path(), fs::path(location));
   const std::string name = fs::path(dumps[0]).filename().string();
   std::smatch m;
   ASSERT_TRUE(std::regex_match(name, m, std::regex(program + "([0-9]{8}_[0-9]{6})\\.dmp"))) << name;
@@ -112,36 +98,25 @@ void expectOneDumpOf(const std::string& program, const std::string& dir, std::ti
   EXPECT_EQ(fs::status(dumps[0]).permissions() & (fs::perms::group_all | fs::perms::others_all), fs::perms::none);
   const std::string programPath = testBinDir() + "/" + program;
   std::string gdb;
-  if (FILE* pipe = popen(("gdb -nx -batch -c " + shellQuote(dumps[0]) + " " + shellQuote(programPath) + " 2>&1").c_str(),
-                         "r")) {
-    char buf[4096];
-    for (size_t n; (n = fread(buf, 1, sizeof buf, pipe)) > 0;) gdb.append(buf, n);
-    pclose(pipe);
-  }
+  shell("gdb -nx -batch -c " + shellQuote(dumps[0]) + " " + shellQuote(programPath), &gdb);
   EXPECT_NE(gdb.find("Core was generated by `" + programPath), std::string::npos) << gdb;
 }
 
 // A guarded fault is reported and the run goes on; a corrupted heap ends the
-// process by abort. Each leaves one dump (the second in the default location).
+// process by abort. Each leaves one dump, in a location made at start (the
+// second in the default one, three levels down).
 TEST(CrashDump, FaultInGuardedOperationAndHeapCorruptionLeaveOneDumpEach) {
-  for (const std::string program : {"crash_fault", "crash_heap"}) {
-    SCOPED_TRACE(program);
-    TempDir dir;
-    const bool fault = program == "crash_fault";
-    const std::time_t started = std::time(nullptr);
-    const ChildRun run = runHelper(dir, program, fault ? "fault" : "",
-                                   fault ? std::vector<std::string>{"PRODUCT_ROOT_D=@", "CrashDumpsLocation=@/dumps"}
-                                         : std::vector<std::string>{"PRODUCT_ROOT_D=@/root"});
-    const std::time_t ended = std::time(nullptr);
-    if (fault) {
-      expectReportedFault(run);
-    } else {
-      EXPECT_TRUE(WIFSIGNALED(run.status) && WTERMSIG(run.status) == SIGABRT) << run.status << "\n" << run.out << run.err;
-      EXPECT_NE(run.err.find("double free"), std::string::npos) << run.err;
-      EXPECT_EQ(run.out.find("unnoticed"), std::string::npos);
-    }
-    expectOneDumpOf(program, fault ? dir / "dumps" : dir / "root/etc/crashdumps", started, ended);
-  }
+  TempDir fault, heap;
+  std::time_t started = std::time(nullptr);
+  faultReported(fault, {"PRODUCT_ROOT_D=@", "CrashDumpsLocation=@/dumps"});
+  expectOneDumpOf("crash_fault", fault.path(), fault / "dumps", started);
+
+  started = std::time(nullptr);
+  const Ran run = start(heap, "crash_heap", "", {"PRODUCT_ROOT_D=@/root"}).wait(std::chrono::seconds(60));
+  EXPECT_EQ(run.exitCode, 128 + SIGABRT) << run.out << run.err;
+  EXPECT_NE(run.err.find("double free"), std::string::npos) << run.err;
+  EXPECT_EQ(run.out.find("unnoticed"), std::string::npos);
+  expectOneDumpOf("crash_heap", heap.path(), heap / "root/etc/crashdumps", started);
 }
 
 // Without dumps, and with a dump that cannot be written, the fault is
@@ -162,9 +137,7 @@ TEST(CrashDump, FaultIsReportedTheSameWhenNoDumpIsWritten) {
     SCOPED_TRACE(c.what);
     TempDir dir;
     writeFile(dir / "plain", "not a directory");
-    ChildRun run = runHelper(dir, "crash_fault", "fault", c.values);
-    expectReportedFault(run);
-    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(faultReported(dir, c.values), "");
     EXPECT_TRUE(dumpsBelow(dir.path()).empty());
     EXPECT_EQ(readFile(dir / "plain"), "not a directory");
     EXPECT_FALSE(fs::exists(dir / c.absentDir));
@@ -179,50 +152,19 @@ TEST(CrashDump, ASignalSentByAnotherProcessIsReportedAndEndsTheProgramWithoutADu
     const std::string name = sig == SIGSEGV ? "SIGSEGV" : "SIGABRT";
     SCOPED_TRACE(name);
     TempDir dir;
-    writeRegistry(dir, {"PRODUCT_ROOT_D=@", "CrashDumpsLocation=@/dumps"});
-    ScopedEnv registry("TARVO_REGISTRY", dir / "registry.reg");
-    const std::string program = testBinDir() + "/crash_fault", out = dir / "child.out";
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addchdir_np(&actions, dir.path().c_str());  // a kernel core stays there
-    char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>("wait"), nullptr};
-    pid_t pid = -1;
-    ASSERT_EQ(posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (readFile(out).find("ready") == std::string::npos && std::chrono::steady_clock::now() < deadline)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_NE(readFile(out).find("ready"), std::string::npos) << "crash_fault did not get ready within 10 s";
-
-    ASSERT_EQ(kill(pid, sig), 0);
-    int status = 0;
-    while (waitpid(pid, &status, WNOHANG) == 0 && std::chrono::steady_clock::now() < deadline + std::chrono::seconds(10))
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    if (waitpid(pid, &status, WNOHANG) == 0) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      FAIL() << "crash_fault did not end within 10 s of " << name << "\n" << readFile(out);
-    }
-    const std::string console = readFile(out);
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << status << "\n" << console;
+    Child child = start(dir, "crash_fault", "wait", {"PRODUCT_ROOT_D=@", "CrashDumpsLocation=@/dumps"});
+    ASSERT_TRUE(waitUntil([&] { return readFile(dir / "child.out").find("ready") != std::string::npos; },
+                          std::chrono::seconds(10)))
+        << "crash_fault did not get ready within 10 s";
+    ASSERT_EQ(kill(child.pid(), sig), 0);
+    const Ran run = child.wait(std::chrono::seconds(10));
+    const std::string& console = run.out;
+    EXPECT_EQ(run.exitCode, 128 + sig) << console << run.err;
     EXPECT_NE(console.find("Ended by signal " + name + " sent by process " + std::to_string(getpid()) + " ("),
               std::string::npos) << console;
     EXPECT_EQ(console.find(kError), std::string::npos) << console;
     EXPECT_EQ(console.find("run goes on"), std::string::npos) << console;
     EXPECT_TRUE(dumpsBelow(dir / "dumps").empty());
-  }
-}
-
-TEST(CrashDump, MissingLocationIsCreatedAtStart) {
-  for (const std::string location : {"a/b/c", ""}) {  // three levels missing; the default
-    TempDir dir;
-    std::vector<std::string> values{"PRODUCT_ROOT_D=@/root"};
-    if (!location.empty()) values.push_back("CrashDumpsLocation=@/" + location);
-    ChildRun run = runHelper(dir, "crash_fault", "", values);
-    EXPECT_TRUE(run.exitedWith(0)) << run.err;
-    EXPECT_EQ(run.err, "");
-    EXPECT_TRUE(fs::is_directory(dir / (location.empty() ? "root/etc/crashdumps" : location))) << location;
   }
 }
 
@@ -247,28 +189,27 @@ TEST(CrashDump, AtExitOnlyTheNewestDumpsAreKept) {
     const std::string location = dir / "dumps";
     const auto now = fs::file_time_type::clock::now();
     const auto writeAged = [&](const std::string& name, int hours) {
-      writeFile(location + "/" + name, "core");
+      if (name == "old.dmp")
+        fs::create_directories(location + "/" + name);  // a directory, not a dump
+      else
+        writeFile(location + "/" + name, "core");
       fs::last_write_time(location + "/" + name, now - std::chrono::hours(hours));
     };
     // Dump i is (i * 7 % dumps) + 1 hours old: the age order differs from the name order.
-    std::map<int, std::string> byAge;
+    std::vector<std::string> newestFirst(c.dumps);
     for (int i = 0; i < c.dumps; ++i) {
-      char name[64];
-      std::snprintf(name, sizeof name, "crash_fault202001%02d_120000.dmp", i + 1);
-      byAge[i * 7 % c.dumps + 1] = name;
-      writeAged(name, i * 7 % c.dumps + 1);
+      newestFirst[i * 7 % c.dumps] = "crash_fault202001" + std::string(i < 9 ? "0" : "") + std::to_string(i + 1) + "_120000.dmp";
+      writeAged(newestFirst[i * 7 % c.dumps], i * 7 % c.dumps + 1);
     }
-    std::set<std::string> expected{"ancient.zip", "crash_fault20000101_000000.dmp.zip", "notes.txt", "old.dmp"};
-    for (const char* name : {"ancient.zip", "crash_fault20000101_000000.dmp.zip", "notes.txt"}) writeAged(name, 1000);
-    fs::create_directories(location + "/old.dmp");  // a directory, not a dump
-    fs::last_write_time(location + "/old.dmp", now - std::chrono::hours(1000));
-
+    std::set<std::string> expected(newestFirst.begin(), newestFirst.begin() + c.kept);
+    for (const char* name : {"ancient.zip", "crash_fault20000101_000000.dmp.zip", "notes.txt", "old.dmp"}) {
+      writeAged(name, 1000);
+      expected.insert(name);
+    }
     std::vector<std::string> values{"PRODUCT_ROOT_D=@", "CrashDumpsLocation=@/dumps"};
     if (c.setting) values.push_back(c.setting);
-    EXPECT_TRUE(runHelper(dir, "crash_fault", "", values).exitedWith(0));
-    int kept = 0;
-    for (const auto& [age, name] : byAge)
-      if (kept++ < c.kept) expected.insert(name);
+    const Ran run = start(dir, "crash_fault", "", values).wait(std::chrono::seconds(10));
+    EXPECT_EQ(run.exitCode, 0) << run.err;
     EXPECT_EQ(namesIn(location), std::vector<std::string>(expected.begin(), expected.end()));
   }
 }
@@ -292,23 +233,15 @@ TEST(CrashDump, SignalSafeClockAgreesWithLocalTime) {
   tzset();
 }
 
-// Dumps off: no name and no dump; a dump into a missing directory raises the system error.
-TEST(CrashDump, NoDumpWhenDumpsAreOffOrTheDirectoryIsMissing) {
+// Dumps off: no name; a dump into a missing directory raises the system error.
+TEST(CrashDump, NoNameWhenDumpsAreOffAndNoDumpIntoAMissingDirectory) {
   TempDir dir;
   writeRegistry(dir, {"CrashDumpsEnabled=0"});
-  {
-    ScopedEnv registry("TARVO_REGISTRY", dir / "registry.reg");
-    CrashDumpInfo info;
-    EXPECT_FALSE(info.enabled());
-    EXPECT_EQ(failureOf([&] { info.getFileName(); }),
-              "Crash dumping does not enabled\n   at (CrashDumpInfo::getFileName line 653)");
-    const CrashExceptionRecord record{0xc0000005u};
-    writeCrashDump(&record, info);
-  }
-  EXPECT_TRUE(dumpsBelow(dir.path()).empty());
-  expectOsFailure([&] { internalDumpMiniDump(dir / "missing/x.dmp", nullptr, dump_type::Crash); }, 3,
-                  "Unable to generate dump file", "internalDumpMiniDump", 702);
-  EXPECT_FALSE(fs::exists(dir / "missing/x.dmp"));
+  const ScopedEnv registry("TARVO_REGISTRY", dir / "registry.reg");
+  CrashDumpInfo info;
+  EXPECT_THAT(failureOf([&] { info.getFileName(); }), StartsWith("Crash dumping does not enabled\n"));
+  EXPECT_THAT(failureOf([&] { internalDumpMiniDump(dir / "missing/x.dmp", nullptr, dump_type::Crash); }),
+              StartsWith(formatSystemMessage(3, "Unable to generate dump file") + "\n   at (internalDumpMiniDump line "));
 }
 
 } // namespace
