@@ -3,12 +3,9 @@
 // exit code then say; and the parameter store of its command line.
 #include <gtest/gtest.h>
 
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <filesystem>
+#include <future>
 #include <regex>
 #include <thread>
 
@@ -25,19 +22,15 @@ using testenv::writeFile;
 
 const std::string kProgram = testenv::buildDir() + "/web_statistics_executor";
 
-// The daily log's entries as "Level: text", without time, process and thread.
-std::vector<std::string> entries(const TestInstallation& inst) {
+// The daily log's entries as "Level: text", without time, process and thread;
+// with a level given, the texts of that level's entries.
+std::vector<std::string> entries(const TestInstallation& inst, const std::string& level = "") {
   static const std::regex stamp(R"(^\S+ \S+ \S+ \S+ )");
   std::vector<std::string> out;
-  for (const std::string& e : inst.dailyLogEntries())
-    out.push_back(std::regex_replace(e, stamp, "", std::regex_constants::format_first_only));
-  return out;
-}
-
-std::vector<std::string> errorsOf(const TestInstallation& inst) {
-  std::vector<std::string> out;
-  for (const std::string& e : entries(inst))
-    if (e.starts_with("Error: ")) out.push_back(e.substr(7));
+  for (const std::string& line : inst.dailyLogEntries()) {
+    const std::string e = std::regex_replace(line, stamp, "", std::regex_constants::format_first_only);
+    if (e.starts_with(level)) out.push_back(e.substr(level.size()));
+  }
   return out;
 }
 
@@ -69,58 +62,26 @@ void clearLogs(const TestInstallation& inst) {
   for (const auto& file : fs::directory_iterator(inst.logsDir())) fs::remove_all(file.path());
 }
 
-// The program run with --calculate-all in a child of its own; out, when given,
-// becomes its standard output.
-pid_t startRun(int out = -1) {
-  const pid_t pid = fork();
-  if (pid == 0) {
-    if (out >= 0) ::dup2(out, 1);
-    ::execl(kProgram.c_str(), kProgram.c_str(), "--calculate-all", static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
-  return pid;
-}
-
-// Waits up to 60 s for the child: its exit code (128 + a signal), or -1 after killing it.
-int exitCodeOf(pid_t pid) {
-  int status = 0;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (::waitpid(pid, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      ::kill(pid, SIGKILL);
-      ::waitpid(pid, &status, 0);
-      ADD_FAILURE() << "the run did not end within 60 s";
-      return -1;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
 TEST(Executor, CommandLinesAndTheirOutcome) {
   TestInstallation inst;
   putConfig(inst, "ws1", "", conf("site-one", "ws1", "none"));
   const std::string usage = "Possible parameters:\n    --webspace-name\n    --domain-name";
-  const std::vector<std::string> domain = {"--calculate-domain", "--webspace-name=ws1", "--domain-name=site-one"};
-  const auto with = [&](const std::string& arg) {
-    auto args = domain;
-    args.push_back(arg);
-    return args;
-  };
   const struct {
     std::vector<std::string> args;
     std::string error;  // the beginning of the one Error entry (exit code 1); "" for none (exit code 0)
   } cases[] = {
       {{}, ""},
       {{"--calculate-all", "--anything=1", "extra"}, ""},
-      {domain, ""},
+      {{"--calculate-domain", "--webspace-name=ws1", "--domain-name=site-one"}, ""},
       {{"--calculate-domain", "--webspace-name=", "--domain-name="}, ""},
-      {with("--internal-package-name=x"), ""},
+      {{"--calculate-domain", "--internal-package-name=x", "--webspace-name=ws1", "--domain-name=site-one"}, ""},
       {{"--calculate-domain", "--domain-name=site-one"}, "Missing required parameter --webspace-name. " + usage},
       {{"--calculate-domain", "--webspace-name=ws1"}, "Missing required parameter --domain-name. " + usage},
-      {with("--db-password=s3cret word"), "Unexpected parameter --db-password. " + usage},
+      {{"--calculate-domain", "--webspace-name=ws1", "--domain-name=site-one", "--db-password=s3cret word"},
+       "Unexpected parameter --db-password. " + usage},
       {{"--calculate-domain", "--zeta=1"}, "Missing required parameter --webspace-name. " + usage},  // missing first
-      {with("--Domain-name=c"), "Unexpected parameter --Domain-name. " + usage},
+      {{"--calculate-domain", "--webspace-name=ws1", "--domain-name=site-one", "--Domain-name=c"},
+       "Unexpected parameter --Domain-name. " + usage},
       {{"--CALCULATE-ALL"},
        "command --CALCULATE-ALL not supported. Possible commands:\n   --calculate-all\n   --calculate-domain"},
       {{"--calculate-domain", "--webspace-name=nope", "--domain-name="},
@@ -144,7 +105,7 @@ TEST(Executor, CommandLinesAndTheirOutcome) {
     EXPECT_EQ(log.front(), "Info: start " + shown);
     EXPECT_EQ(log.back(), "Info: end " + shown + " with code " + exitCode);
     EXPECT_EQ((inst.dailyLog() + run.out + run.err).find("s3cret"), std::string::npos);
-    const std::vector<std::string> errors = errorsOf(inst);
+    const std::vector<std::string> errors = entries(inst, "Error: ");
     ASSERT_EQ(errors.size(), c.error.empty() ? 0u : 1u) << inst.dailyLog();
     if (c.error.empty()) continue;
     // Every failure carries the frame's two places, outermost last.
@@ -172,19 +133,13 @@ TEST(Executor, ChildrenAndTheConsoleDoNotDependOnHowTheRunWasStarted) {
     clearLogs(inst);
     writeFile(logs + "/web_1.log", "20240301080000 10.0.0.1 - - [01/Mar/2024:08:00:00 +0000] \"GET / HTTP/1.1\" 200 "
                                    "100 \"-\" \"Mozilla/5.0\"\r\n");
-    TestInstallation::RunResult run;
-    if (how == "as usual") run = inst.runExecutor({"--calculate-all"});
-    if (how == "with SIGCHLD ignored") run = inst.run("/usr/bin/env", {"--ignore-signal=CHLD", kProgram, "--calculate-all"});
-    if (how == "with a closed console") {
-      int fds[2];
-      ASSERT_EQ(::pipe(fds), 0);
-      ::close(fds[0]);  // no reader
-      const pid_t pid = startRun(fds[1]);
-      ::close(fds[1]);
-      run.exitCode = exitCodeOf(pid);
-    }
+    const auto run = how == "as usual" ? inst.runExecutor({"--calculate-all"})
+                     : how == "with SIGCHLD ignored"
+                         ? inst.run("/usr/bin/env", {"--ignore-signal=CHLD", kProgram, "--calculate-all"})
+                         : inst.run("/usr/bin/perl", {"-e", "pipe(R, W); close R; open(STDOUT, '>&W'); exec @ARGV",
+                                                      kProgram, "--calculate-all"});
     EXPECT_EQ(run.exitCode, 1) << run.out << run.err << inst.dailyLog();
-    const std::vector<std::string> errors = errorsOf(inst);
+    const std::vector<std::string> errors = entries(inst, "Error: ");
     ASSERT_EQ(errors.size(), 1u) << inst.dailyLog();
     EXPECT_TRUE(errors[0].starts_with(failed)) << errors[0];
     EXPECT_TRUE(fs::exists(logs + "/web_1.log"));
@@ -224,7 +179,8 @@ TEST(Executor, FindsConfigurationsTwoLevelsDownAndSkipsInvalidOnes) {
   fs::create_directories(inst.vhostsDir() + "/ws2/httpdocs");  // no logs/iis
   writeFile(inst.vhostsDir() + "/not_a_webspace.txt", "x");
   putConfig(inst, "ws3", "", conf("fine", "ws3", "none"));
-  const std::string inWs3 = putConfig(inst, "ws3", "nowebstat", "<config><domain name=\"d\" webspaceName=\"ws3\"/></config>");
+  const std::string inWs3 =
+      putConfig(inst, "ws3", "nowebstat", "<config><domain name=\"d\" webspaceName=\"ws3\"/></config>");
 
   const auto skipped = [](std::vector<std::string> paths) {
     for (std::string& path : paths) path = "Invalid config file '" + path + "'. Skipped";
@@ -232,13 +188,13 @@ TEST(Executor, FindsConfigurationsTwoLevelsDownAndSkipsInvalidOnes) {
   };
   std::vector<std::string> all = inWs1;
   all.push_back(inWs3);
-  for (const auto& [args, paths] : {std::pair{std::vector<std::string>{"--calculate-all"}, all},
-                                    std::pair{std::vector<std::string>{"--calculate-domain", "--webspace-name=ws1",
-                                                                       "--domain-name="},
-                                              inWs1}}) {
+  const struct {
+    std::vector<std::string> args, paths;
+  } runs[] = {{{"--calculate-all"}, all}, {{"--calculate-domain", "--webspace-name=ws1", "--domain-name="}, inWs1}};
+  for (const auto& [args, paths] : runs) {
     clearLogs(inst);
     EXPECT_EQ(inst.runExecutor(args).exitCode, 0);
-    std::vector<std::string> errors = errorsOf(inst), expected = skipped(paths), ws1;
+    std::vector<std::string> errors = entries(inst, "Error: "), expected = skipped(paths), ws1;
     std::copy_if(errors.begin(), errors.end(), std::back_inserter(ws1),
                  [](const std::string& e) { return e.find("/ws1/") != std::string::npos; });
     ASSERT_EQ(ws1.size(), inWs1.size()) << inst.dailyLog();
@@ -259,7 +215,7 @@ TEST(Executor, FailingConfigurationsAreJoinedInProcessingOrderAndTheRunGoesOn) {
   const std::string escapingWebspace = putConfig(inst, "ws1", "sub/other", conf("site", "../..", "awstats"));
 
   EXPECT_EQ(inst.runExecutor({"--calculate-domain", "--webspace-name=ws1", "--domain-name="}).exitCode, 1);
-  const std::vector<std::string> errors = errorsOf(inst);
+  const std::vector<std::string> errors = entries(inst, "Error: ");
   ASSERT_EQ(errors.size(), 1u) << inst.dailyLog();
   const std::string& message = errors[0];
   // Each failure with its configuration's place, in processing order (sibling
@@ -280,14 +236,10 @@ TEST(Executor, FailingConfigurationsAreJoinedInProcessingOrderAndTheRunGoesOn) {
 TEST(Executor, ASecondRunWaitsForTheRunLockAndThenCompletes) {
   TestInstallation inst;
   const fs::path log = emptyLogOf(inst, "ws1", "", "one.example");
-  VMutex held("web_statistics_executor_run");
-  bool taken = held.tryLock();
-  for (int i = 0; i < 500 && !taken; ++i, taken = held.tryLock())
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  ASSERT_TRUE(taken) << "another run held 'web_statistics_executor_run' for 5 s";
+  VMutex held("web_statistics_executor_run");  // the installation's own: nothing else holds it
+  ASSERT_TRUE(held.tryLock());
 
-  const pid_t pid = startRun();
-  ASSERT_GE(pid, 0);
+  auto second = std::async(std::launch::async, [&] { return inst.runExecutor({"--calculate-all"}); });
   const std::string waiting = "Info: Another statistics run holds 'web_statistics_executor_run'; waiting for it to end";
   const auto logged = [&] {
     const auto all = entries(inst);
@@ -296,12 +248,12 @@ TEST(Executor, ASecondRunWaitsForTheRunLockAndThenCompletes) {
   for (int i = 0; i < 200 && !logged(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_TRUE(logged()) << "no waiting entry within 10 s:\n" << inst.dailyLog();
   // Held for a while longer: the second run must not have touched the log.
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  int status = 0;
-  EXPECT_EQ(::waitpid(pid, &status, WNOHANG), 0) << "the second run must wait while the lock is held";
+  EXPECT_EQ(second.wait_for(std::chrono::milliseconds(500)), std::future_status::timeout)
+      << "the second run must wait while the lock is held";
   EXPECT_TRUE(fs::exists(log)) << "the second run processed the log while the first held the lock";
   held.unlock();
-  EXPECT_EQ(exitCodeOf(pid), 0) << inst.dailyLog();
+  ASSERT_EQ(second.wait_for(std::chrono::seconds(60)), std::future_status::ready) << "no end within 60 s of the unlock";
+  EXPECT_EQ(second.get().exitCode, 0) << inst.dailyLog();
   EXPECT_FALSE(fs::exists(log));
 }
 
@@ -326,7 +278,8 @@ TEST(Params, ParsesNameEqualsValueArguments) {
     const Params params(static_cast<int>(argv.size()), argv.data());
     EXPECT_EQ(decltype(c.stored)(params.values().begin(), params.values().end()), c.stored);
     for (const auto& [name, value] : c.stored) EXPECT_EQ(params.get(name), value);
-    EXPECT_TRUE(testenv::failureOf([&] { params.get("--missing"); }).starts_with("Missing required parameter --missing. \n"));
+    const std::string missing = testenv::failureOf([&] { params.get("--missing"); });
+    EXPECT_TRUE(missing.starts_with("Missing required parameter --missing. \n")) << missing;
   }
 }
 

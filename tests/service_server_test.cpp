@@ -40,8 +40,7 @@ std::string requestBody(const std::string& name, const vserializer::Guid& id = t
 
 // A client that speaks frames by hand. A service that takes or sends nothing
 // within kWaitMs fails the test (an exception) instead of hanging it.
-class RawClient {
- public:
+struct RawClient {
   explicit RawClient(const std::string& path) {
     uint32_t code = localsock::connect(path, socket_);
     if (code == platform::winerr::PipeBusy) code = localsock::connectWhenFree(path, kWaitMs, socket_);
@@ -84,9 +83,6 @@ class RawClient {
     send(body);
     return answer();
   }
-  localsock::Socket& socket() { return socket_; }
-
- private:
   localsock::Socket socket_;
 };
 
@@ -155,7 +151,7 @@ TEST(ServiceServer, ClientsThatStallLeaveOrNeverReadDoNotDisturbTheOthers) {
   size_t sent = 0;
   for (int n = 0; n < 100000; ++n) {
     const std::string& m = n % 2 ? request : length;
-    if (localsock::sendMessage(flooding.socket(), m.data(), m.size(), sent) != 0) break;
+    if (localsock::sendMessage(flooding.socket_, m.data(), m.size(), sent) != 0) break;
   }
   RawClient steady(inst.socketPath());
   for (int round = 0; round < 5; ++round) {
@@ -171,7 +167,7 @@ TEST(ServiceServer, ClientsThatStallLeaveOrNeverReadDoNotDisturbTheOthers) {
       RawClient halfClosed(inst.socketPath());
       halfClosed.send(length);
       halfClosed.send(request);
-      localsock::shutdownSending(halfClosed.socket());
+      localsock::shutdownSending(halfClosed.socket_);
       EXPECT_EQ(halfClosed.answer(), inst.vhostsDir());
       std::string more;
       EXPECT_FALSE(halfClosed.receive(more));
