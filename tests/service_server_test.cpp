@@ -190,6 +190,12 @@ TEST(ServiceServer, DaemonReturnsOnceListeningRefusesASecondServiceAndStopsOnSig
   auto r = inst.run(program, {"--daemon", "--settings=" + inst.settingsFile(), "--socket=" + inst.socketPath(),
                               "--pid-file=" + pidFile, "--log=" + log});
   ASSERT_EQ(r.exitCode, 0) << r.err;
+  // Its pid file goes last when it stops; should the test end before, it is killed.
+  struct KillIfRunning {
+    std::string pidFile;
+    int pid;
+    ~KillIfRunning() { if (std::filesystem::exists(pidFile)) kill(pid, SIGKILL); }
+  } const daemon{pidFile, std::stoi(testenv::readFile(pidFile))};
   RawClient client(inst.socketPath());  // listening already when the command returned
   EXPECT_EQ(client.get("PRODUCT_ROOT_D"), inst.productRoot());
 
@@ -212,14 +218,13 @@ TEST(ServiceServer, DaemonReturnsOnceListeningRefusesASecondServiceAndStopsOnSig
   }
   EXPECT_EQ(client.get("PRODUCT_ROOT_D"), inst.productRoot());
 
-  ASSERT_EQ(kill(std::stoi(testenv::readFile(pidFile)), SIGTERM), 0);
-  std::string rest;
-  EXPECT_FALSE(client.receive(rest)) << "an open connection does not hold the stop up";
-  // Its pid file goes last.
+  ASSERT_EQ(kill(daemon.pid, SIGTERM), 0);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
   while (std::filesystem::exists(pidFile) && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   ASSERT_FALSE(std::filesystem::exists(pidFile)) << "the service did not stop within 5 s of SIGTERM";
+  std::string rest;
+  EXPECT_FALSE(client.receive(rest)) << "an open connection does not hold the stop up";
   EXPECT_FALSE(std::filesystem::exists(inst.socketPath()));
   EXPECT_NE(testenv::readFile(log).find("stopped"), std::string::npos);
 }
