@@ -1,24 +1,17 @@
 // The program as a scheduler starts it: a temporary installation with the
 // management service, the real executable, and what the daily log and the
-// exit code then say.
+// exit code then say; and the parameter store of its command line.
 #include <gtest/gtest.h>
-
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
-#include <functional>
+#include <future>
 #include <regex>
 #include <thread>
 
 #include "app/params.h"
-#include "platform/text.h"
 #include "support/errors.h"
 #include "support/named_mutex.h"
-#include "tests/common/test_env.h"
-#include "tests/common/hosting.h"
 #include "tests/common/test_installation.h"
 
 namespace {
@@ -27,26 +20,17 @@ namespace fs = std::filesystem;
 using testenv::TestInstallation;
 using testenv::writeFile;
 
-struct Entry {
-  std::string level;
-  std::string text;
-};
+const std::string kProgram = testenv::buildDir() + "/web_statistics_executor";
 
-// "2026/01/02 03:04:05.678 pid tid Level: text" -> level and text.
-std::vector<Entry> entries(const TestInstallation& inst) {
-  static const std::regex entry(R"(^\S+ \S+ \S+ \S+ ([^:]+): ([\s\S]*)$)");
-  std::vector<Entry> out;
-  for (const std::string& line : inst.dailyLogEntries()) {
-    std::smatch m;
-    out.push_back(std::regex_match(line, m, entry) ? Entry{m[1], m[2]} : Entry{"?", line});
-  }
-  return out;
-}
-
-std::vector<std::string> errorsOf(const TestInstallation& inst) {
+// The daily log's entries as "Level: text", without time, process and thread;
+// with a level given, the texts of that level's entries.
+std::vector<std::string> entries(const TestInstallation& inst, const std::string& level = "") {
+  static const std::regex stamp(R"(^\S+ \S+ \S+ \S+ )");
   std::vector<std::string> out;
-  for (const Entry& e : entries(inst))
-    if (e.level == "Error") out.push_back(e.text);
+  for (const std::string& line : inst.dailyLogEntries()) {
+    const std::string e = std::regex_replace(line, stamp, "", std::regex_constants::format_first_only);
+    if (e.starts_with(level)) out.push_back(e.substr(level.size()));
+  }
   return out;
 }
 
@@ -55,13 +39,22 @@ std::string conf(const std::string& domain, const std::string& webspace, const s
          "\"/></domain></config>";
 }
 
-// A configuration in a webspace's log directory (sub: a path below it).
+// A configuration in a webspace's log directory (sub: a path below it); its path.
 std::string putConfig(const TestInstallation& inst, const std::string& webspace, const std::string& sub,
                       const std::string& content, const std::string& fileName = "web_stat_executor.conf") {
   const std::string dir = inst.vhostsDir() + "/" + webspace + "/logs/iis" + (sub.empty() ? "" : "/" + sub);
   fs::create_directories(dir);
   writeFile(dir + "/" + fileName, content);
   return dir + "/" + fileName;
+}
+
+// An empty web log beside a Webalizer configuration: the run removes it without an engine.
+fs::path emptyLogOf(const TestInstallation& inst, const std::string& webspace, const std::string& sub,
+                    const std::string& domain) {
+  const fs::path log = fs::path(putConfig(inst, webspace, sub, conf(domain, webspace, "webalizer"))).parent_path() /
+                       "web_access.log";
+  writeFile(log, "");
+  return log;
 }
 
 // Each run starts with an empty daily log.
@@ -81,6 +74,7 @@ TEST(Executor, CommandLinesAndTheirOutcome) {
       {{"--calculate-all", "--anything=1", "extra"}, ""},
       {{"--calculate-domain", "--webspace-name=ws1", "--domain-name=site-one"}, ""},
       {{"--calculate-domain", "--webspace-name=", "--domain-name="}, ""},
+      {{"--calculate-domain", "--internal-package-name=x", "--webspace-name=ws1", "--domain-name=site-one"}, ""},
       {{"--calculate-domain", "--domain-name=site-one"}, "Missing required parameter --webspace-name. " + usage},
       {{"--calculate-domain", "--webspace-name=ws1"}, "Missing required parameter --domain-name. " + usage},
       {{"--calculate-domain", "--webspace-name=ws1", "--domain-name=site-one", "--db-password=s3cret word"},
@@ -88,7 +82,6 @@ TEST(Executor, CommandLinesAndTheirOutcome) {
       {{"--calculate-domain", "--zeta=1"}, "Missing required parameter --webspace-name. " + usage},  // missing first
       {{"--calculate-domain", "--webspace-name=ws1", "--domain-name=site-one", "--Domain-name=c"},
        "Unexpected parameter --Domain-name. " + usage},
-      {{"--calculate-domain", "--internal-package-name=x", "--webspace-name=ws1", "--domain-name=site-one"}, ""},
       {{"--CALCULATE-ALL"},
        "command --CALCULATE-ALL not supported. Possible commands:\n   --calculate-all\n   --calculate-domain"},
       {{"--calculate-domain", "--webspace-name=nope", "--domain-name="},
@@ -99,32 +92,26 @@ TEST(Executor, CommandLinesAndTheirOutcome) {
   for (const auto& c : cases) {
     clearLogs(inst);
     const auto run = inst.runExecutor(c.args);
-    const int exitCode = c.error.empty() ? 0 : 1;
+    const std::string exitCode = c.error.empty() ? "0" : "1";
     // The command line as the log shows it: values quoted, passwords hidden.
-    std::string shown = testenv::buildDir() + "/web_statistics_executor";
-    for (const std::string& a : c.args) {
-      const std::string masked = a.starts_with("--db-password=") ? "--db-password=*" : a;
-      shown += " " + (a.find('=') == std::string::npos ? a : "\"" + masked + "\"");
-    }
+    std::string shown = kProgram;
+    for (const std::string& a : c.args)
+      shown += a.find('=') == std::string::npos ? " " + a
+                                                : " \"" + (a.starts_with("--db-password=") ? "--db-password=*" : a) + "\"";
     SCOPED_TRACE(shown);
-    EXPECT_EQ(run.exitCode, exitCode) << run.out << run.err;
-
-    const std::vector<Entry> log = entries(inst);
+    EXPECT_EQ(std::to_string(run.exitCode), exitCode) << run.out << run.err;
+    const std::vector<std::string> log = entries(inst);
     ASSERT_GE(log.size(), 2u);
-    EXPECT_EQ(log.front().level + ": " + log.front().text, "Info: start " + shown);
-    EXPECT_EQ(log.back().level + ": " + log.back().text, "Info: end " + shown + " with code " + std::to_string(exitCode));
+    EXPECT_EQ(log.front(), "Info: start " + shown);
+    EXPECT_EQ(log.back(), "Info: end " + shown + " with code " + exitCode);
     EXPECT_EQ((inst.dailyLog() + run.out + run.err).find("s3cret"), std::string::npos);
-    const std::vector<std::string> errors = errorsOf(inst);
-    if (c.error.empty()) {
-      EXPECT_TRUE(errors.empty()) << (errors.empty() ? "" : errors[0]);
-      continue;
-    }
-    ASSERT_EQ(errors.size(), 1u);
-    EXPECT_TRUE(errors[0].starts_with(c.error)) << errors[0];
+    const std::vector<std::string> errors = entries(inst, "Error: ");
+    ASSERT_EQ(errors.size(), c.error.empty() ? 0u : 1u) << inst.dailyLog();
+    if (c.error.empty()) continue;
     // Every failure carries the frame's two places, outermost last.
-    EXPECT_TRUE(text::endsWith(errors[0], "\n   at execute console command " + c.args[0] +
-                                              "(vconsoleapp::start line 93)\n   at execute " + shown +
-                                              "(vconsoleapp::run line 110)"))
+    EXPECT_TRUE(errors[0].starts_with(c.error)) << errors[0];
+    EXPECT_TRUE(errors[0].ends_with("\n   at execute console command " + c.args[0] + "(vconsoleapp::start line 93)\n" +
+                                    "   at execute " + shown + "(vconsoleapp::run line 110)"))
         << errors[0];
     EXPECT_NE(run.out.find(c.error), std::string::npos) << run.out;  // what the operator sees on the console
   }
@@ -140,31 +127,6 @@ TEST(Executor, ChildrenAndTheConsoleDoNotDependOnHowTheRunWasStarted) {
   const std::string webalizer = inst.root() + "/failing/bin/webalizer";
   testenv::writeScript(webalizer, "#!/bin/sh\necho 'no valid records'\nexit 3\n");
   inst.setSetting("WebalizerPath", webalizer);
-  const std::string program = testenv::buildDir() + "/web_statistics_executor";
-  // The run behind a pipe without a reader; the exit code, or 128 + a signal.
-  const auto withClosedConsole = [&]() -> TestInstallation::RunResult {
-    int fds[2];
-    if (::pipe(fds) != 0) return {};
-    ::close(fds[0]);
-    const pid_t pid = fork();
-    if (pid == 0) {
-      ::dup2(fds[1], 1);
-      ::execl(program.c_str(), program.c_str(), "--calculate-all", static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
-    ::close(fds[1]);
-    int status = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (::waitpid(pid, &status, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() > deadline) {
-        ::kill(pid, SIGKILL);
-        ::waitpid(pid, &status, 0);
-        ADD_FAILURE() << "the run with a closed console did not end within 60 s";
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), "", ""};
-  };
   const std::string failed = "Webalizer ended with exit code 3; the log file " + logs + "/web_1.log is kept";
   for (const std::string how : {"as usual", "with SIGCHLD ignored", "with a closed console"}) {
     SCOPED_TRACE(how);
@@ -173,32 +135,26 @@ TEST(Executor, ChildrenAndTheConsoleDoNotDependOnHowTheRunWasStarted) {
                                    "100 \"-\" \"Mozilla/5.0\"\r\n");
     const auto run = how == "as usual" ? inst.runExecutor({"--calculate-all"})
                      : how == "with SIGCHLD ignored"
-                         ? inst.run("/usr/bin/env", {"--ignore-signal=CHLD", program, "--calculate-all"})
-                         : withClosedConsole();
+                         ? inst.run("/usr/bin/env", {"--ignore-signal=CHLD", kProgram, "--calculate-all"})
+                         : inst.run("/usr/bin/perl", {"-e", "pipe(R, W); close R; open(STDOUT, '>&W'); exec @ARGV",
+                                                      kProgram, "--calculate-all"});
     EXPECT_EQ(run.exitCode, 1) << run.out << run.err << inst.dailyLog();
-    const std::vector<std::string> errors = errorsOf(inst);
+    const std::vector<std::string> errors = entries(inst, "Error: ");
     ASSERT_EQ(errors.size(), 1u) << inst.dailyLog();
     EXPECT_TRUE(errors[0].starts_with(failed)) << errors[0];
     EXPECT_TRUE(fs::exists(logs + "/web_1.log"));
-    EXPECT_EQ(entries(inst).back().text, "end " + program + " --calculate-all with code 1");
-    if (how != "with a closed console") {
-      EXPECT_TRUE(testenv::contains(run.out, "\n" + failed)) << run.out;
-      EXPECT_TRUE(run.out.ends_with("\n")) << "the console's last line is ended too:\n" << run.out;
-    }
+    EXPECT_EQ(entries(inst).back(), "Info: end " + kProgram + " --calculate-all with code 1");
+    if (how == "with a closed console") continue;
+    EXPECT_NE(run.out.find("\n" + failed), std::string::npos) << run.out;
+    EXPECT_TRUE(run.out.ends_with("\n")) << "the console's last line is ended too:\n" << run.out;
   }
 }
 
 TEST(Executor, CalculateDomainTakesOnlyTheNamedDomainOfTheNamedWebspace) {
   TestInstallation inst;
-  // Beside each configuration an empty web log, which the run removes without an engine.
-  auto site = [&](const std::string& webspace, const std::string& sub, const std::string& domain) {
-    const fs::path config = putConfig(inst, webspace, sub, conf(domain, webspace, "webalizer"));
-    writeFile(config.parent_path() / "web_access.log", "");
-    return config.parent_path() / "web_access.log";
-  };
-  const fs::path named = site("ws1", "", "site-one");
-  const fs::path otherDomain = site("ws1", "two", "site-two");
-  const fs::path otherWebspace = site("ws2", "", "site-one");
+  const fs::path named = emptyLogOf(inst, "ws1", "", "site-one");
+  const fs::path otherDomain = emptyLogOf(inst, "ws1", "two", "site-two");
+  const fs::path otherWebspace = emptyLogOf(inst, "ws2", "", "site-one");
   EXPECT_EQ(inst.runExecutor({"--calculate-domain", "--webspace-name=ws1", "--domain-name=SITE-One"}).exitCode, 0);
   EXPECT_FALSE(fs::exists(named)) << inst.dailyLog();
   EXPECT_TRUE(fs::exists(otherDomain));
@@ -226,19 +182,19 @@ TEST(Executor, FindsConfigurationsTwoLevelsDownAndSkipsInvalidOnes) {
   const std::string inWs3 =
       putConfig(inst, "ws3", "nowebstat", "<config><domain name=\"d\" webspaceName=\"ws3\"/></config>");
 
-  auto skipped = [](const std::vector<std::string>& paths) {
-    std::vector<std::string> out;
-    for (const std::string& path : paths) out.push_back("Invalid config file '" + path + "'. Skipped");
-    return out;
+  const auto skipped = [](std::vector<std::string> paths) {
+    for (std::string& path : paths) path = "Invalid config file '" + path + "'. Skipped";
+    return paths;
   };
   std::vector<std::string> all = inWs1;
   all.push_back(inWs3);
-  const std::vector<std::string> calculateAll = {"--calculate-all"};
-  const std::vector<std::string> calculateWs1 = {"--calculate-domain", "--webspace-name=ws1", "--domain-name="};
-  for (const auto& [args, paths] : {std::pair{calculateAll, all}, std::pair{calculateWs1, inWs1}}) {
+  const struct {
+    std::vector<std::string> args, paths;
+  } runs[] = {{{"--calculate-all"}, all}, {{"--calculate-domain", "--webspace-name=ws1", "--domain-name="}, inWs1}};
+  for (const auto& [args, paths] : runs) {
     clearLogs(inst);
     EXPECT_EQ(inst.runExecutor(args).exitCode, 0);
-    std::vector<std::string> errors = errorsOf(inst), expected = skipped(paths), ws1;
+    std::vector<std::string> errors = entries(inst, "Error: "), expected = skipped(paths), ws1;
     std::copy_if(errors.begin(), errors.end(), std::back_inserter(ws1),
                  [](const std::string& e) { return e.find("/ws1/") != std::string::npos; });
     ASSERT_EQ(ws1.size(), inWs1.size()) << inst.dailyLog();
@@ -259,7 +215,7 @@ TEST(Executor, FailingConfigurationsAreJoinedInProcessingOrderAndTheRunGoesOn) {
   const std::string escapingWebspace = putConfig(inst, "ws1", "sub/other", conf("site", "../..", "awstats"));
 
   EXPECT_EQ(inst.runExecutor({"--calculate-domain", "--webspace-name=ws1", "--domain-name="}).exitCode, 1);
-  const std::vector<std::string> errors = errorsOf(inst);
+  const std::vector<std::string> errors = entries(inst, "Error: ");
   ASSERT_EQ(errors.size(), 1u) << inst.dailyLog();
   const std::string& message = errors[0];
   // Each failure with its configuration's place, in processing order (sibling
@@ -277,76 +233,28 @@ TEST(Executor, FailingConfigurationsAreJoinedInProcessingOrderAndTheRunGoesOn) {
   EXPECT_FALSE(fs::exists(inst.root() + "/.tarvo"));
 }
 
-// Waits up to 10 s for the child; its exit code, or -1 (killed) with a failure.
-int exitCodeWithin10s(pid_t pid) {
-  int status = 0;
-  for (int i = 0; i < 1000 && ::waitpid(pid, &status, WNOHANG) == 0; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  if (::waitpid(pid, &status, WNOHANG) == 0) {
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, &status, 0);
-    ADD_FAILURE() << "the run did not end within 10 s";
-    return -1;
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
 TEST(Executor, ASecondRunWaitsForTheRunLockAndThenCompletes) {
   TestInstallation inst;
-  const fs::path config = putConfig(inst, "ws1", "", conf("one.example", "ws1", "webalizer"));
-  const fs::path log = config.parent_path() / "web_access.log";  // empty: the run removes it without an engine
-  writeFile(log, "");
-  VMutex held("web_statistics_executor_run");
-  bool taken = held.tryLock();
-  for (int i = 0; i < 500 && !taken; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    taken = held.tryLock();
-  }
-  ASSERT_TRUE(taken) << "another run held 'web_statistics_executor_run' for 5 s";
+  const fs::path log = emptyLogOf(inst, "ws1", "", "one.example");
+  VMutex held("web_statistics_executor_run");  // the installation's own: nothing else holds it
+  ASSERT_TRUE(held.tryLock());
 
-  const pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    const std::string program = testenv::buildDir() + "/web_statistics_executor";
-    ::execl(program.c_str(), program.c_str(), "--calculate-all", static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
+  auto second = std::async(std::launch::async, [&] { return inst.runExecutor({"--calculate-all"}); });
   const std::string waiting = "Info: Another statistics run holds 'web_statistics_executor_run'; waiting for it to end";
-  bool logged = false;
-  for (int i = 0; i < 200 && !logged; ++i) {
-    for (const Entry& e : entries(inst)) logged = logged || e.level + ": " + e.text == waiting;
-    if (!logged) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  EXPECT_TRUE(logged) << "no waiting entry within 10 s:\n" << inst.dailyLog();
+  const auto logged = [&] {
+    const auto all = entries(inst);
+    return std::find(all.begin(), all.end(), waiting) != all.end();
+  };
+  for (int i = 0; i < 200 && !logged(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_TRUE(logged()) << "no waiting entry within 10 s:\n" << inst.dailyLog();
   // Held for a while longer: the second run must not have touched the log.
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  int status = 0;
-  EXPECT_EQ(::waitpid(pid, &status, WNOHANG), 0) << "the second run must wait while the lock is held";
+  EXPECT_EQ(second.wait_for(std::chrono::milliseconds(500)), std::future_status::timeout)
+      << "the second run must wait while the lock is held";
   EXPECT_TRUE(fs::exists(log)) << "the second run processed the log while the first held the lock";
-
   held.unlock();
-  EXPECT_EQ(exitCodeWithin10s(pid), 0) << inst.dailyLog();
+  ASSERT_EQ(second.wait_for(std::chrono::seconds(60)), std::future_status::ready) << "no end within 60 s of the unlock";
+  EXPECT_EQ(second.get().exitCode, 0) << inst.dailyLog();
   EXPECT_FALSE(fs::exists(log));
-}
-
-// ---------------------------------------------------------------- the parameter store
-
-// argv as main receives it.
-Params paramsOf(std::vector<std::string> args) {
-  std::vector<char*> pointers;
-  for (auto& s : args) pointers.push_back(s.data());
-  pointers.push_back(nullptr);
-  return Params(static_cast<int>(args.size()), pointers.data());
-}
-
-// The message of what op raises; "" for nothing.
-std::string messageOf(const std::function<void()>& op) {
-  try {
-    op();
-  } catch (const vexception& e) {
-    return e.message();
-  }
-  return "";
 }
 
 TEST(Params, ParsesNameEqualsValueArguments) {
@@ -364,13 +272,15 @@ TEST(Params, ParsesNameEqualsValueArguments) {
       {{"--ab=1", "--a=2", "--a\xEF\xBC\xA1=3", "--a\xF0\x9F\x98\x80=4"},  // U+FF21 sorts after U+1F600 in UTF-16
        {{"--a", "2"}, {"--ab", "1"}, {"--a\xF0\x9F\x98\x80", "4"}, {"--a\xEF\xBC\xA1", "3"}}},
   };
-  for (const auto& c : cases) {
-    const Params params = paramsOf(c.args);
+  for (auto c : cases) {
+    std::vector<char*> argv;
+    for (auto& s : c.args) argv.push_back(s.data());
+    const Params params(static_cast<int>(argv.size()), argv.data());
     EXPECT_EQ(decltype(c.stored)(params.values().begin(), params.values().end()), c.stored);
+    for (const auto& [name, value] : c.stored) EXPECT_EQ(params.get(name), value);
+    const std::string missing = testenv::failureOf([&] { params.get("--missing"); });
+    EXPECT_TRUE(missing.starts_with("Missing required parameter --missing. \n")) << missing;
   }
-  const Params params = paramsOf({"--a=1"});
-  EXPECT_EQ(params.get("--a"), "1");
-  EXPECT_EQ(messageOf([&] { params.get("--b"); }), "Missing required parameter --b. ");
 }
 
 } // namespace
