@@ -428,7 +428,8 @@ TEST(FileIo, ReadWriteSeekAndTheirFailures) {
 }
 
 // A write cut short carries the count, what got through and the system's
-// reason for the rest (a full disk gives its reason so too: faults_test).
+// reason for the rest. A full disk's code and reason: faults_test's
+// DiskFullInTheStatisticsDirectory shows them.
 TEST(FileIo, ShortWriteRaisesWithTheByteCountAndTheReason) {
   TempDir tmp;
   // The file-size limit lets the first 10 bytes through and refuses the rest.
