@@ -14,14 +14,9 @@
 namespace {
 
 TEST(FileName, PathFormsTable) {
-  struct Case {
-    const char* input;
-    const char* longPath;
-    const char* canonical;
-    const char* fileSpecRemoved;
-    const char* directory;
-  };
-  const Case cases[] = {
+  const struct {
+    const char *input, *longPath, *canonical, *fileSpecRemoved, *directory;
+  } cases[] = {
       {"/x/./y/../z", "/x/z", "/x/z", "/x", "/x/./y/.."},
       {"/a//b///c", "/a/b/c", "/a/b/c", "/a/b", "/a//b"},
       {"/a/b/", "/a/b/", "/a/b/", "/a/b", "/a/b"},
@@ -35,7 +30,7 @@ TEST(FileName, PathFormsTable) {
       // A backslash is part of a Linux file name, not a separator.
       {"/logs/a\\b.log", "/logs/a\\b.log", "/logs/a\\b.log", "/logs", "/logs"},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.input);
     EXPECT_EQ(VFileName::toLongPath(c.input), c.longPath);
     EXPECT_EQ(VFileName::canonicalize(c.input), c.canonical);
@@ -45,27 +40,20 @@ TEST(FileName, PathFormsTable) {
   // Paths from outside (the service, configuration values) come with "\".
   EXPECT_EQ(normalizeFilePath("C:\\x\\.\\y\\..\\z\\"), "C:/x/z/");
   EXPECT_EQ(normalizeFilePath("\\\\?\\srv\\www"), "/srv/www");
-  EXPECT_EQ(appendBackslash(""), "/");
-  EXPECT_EQ(appendBackslash("/a"), "/a/");
-  EXPECT_EQ(appendBackslash("/a/"), "/a/");
+  for (const auto& [path, ended] : {std::pair{"", "/"}, {"/a", "/a/"}, {"/a/", "/a/"}})
+    EXPECT_EQ(appendBackslash(path), ended);
 }
 
 TEST(FileName, CombineTable) {
-  struct Case {
-    const char* base;
-    const char* more;
-    const char* combined;
-  };
-  const Case cases[] = {
+  const struct {
+    const char *base, *more, *combined;
+  } cases[] = {
       {"/a", "/b", "/a/b"},          {"/a", "\\\\b", "/a/b"},         {"/a/", "b/c", "/a/b/c"},
       {"/a/./x/..", "b", "/a/b"},    {"/a", "../b", "/b"},            {"/a", "b/", "/a/b/"},
       {"/a", "", "/a"},              {"", "b", "b"},                  {"rel", "x", "rel/x"},
       {"/srv/www", "*.*", "/srv/www/*.*"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.base) + " + " + c.more);
-    EXPECT_EQ(VFileName::combine(c.base, c.more), c.combined);
-  }
+  for (const auto& c : cases) EXPECT_EQ(VFileName::combine(c.base, c.more), c.combined) << c.base << " + " << c.more;
   // Far beyond PATH_MAX (4096): 40 components of 200 characters.
   std::string base = "/srv";
   for (int i = 0; i < 40; ++i) base += "/" + std::string(200, static_cast<char>('a' + i % 26));
@@ -103,26 +91,19 @@ std::string underEveryLocale(const std::function<void()>& check) {
 
 TEST(FileName, CaseAndPatternsAreTheSameUnderEveryLocale) {
   const struct {
-    const char* pattern;
-    const char* name;
+    const char *pattern, *name;
     bool matches;
   } patterns[] = {
-      {"*.*", "README", true},          // every name, with or without a dot
-      {"*.*", ".", true},
-      {"*.conf", "web_stat_executor.CONF", true},
-      {"WEB_STAT_EXECUTOR.conf", "web_stat_executor.conf", true},
-      {"a?c", "abc", true},
-      {"a?c", "ac", false},
-      {"?.txt", "\xC3\xA9.txt", true},  // "?" is one character, not one byte
-      {"\xC3\x89*", "\xC3\xA9" "cole", true},  // case folding beyond ASCII
-      {"*a*b*c", "xaybzc", true},
-      {"*a*b*c", "xaybzcx", false},
-      {"log.*", "log", true},           // a final ".*" also takes no extension
-      {"*.", "README", true},           // a final "." asks for no extension
-      {"*.", "a.txt", false},
-      {"*.dmp", "crash.dmp.zip", false},  // the pattern's end is the name's end
-      {"", "", true},
-      {"", "a", false},
+      {"*.*", "README", true}, {"*.*", ".", true},  // every name, with or without a dot
+      {"*.conf", "web_stat_executor.CONF", true}, {"WEB_STAT_EXECUTOR.conf", "web_stat_executor.conf", true},
+      {"a?c", "abc", true}, {"a?c", "ac", false},
+      {"?.txt", "\xC3\xA9.txt", true},            // "?" is one character, not one byte
+      {"\xC3\x89*", "\xC3\xA9" "cole", true},     // case folding beyond ASCII
+      {"*a*b*c", "xaybzc", true}, {"*a*b*c", "xaybzcx", false},
+      {"log.*", "log", true},                      // a final ".*" also takes no extension
+      {"*.", "README", true}, {"*.", "a.txt", false},  // a final "." asks for no extension
+      {"*.dmp", "crash.dmp.zip", false},           // the pattern's end is the name's end
+      {"", "", true}, {"", "a", false},
   };
   const std::string skipped = underEveryLocale([&] {
     EXPECT_EQ(text::toLower("M\xC3\x9CNCHEN-INFO.example"), "m\xC3\xBCnchen-info.example");
@@ -138,10 +119,8 @@ TEST(FileName, CaseAndPatternsAreTheSameUnderEveryLocale) {
     EXPECT_EQ(text::toUpper("\xF0\x90\x90\xA8"), "\xF0\x90\x90\x80");  // beyond U+FFFF
     // Ideographic space, no-break space, line separator.
     EXPECT_EQ(text::trim("\xE3\x80\x80\xC2\xA0 site\t\xE2\x80\xA8"), "site");
-    for (const auto& c : patterns) {
-      SCOPED_TRACE(std::string(c.pattern) + " ~ " + c.name);
-      EXPECT_EQ(matchFilePattern(c.pattern, c.name), c.matches);
-    }
+    for (const auto& c : patterns)
+      EXPECT_EQ(matchFilePattern(c.pattern, c.name), c.matches) << c.pattern << " ~ " << c.name;
   });
   if (!skipped.empty()) GTEST_SKIP() << "C and C.UTF-8 checked; " << skipped;
 }

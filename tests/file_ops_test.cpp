@@ -11,11 +11,12 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <csignal>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <random>
 #include <thread>
 
@@ -27,13 +28,39 @@ namespace {
 
 namespace stdfs = std::filesystem;
 using namespace testenv;
+using namespace file_open;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
+using Names = std::vector<std::string>;
 
 uint32_t modeOf(const std::string& path) {
   struct stat st {};
   EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
   return st.st_mode & 07777;
+}
+
+// Runs body in a child process and answers its exit code (128 + the signal
+// that ended it), or -1 when it had not ended within the time: it is killed.
+int inChild(const std::function<int()>& body, int seconds = 60) {
+  const pid_t child = ::fork();
+  if (child == 0) {
+    try {
+      ::_exit(body());
+    } catch (...) {
+      ::_exit(2);
+    }
+  }
+  int status = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (::waitpid(child, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      ::kill(child, SIGKILL);
+      ::waitpid(child, &status, 0);
+      return -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 TEST(FileOps, ExistenceAndAttributesComeFromTheItemItself) {
@@ -45,10 +72,8 @@ TEST(FileOps, ExistenceAndAttributesComeFromTheItemItself) {
   stdfs::create_symlink(tmp / "readonly.txt", tmp / "filelink");
   stdfs::create_directory_symlink(tmp / "nowhere", tmp / "dangling");
   bool isDirectory = true;
-  EXPECT_TRUE(fileExist(tmp / "dir/file.txt", &isDirectory));
-  EXPECT_FALSE(isDirectory);
-  EXPECT_TRUE(fileExist(tmp / "dir", &isDirectory));
-  EXPECT_TRUE(isDirectory);
+  EXPECT_TRUE(fileExist(tmp / "dir/file.txt", &isDirectory) && !isDirectory);
+  EXPECT_TRUE(fileExist(tmp / "dir", &isDirectory) && isDirectory);
   EXPECT_TRUE(fileExist(tmp / "dangling"));  // the link itself is there
   EXPECT_FALSE(fileExist(tmp / "missing/below"));
   // A path through a file is neither "not found" answer: it is a failure.
@@ -98,15 +123,12 @@ std::string removeDirAsOwner(const std::string& root, bool force) {
   };
   if (::geteuid() != 0) return attempt();
   const std::string report = root + ".report";
-  const pid_t child = ::fork();
-  if (child == 0) {
-    if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(3);
+  const int code = inChild([&] {
+    if (::setgid(65534) != 0 || ::setuid(65534) != 0) return 3;
     writeFile(report, attempt());
-    ::_exit(0);
-  }
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? readFile(report) : "child status " + std::to_string(status);
+    return 0;
+  });
+  return code == 0 ? readFile(report) : "child status " + std::to_string(code);
 }
 
 TEST(FileOps, RemovesReadOnlyTreeWithForce) {
@@ -148,9 +170,7 @@ TEST(FileOps, RemoveDirNeverGoesThroughLinks) {
 
   removeDir(tmp / "tree", true, {});
   EXPECT_FALSE(stdfs::exists(tmp / "tree"));
-  EXPECT_EQ(readFile(tmp / "outside/keep/data.txt"), "precious");
   EXPECT_EQ(modeOf(tmp / "outside/readonly.txt"), 0444u);  // force did not reach the target
-
   removeDir(tmp / "toplink", true, {});  // the path itself is a link: only the link goes
   EXPECT_FALSE(stdfs::is_symlink(tmp / "toplink"));
   EXPECT_EQ(readFile(tmp / "outside/keep/data.txt"), "precious");
@@ -161,7 +181,7 @@ TEST(FileOps, RemoveDirNeverGoesThroughLinks) {
 // descriptors (rebuilding each path from the top took 1 GB and six minutes).
 TEST(FileOps, RemovesATwentyThousandLevelTreeWithLittleMemory) {
   TempDir tmp;
-  std::string base = tmp.path();
+  const std::string base = tmp.path();
   // A tmpfs keeps the test to the walk's own cost, not the disk's journal.
   const bool mounted =
       std::system(("mount -t tmpfs -o size=256m tmpfs " + shellQuote(base) + " 2>/dev/null").c_str()) == 0;
@@ -190,8 +210,7 @@ TEST(FileOps, RemovesATwentyThousandLevelTreeWithLittleMemory) {
   ASSERT_EQ(::symlinkat((base + "/outside").c_str(), fd, "link"), 0);  // at the bottom, not to be followed
   ::close(fd);
 
-  const pid_t child = ::fork();
-  if (child == 0) {
+  const int code = inChild([&] {
     const struct rlimit memory {64u << 20, 64u << 20}, descriptors{32, 32};
     ::setrlimit(RLIMIT_DATA, &memory);
     ::setrlimit(RLIMIT_NOFILE, &descriptors);
@@ -199,23 +218,11 @@ TEST(FileOps, RemovesATwentyThousandLevelTreeWithLittleMemory) {
       removeDir(root, true, {});
     } catch (const vexception& e) {
       std::fprintf(stderr, "%s\n", e.message().c_str());
-      ::_exit(1);
-    } catch (...) {
-      ::_exit(2);
+      return 1;
     }
-    ::_exit(0);
-  }
-  int status = 0;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (::waitpid(child, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      ::kill(child, SIGKILL);
-      ::waitpid(child, &status, 0);
-      FAIL() << "removing " << depth << " levels did not end within 60 s: each level costs more than the last";
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    return 0;
+  });
+  EXPECT_EQ(code, 0) << (code == -1 ? "not ended within 60 s: each level costs more than the last" : "");
   EXPECT_FALSE(stdfs::exists(root));
   EXPECT_EQ(readFile(base + "/outside/keep.txt"), "precious");
 }
@@ -228,13 +235,12 @@ TEST(FileOps, SymlinkedCgiBinIsReplacedWithoutTouchingItsTarget) {
   removeDirReparsePoint(tmp / "AWStats/cgi-bin");
   EXPECT_EQ(getFileAttributes(tmp / "AWStats/cgi-bin"), file_attribute::Directory);
   EXPECT_TRUE(stdfs::is_empty(tmp / "AWStats/cgi-bin"));
-  EXPECT_EQ(namesIn(tmp / "AWStats"), (std::vector<std::string>{"cgi-bin", "readme.txt"}));  // nothing left aside
+  EXPECT_EQ(namesIn(tmp / "AWStats"), (Names{"cgi-bin", "readme.txt"}));  // nothing left aside
   EXPECT_EQ(readFile(tmp / "installation/awstats.pl"), "1;\n");
-
   // A real directory is no reparse point: it stays with what it holds.
   writeFile(tmp / "real/file.txt", "x");
-  expectOsFailure([&] { removeDirReparsePoint(tmp / "real"); }, 87,
-                  "Remove reparse point '" + (tmp / "real") + "'", "VReparseDir::removeReparsePoint", 78);
+  expectOsFailure([&] { removeDirReparsePoint(tmp / "real"); }, 87, "Remove reparse point '" + (tmp / "real") + "'",
+                  "VReparseDir::removeReparsePoint", 78);
   EXPECT_EQ(readFile(tmp / "real/file.txt"), "x");
 }
 
@@ -243,19 +249,17 @@ TEST(FileOps, RenameNeverReplacesATarget) {
   writeFile(tmp / "a.log", "a");
   writeFile(tmp / "b.log", "b");
   renameFile(tmp / "a.log", tmp / "c.log", 0);  // no attempt, nothing done
-  EXPECT_EQ(readFile(tmp / "a.log"), "a");
   expectOsFailure([&] { renameFile(tmp / "a.log", tmp / "b.log", 3); }, 183,
                   "Rename file '" + (tmp / "a.log") + "' to '" + (tmp / "b.log") + "'", "renameFile", 741);
-  EXPECT_EQ(readFile(tmp / "a.log"), "a");
   EXPECT_EQ(readFile(tmp / "b.log"), "b");
   renameFile(tmp / "a.log", tmp / "c.log", 1);
-  EXPECT_EQ(namesIn(tmp.path()), (std::vector<std::string>{"b.log", "c.log"}));
+  EXPECT_EQ(namesIn(tmp.path()), (Names{"b.log", "c.log"}));
   EXPECT_EQ(readFile(tmp / "c.log"), "a");
 }
 
 TEST(FileOps, CopyPreservesContentAndRefusesToDestroy) {
   TempDir tmp;
-  std::string content(1 << 20, '\0');
+  std::string content(1 << 20, '\0');  // four of the copy's buffers
   std::mt19937 random(7);
   for (char& c : content) c = static_cast<char>(random());
   writeFile(tmp / "source.bin", content);
@@ -273,7 +277,6 @@ TEST(FileOps, CopyPreservesContentAndRefusesToDestroy) {
   EXPECT_EQ(readFile(tmp / "existing.bin"), "old");
   copyFile(tmp / "source.bin", tmp / "existing.bin", false);
   EXPECT_EQ(readFile(tmp / "existing.bin"), content);
-
   // Onto itself (or a second name of it) a copy would truncate the source.
   stdfs::create_hard_link(tmp / "source.bin", tmp / "hardlink.bin");
   expectOsFailure([&] { copyFile(tmp / "source.bin", tmp / "hardlink.bin", false); }, 32,
@@ -310,21 +313,18 @@ TEST(FileOps, FinderReportsDotsAndMatchesLikeWindows) {
   TempDir tmp;
   for (const char* name : {"access_log", "Web_Stat_Executor.CONF", "error.log"}) writeFile(tmp / "logs/" + name, "");
   stdfs::create_directory(tmp / "logs/old");
-  std::vector<std::string> names;
+  Names names;
   VFileFinder finder;
   ASSERT_TRUE(finder.first(tmp / "logs/*.*"));
   do {
     names.push_back(finder.name() + (finder.isDirectory() ? "/" : "") + (finder.isDots() ? "!" : ""));
   } while (finder.next());
   std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, (std::vector<std::string>{"../!", "./!", "Web_Stat_Executor.CONF", "access_log", "error.log",
-                                             "old/"}));
+  EXPECT_EQ(names, (Names{"../!", "./!", "Web_Stat_Executor.CONF", "access_log", "error.log", "old/"}));
+  // Names match by matchFilePattern (file_name_test's table).
   ASSERT_TRUE(finder.first(tmp / "logs/web_stat_executor.conf"));
   EXPECT_EQ(finder.name(), "Web_Stat_Executor.CONF");
   EXPECT_FALSE(finder.next());
-  ASSERT_TRUE(finder.first(tmp / "logs/?rror.LOG"));
-  EXPECT_EQ(finder.name(), "error.log");
-  EXPECT_FALSE(finder.first(tmp / "logs/*.gz"));
   EXPECT_FALSE(finder.first(tmp / "missing/*.*"));
   expectOsFailure([&] { finder.first(tmp / "logs/error.log/*.*"); }, 267,
                   "FindFirstFile(" + (tmp / "logs/error.log/*.*") + ")", "VFileFinder::first", 390);
@@ -335,13 +335,13 @@ TEST(FileOps, ListFilesRecursesButNotThroughLinks) {
   for (const char* name : {"root/a.log", "root/b.txt", "root/sub/c.LOG", "root/sub/deep/d.log", "elsewhere/e.log"})
     writeFile(tmp / name, "");
   stdfs::create_directory_symlink(tmp / "elsewhere", tmp / "root/link");
-  std::vector<std::string> files;
+  Names files;
   listFiles(tmp / "root", "*.log", files, false);
-  EXPECT_EQ(files, std::vector<std::string>{tmp / "root/a.log"});
+  EXPECT_EQ(files, Names{tmp / "root/a.log"});
   files.clear();
   listFiles(tmp / "root", "*.log", files, true);
   std::sort(files.begin(), files.end());
-  EXPECT_EQ(files, (std::vector<std::string>{tmp / "root/a.log", tmp / "root/sub/c.LOG", tmp / "root/sub/deep/d.log"}));
+  EXPECT_EQ(files, (Names{tmp / "root/a.log", tmp / "root/sub/c.LOG", tmp / "root/sub/deep/d.log"}));
 }
 
 TEST(FileOps, WorksBeyondTheKernelPathLimit) {
@@ -350,19 +350,18 @@ TEST(FileOps, WorksBeyondTheKernelPathLimit) {
   for (int i = 0; i < 24; ++i) deep += "/" + std::string(240, static_cast<char>('a' + i));
   makeDir(deep);  // over 5000 characters
   const std::string file = deep + "/access_log";
-  {
-    VFile out;
-    out.open(file, file_open::GenericWrite, 0, file_open::CreateNew);
-    out.write("record\n", 7);
-  }
+  VFile out;
+  out.open(file, GenericWrite, 0, CreateNew);
+  out.write("record\n", 7);
+  out.close();
   EXPECT_TRUE(fileExist(file));
   copyFile(file, file + ".copy", true);
   renameFile(file + ".copy", file + ".moved", 1);
   EXPECT_EQ(readFileContents(file + ".moved"), "record\n");
-  std::vector<std::string> files;
+  Names files;
   listFiles(tmp / "top", "*", files, true);
   std::sort(files.begin(), files.end());
-  EXPECT_EQ(files, (std::vector<std::string>{file, file + ".moved"}));
+  EXPECT_EQ(files, (Names{file, file + ".moved"}));
   removeFile(file + ".moved");
   removeDir(tmp / "top", true, {});
   EXPECT_FALSE(stdfs::exists(tmp / "top"));
@@ -370,29 +369,22 @@ TEST(FileOps, WorksBeyondTheKernelPathLimit) {
 
 // ---------------------------------------------------------------- handles and lines
 
-using namespace file_open;
-
 TEST(FileIo, DispositionsTable) {
   TempDir tmp;
-  struct Case {
+  const struct {
     const char* name;
     uint32_t disposition;
     bool exists;
     uint32_t failure;       // 0: opens
     const char* afterOpen;  // the content right after opening
-  };
-  const Case cases[] = {
-      {"create-new", CreateNew, false, 0, ""},
-      {"create-new-existing", CreateNew, true, 80, "old"},
-      {"create-always", CreateAlways, true, 0, ""},
-      {"open-existing", OpenExisting, true, 0, "old"},
+  } cases[] = {
+      {"create-new", CreateNew, false, 0, ""},         {"create-new-existing", CreateNew, true, 80, "old"},
+      {"create-always", CreateAlways, true, 0, ""},    {"open-existing", OpenExisting, true, 0, "old"},
       {"open-existing-missing", OpenExisting, false, 2, nullptr},
-      {"open-always", OpenAlways, true, 0, "old"},
-      {"open-always-missing", OpenAlways, false, 0, ""},
-      {"truncate-existing", TruncateExisting, true, 0, ""},
-      {"bad-disposition", 9, true, 87, "old"},
+      {"open-always", OpenAlways, true, 0, "old"},     {"open-always-missing", OpenAlways, false, 0, ""},
+      {"truncate-existing", TruncateExisting, true, 0, ""}, {"bad-disposition", 9, true, 87, "old"},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string path = tmp / c.name;
     if (c.exists) writeFile(path, "old");
@@ -402,11 +394,10 @@ TEST(FileIo, DispositionsTable) {
                       "Open file '" + path + "'", "VFile::open", 104);
       EXPECT_FALSE(file.isOpen());
     } else {
-      file.open(path, GenericRead | GenericWrite, ShareRead, c.disposition);
-      EXPECT_EQ(file.name(), path);
+      file.open(path, GenericRead | GenericWrite, ShareRead, c.disposition);  // raises when it fails
     }
     if (c.afterOpen) EXPECT_EQ(readFile(path), c.afterOpen);
-    else EXPECT_FALSE(std::filesystem::exists(path));
+    else EXPECT_FALSE(stdfs::exists(path));
   }
   // A directory is no file unless asked for with backup semantics.
   expectOsFailure([&] { VFile().open(tmp.path(), GenericRead, 0, OpenExisting); }, 5,
@@ -437,7 +428,8 @@ TEST(FileIo, ReadWriteSeekAndTheirFailures) {
 }
 
 // A write cut short carries the count, what got through and the system's
-// reason for the rest.
+// reason for the rest. A full disk's code and reason: faults_test's
+// DiskFullInTheStatisticsDirectory shows them.
 TEST(FileIo, ShortWriteRaisesWithTheByteCountAndTheReason) {
   TempDir tmp;
   // The file-size limit lets the first 10 bytes through and refuses the rest.
@@ -460,42 +452,6 @@ TEST(FileIo, ShortWriteRaisesWithTheByteCountAndTheReason) {
   EXPECT_THAT(shortWrite, HasSubstr("(VFile::write line 132)"));
   EXPECT_THAT(pastLimit, HasSubstr("Write to file '" + path + "'"));  // nothing at all written
   EXPECT_EQ(readFile(path), std::string(10, 'r'));
-
-  // A disk with 16 KiB: what fits is written, then there is no space left.
-  const std::string disk = tmp / "disk";
-  stdfs::create_directory(disk);
-  if (std::system(("mount -t tmpfs -o size=16k tmpfs " + shellQuote(disk) + " 2>/dev/null").c_str()) != 0)
-    GTEST_SKIP() << "a full disk needs a tmpfs, and mounting one needs root";
-  struct Unmount {
-    std::string dir;
-    ~Unmount() { (void)!std::system(("umount " + shellQuote(dir)).c_str()); }
-  } unmount{disk};
-  const std::string big(64 * 1024, 'r');
-  VFile full;
-  full.open(disk + "/chunk.log", GenericWrite, 0, CreateAlways);
-  uint32_t code = 0;
-  std::string message;
-  try {
-    full.write(big.data(), big.size(), true);
-  } catch (const vosexception& e) {
-    code = e.errorCode();
-    message = e.message();
-  }
-  EXPECT_EQ(code, 112u);
-  EXPECT_THAT(message, StartsWith("No space left on device (Error code 112) at Unable to write 65536 bytes into file '" +
-                                  disk + "/chunk.log' ("));
-}
-
-std::vector<std::string> linesOf(const std::string& path) {
-  VFile file;
-  file.open(path, GenericRead, ShareRead, OpenExisting, SequentialScan);
-  BufferedFileReader reader(file);
-  std::vector<std::string> lines;
-  std::string line = "untouched";
-  while (reader.readLine(line)) lines.push_back(line);
-  EXPECT_EQ(line, "");  // past the end: an empty line and false
-  EXPECT_FALSE(reader.readLine(line));
-  return lines;
 }
 
 TEST(FileIo, ReadLineTable) {
@@ -503,11 +459,10 @@ TEST(FileIo, ReadLineTable) {
   const size_t buffer = BufferedFileReader::kBufferSize;
   const std::string longLine(3 * buffer + 5, 'L');  // spans four refills
   const std::string nearBoundary(buffer - 1, 'x');  // its CR is the buffer's last byte, the LF the next one's first
-  struct Case {
+  const struct {
     std::string bytes;
-    std::vector<std::string> lines;
-  };
-  const std::vector<Case> cases = {
+    Names lines;
+  } cases[] = {
       {"", {}},
       {"a\r\nb", {"a", "b"}},
       {"\n\n", {"", ""}},
@@ -518,12 +473,18 @@ TEST(FileIo, ReadLineTable) {
       {std::string(buffer - 1, 'z') + "\n" + "w", {std::string(buffer - 1, 'z'), "w"}},
       {std::string("nul\0inside\n", 11), {std::string("nul\0inside", 10)}},
   };
-  int i = 0;
-  for (const Case& c : cases) {
-    SCOPED_TRACE(i);
-    const std::string path = tmp / ("case" + std::to_string(i++));
-    writeFile(path, c.bytes);
-    EXPECT_EQ(linesOf(path), c.lines);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(&c - cases);
+    writeFile(tmp / "lines", c.bytes);
+    VFile file;
+    file.open(tmp / "lines", GenericRead, ShareRead, OpenExisting, SequentialScan);
+    BufferedFileReader reader(file);
+    Names lines;
+    std::string line = "untouched";
+    while (reader.readLine(line)) lines.push_back(line);
+    EXPECT_EQ(lines, c.lines);
+    EXPECT_EQ(line, "");  // past the end: an empty line and false
+    EXPECT_FALSE(reader.readLine(line));
   }
 }
 

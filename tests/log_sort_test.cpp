@@ -22,23 +22,20 @@
 namespace fs = std::filesystem;
 using namespace testenv;
 using ::testing::HasSubstr;
+using Names = std::vector<std::string>;
 
 namespace {
 
-TEST(SortCommand, RunsTheSystemSortBytewiseWithQuotedPaths) {
+// What the sort is and reads is checked by the preparation below, with the
+// real sort; here the locale that makes it bytewise, whatever the shell's.
+TEST(SortCommand, RunsTheSystemSortWithTheCLocaleOnly) {
   TempDir temp;
   fs::create_directories(temp / "sys tem");
   ScopedEnv system("TARVO_SYSTEM_DIR", temp / "sys tem");
-  const SortCommand plain = makeSortCommand("/logs/web.log.sort1", "/logs/web.log.sort2");
-  EXPECT_EQ(plain.program, temp / "sys tem/sort");
-  // Standard input to standard output: the program opens both files.
-  EXPECT_EQ(plain.arguments, "");
-  EXPECT_EQ(plain.input, "/logs/web.log.sort1");
-  EXPECT_EQ(plain.output, "/logs/web.log.sort2");
-
-  const SortCommand spaced = makeSortCommand("/my logs/a&b.log", "/my logs/out\\");
-
-  const auto& env = spaced.environment;
+  ScopedEnv locale("LC_ALL", "de_DE.UTF-8");
+  const SortCommand command = makeSortCommand("/logs/web.log.sort1", "/logs/web.log.sort2");
+  EXPECT_EQ(command.program, temp / "sys tem/sort");
+  const Names& env = command.environment;
   EXPECT_EQ(std::count_if(env.begin(), env.end(), [](const std::string& e) { return e.rfind("LC_ALL=", 0) == 0; }), 1);
   EXPECT_EQ(std::count(env.begin(), env.end(), "LC_ALL=C"), 1);
 }
@@ -50,8 +47,7 @@ TEST(RemoveTimestampField, CutsFifteenBytesOfEveryLineAndKeepsEveryLine) {
   } cases[] = {
       {"LF and CR LF", "20240301080000 first\r\n20240301080001 second\n", "first\nsecond\n"},
       {"last line without line end", "20240301080000 first\n20240301080001 last", "first\nlast\n"},
-      {"15 bytes give an empty line, 16 their last byte", "20240301080000 \n20240301080000 x\nshort\n",
-       "\nx\n\n"},
+      {"15 bytes give an empty line, 16 their last byte", "20240301080000 \n20240301080000 x\nshort\n", "\nx\n\n"},
       {"lines after an empty line are kept", "20240301080000 a\n\n20240301080002 b\n", "a\n\nb\n"},
       {"empty file", "", ""},
       {"8-bit bytes pass unchanged", "20240301080000 \xff\xfe caf\xc3\xa9\n", "\xff\xfe caf\xc3\xa9\n"},
@@ -62,7 +58,6 @@ TEST(RemoveTimestampField, CutsFifteenBytesOfEveryLineAndKeepsEveryLine) {
     removeTimestampField(LogSource{LogKind::Web, dir / "web.log"}, dir / "sorted");
     EXPECT_EQ(readFile(dir / "web.log"), c.expected) << c.name;
   }
-
   // Records that arrived at the log's path meanwhile are never written over.
   TempDir dir;
   writeFile(dir / "sorted", "20240301080000 new\n");
@@ -79,19 +74,18 @@ TEST(PrepareLog, SortsBytewiseRemovesTheKeysAndLeavesOnlyTheChunkAndItsMarker) {
   prepareLogForWebalizer(LogSource{LogKind::Web, chunk});
   // Bytewise: "B" (0x42) before "a" (0x61) for the same key.
   EXPECT_EQ(readFile(chunk), "a\nB\na\nc\n");
-  EXPECT_EQ(namesIn(dir.path()), (std::vector<std::string>{"web_20240301.log", "web_20240301.log.prepared"}));
+  EXPECT_EQ(namesIn(dir.path()), (Names{"web_20240301.log", "web_20240301.log.prepared"}));
 }
 
 TEST(PrepareLog, AFailingSortOrCopyPutsTheUnsortedRecordsBack) {
   const struct {
     const char* sort;  // the stand-in's body
     LogKind kind;
-    const char* place;
     const char* reason;
   } cases[] = {
-      {"echo 'sort: cannot read' >&2; exit 1", LogKind::Web, "Sort webalizer log file", "cannot read"},
+      {"echo 'sort: cannot read' >&2; exit 1", LogKind::Web, "cannot read"},
       // A sort that "succeeds" without writing all of its output.
-      {"head -c 5; exit 0", LogKind::Ftp, "Sort webalizer log file", "The sort wrote 5 bytes of the 34"},
+      {"head -c 5; exit 0", LogKind::Ftp, "The sort wrote 5 bytes of the 34"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.sort);
@@ -101,10 +95,10 @@ TEST(PrepareLog, AFailingSortOrCopyPutsTheUnsortedRecordsBack) {
     const std::string records = "20240301100000 b\n20240301080000 a\n";
     writeFile(dir / "web.log", records);
     const std::string failure = failureOf([&] { prepareLogForWebalizer(LogSource{c.kind, dir / "web.log"}); });
-    EXPECT_THAT(failure, HasSubstr(c.place));
+    EXPECT_THAT(failure, HasSubstr("Sort webalizer log file"));
     EXPECT_THAT(failure, HasSubstr(c.reason));
     EXPECT_EQ(readFile(dir / "web.log"), records);
-    EXPECT_EQ(namesIn(dir.path()), (std::vector<std::string>{"sort", "web.log"}));
+    EXPECT_EQ(namesIn(dir.path()), (Names{"sort", "web.log"}));
   }
 }
 
@@ -114,7 +108,7 @@ TEST(PrepareLog, ALeftOverSortFileNeverCostsTheChunkBesideIt) {
   const struct {
     const char* name;
     std::string atChunk;
-    std::vector<std::string> names;
+    Names names;
   } cases[] = {
       {"a newer chunk of the same name", "20240301080000 new\n", {"web.log", "web.log.1"}},
       {"the unfinished copy, cut inside a line", "old\r\nold", {"web.log"}},
@@ -128,7 +122,6 @@ TEST(PrepareLog, ALeftOverSortFileNeverCostsTheChunkBesideIt) {
     // The preparation never starts over the leftover.
     EXPECT_THROW(prepareLogForWebalizer(LogSource{LogKind::Web, chunk}), vexception);
     EXPECT_EQ(readFile(chunk), c.atChunk);
-
     LogForWebalizer::recoverInterruptedPreparation(dir.path());
     EXPECT_EQ(namesIn(dir.path()), c.names);
     EXPECT_EQ(readFile(chunk), unsorted);
@@ -140,41 +133,39 @@ TEST(PrepareLog, ALeftOverSortFileNeverCostsTheChunkBesideIt) {
 
 TEST(Gathering, LogsOfAKindThatFollowEachOtherBecomeOneInTheirFieldsWithoutAByteOrderMark) {
   TempDir dir;
-  const auto log = [&](const char* name) {
-    return LogSource{name[0] == 'f' ? LogKind::Ftp : LogKind::Web, dir / name};
-  };
   writeFile(dir / "ftp_1.log", "ftp record\n");
   writeFile(dir / "web_1.log", "\xEF\xBB\xBF#Fields: time c-ip\r\n08:00:00 10.0.0.1\r\n");
   writeFile(dir / "web_2.log", "08:00:00 10.0.0.2");
   writeFile(dir / "web_3.log", "refused before\n");
   writeFile(dir / "web_4.log", "later\n");
+  std::vector<LogSource> logs;
+  for (const char* name : {"ftp_1.log", "web_1.log", "web_2.log", "web_3.log", "web_4.log"})
+    logs.push_back(LogSource{name[0] == 'f' ? LogKind::Ftp : LogKind::Web, dir / name});
   const std::vector<LogSource> left = gatherLogsOfEachKind(
-      dir.path(), {log("ftp_1.log"), log("web_1.log"), log("web_2.log"), log("web_3.log"), log("web_4.log")},
-      [](const LogSource& s) { return s.path.find("web_3") == std::string::npos; }, "#Fields: fixed");
-
-  std::vector<std::string> paths;
+      dir.path(), logs, [](const LogSource& s) { return s.path.find("web_3") == std::string::npos; }, "#Fields: fixed");
+  Names paths;
   for (const LogSource& s : left) paths.push_back(s.path);
-  EXPECT_EQ(paths,
-            (std::vector<std::string>{dir / "ftp_1.log", dir / "web_1.log", dir / "web_3.log", dir / "web_4.log"}));
+  EXPECT_EQ(paths, (Names{dir / "ftp_1.log", dir / "web_1.log", dir / "web_3.log", dir / "web_4.log"}));
   EXPECT_EQ(readFile(dir / "web_1.log"), "#Fields: time c-ip\n08:00:00 10.0.0.1\n#Fields: fixed\n08:00:00 10.0.0.2\n");
-  EXPECT_EQ(namesIn(dir.path()), (std::vector<std::string>{"ftp_1.log", "web_1.log", "web_3.log", "web_4.log"}));
+  EXPECT_EQ(namesIn(dir.path()), (Names{"ftp_1.log", "web_1.log", "web_3.log", "web_4.log"}));
+}
+
+// The list a gathering writes before its first log goes (see log_gathering.h).
+std::string gatheredList(const std::string& directory, const Names& names, const std::string& copy) {
+  struct stat c {};
+  ::stat(copy.c_str(), &c);
+  std::string list = formatString("copy\t%llu\t%lld\n", (unsigned long long)c.st_ino, (long long)c.st_size);
+  for (const std::string& name : names) {
+    struct stat s {};
+    ::stat((directory + "/" + name).c_str(), &s);
+    list += formatString("%llu\t%lld\t%lld\t%s\n", (unsigned long long)s.st_ino, (long long)s.st_size,
+                         (long long)s.st_mtim.tv_sec * 1000000000LL + s.st_mtim.tv_nsec, name);
+  }
+  return list + formatString("end\t%zu\n", names.size());
 }
 
 TEST(Gathering, AKilledGatheringIsFinishedOrUndoneAndEveryRecordStaysOnce) {
   const std::string first = "one\n", second = "two\n", copy = first + second;
-  const auto listOf = [](const std::string& directory, const std::vector<std::string>& names,
-                          const std::string& copyPath) {
-    struct stat c {};
-    ::stat(copyPath.c_str(), &c);
-    std::string list = formatString("copy\t%llu\t%lld\n", (unsigned long long)c.st_ino, (long long)c.st_size);
-    for (const std::string& name : names) {
-      struct stat s {};
-      ::stat((directory + "/" + name).c_str(), &s);
-      list += formatString("%llu\t%lld\t%lld\t%s\n", (unsigned long long)s.st_ino, (long long)s.st_size,
-                           (long long)s.st_mtim.tv_sec * 1000000000LL + s.st_mtim.tv_nsec, name);
-    }
-    return list + formatString("end\t%zu\n", names.size());
-  };
   enum Step { CopyUnfinished, Listed, FirstRemoved, CopyRenamed, ListSpoiled };
   for (const Step step : {CopyUnfinished, Listed, FirstRemoved, CopyRenamed, ListSpoiled}) {
     SCOPED_TRACE(step);
@@ -184,53 +175,40 @@ TEST(Gathering, AKilledGatheringIsFinishedOrUndoneAndEveryRecordStaysOnce) {
     writeFile(two, second);
     writeFile(one + ".gathering", step == CopyUnfinished ? first : copy);
     if (step != CopyUnfinished)
-      writeFile(one + ".gathered", listOf(dir.path(), {"web_1.log", "web_2.log"}, one + ".gathering"));
-    if (step == FirstRemoved) fs::remove(one);
+      writeFile(one + ".gathered", gatheredList(dir.path(), {"web_1.log", "web_2.log"}, one + ".gathering"));
+    if (step == FirstRemoved || step == CopyRenamed) fs::remove(one);
     if (step == CopyRenamed) {
-      fs::remove(one);
       fs::remove(two);
       fs::rename(one + ".gathering", one);
     }
     if (step == ListSpoiled) writeFile(one + ".gathered", readFile(one + ".gathered").substr(0, 30));
 
     recoverInterruptedGathering(dir.path());
-    if (step == CopyUnfinished || step == ListSpoiled) {
-      EXPECT_EQ(namesIn(dir.path()), (std::vector<std::string>{"web_1.log", "web_2.log"}));
-      EXPECT_EQ(readFile(one) + readFile(two), copy);
-    } else {
-      EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"web_1.log"});
-      EXPECT_EQ(readFile(one), copy);
-    }
+    const bool undone = step == CopyUnfinished || step == ListSpoiled;
+    EXPECT_EQ(namesIn(dir.path()), (undone ? Names{"web_1.log", "web_2.log"} : Names{"web_1.log"}));
+    EXPECT_EQ(readFile(one) + (undone ? readFile(two) : ""), copy);
   }
-}
-
-std::string backupName(const std::string& path, int64_t seconds) {
-  return path + formatString("%d%d", static_cast<int>(platform::threadId()), static_cast<int32_t>(seconds));
 }
 
 TEST(BackupFile, WaitsForAFreeNameAndNeverReplacesATakenOne) {
   TempDir dir;
   const std::string index = dir / "index.html";
+  const std::string missing = failureOf([&] { backupFile(index); });  // at once, with the path
+  EXPECT_THAT(missing, HasSubstr("Can't create backup file: " + index));
+  EXPECT_THAT(missing, HasSubstr("(backupFile line 204)"));
+
   writeFile(index, "report");
   // The names of this second and the next two are taken.
+  const auto nameAt = [&](int64_t seconds) {
+    return index + formatString("%d%d", static_cast<int>(platform::threadId()), static_cast<int32_t>(seconds));
+  };
   const int64_t now = std::time(nullptr);
-  for (int64_t t = now; t < now + 3; ++t) writeFile(backupName(index, t), "taken");
-
+  for (int64_t t = now; t < now + 3; ++t) writeFile(nameAt(t), "taken");
   const std::string backup = backupFile(index);
   EXPECT_FALSE(fs::exists(index));
   EXPECT_EQ(readFile(backup), "report");
   EXPECT_EQ(backup.rfind(index + std::to_string(platform::threadId()), 0), 0u) << backup;
-  for (int64_t t = now; t < now + 3; ++t) {
-    EXPECT_NE(backup, backupName(index, t));
-    EXPECT_EQ(readFile(backupName(index, t)), "taken");
-  }
-}
-
-TEST(BackupFile, AMissingFileFailsAtOnceWithThePath) {
-  TempDir dir;
-  const std::string failure = failureOf([&] { backupFile(dir / "index.html"); });
-  EXPECT_THAT(failure, HasSubstr("Can't create backup file: " + (dir / "index.html")));
-  EXPECT_THAT(failure, HasSubstr("(backupFile line 204)"));
+  for (int64_t t = now; t < now + 3; ++t) EXPECT_EQ(readFile(nameAt(t)), "taken");
 }
 
 } // namespace
