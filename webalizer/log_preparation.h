@@ -12,7 +12,7 @@
 inline constexpr size_t kSortKeyLength = 15;
 
 // Writes the log path of the entry (which must not exist) from the sorted
-// file, each line without its first 15 bytes and ended by CR LF. A line of 15
+// file, each line without its first 15 bytes and ended by a line feed. A line of 15
 // bytes or fewer, an empty one included, becomes an empty line; nothing after
 // an empty line is dropped. The copy is on the disk when the call returns.
 void removeTimestampField(const LogSource& source, const std::string& sortedPath);
