@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 #include "tests/common/test_env.h"
 
@@ -23,11 +24,15 @@ namespace testenv {
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
 
 constexpr uid_t kFirstCustomer = 61000;
 
 std::string shq(const std::string& s) { return shellQuote(s); }
+
+void copyTree(const std::string& from, const std::string& to) {
+  fs::remove_all(to);
+  if (shell("cp -a " + shq(from) + " " + shq(to)) != 0) throw std::runtime_error("cannot copy " + from + " to " + to);
+}
 
 } // namespace
 
@@ -66,8 +71,8 @@ demo::UnixTime today() {
 }
 
 bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds deadline) {
-  for (const auto end = Clock::now() + deadline; !done(); std::this_thread::sleep_for(std::chrono::milliseconds(5)))
-    if (Clock::now() > end) return false;
+  for (const auto end = std::chrono::steady_clock::now() + deadline; !done(); std::this_thread::sleep_for(std::chrono::milliseconds(5)))
+    if (std::chrono::steady_clock::now() > end) return false;
   return true;
 }
 
@@ -79,10 +84,7 @@ Child::Child(const std::string& command, const std::string& base) : out_(base + 
 }
 
 Child::~Child() {
-  if (pid_ > 0) {
-    kill();
-    waitpid(pid_, nullptr, 0);
-  }
+  if (pid_ > 0) kill(), waitpid(pid_, nullptr, 0);
 }
 
 bool Child::running() const {  // an ended child is not reaped here
@@ -94,15 +96,8 @@ bool Child::running() const {  // an ended child is not reaped here
 void Child::kill() const { ::kill(pid_, SIGKILL); }
 
 Ran Child::wait(std::chrono::milliseconds deadline) {
-  int status = 0;
-  if (!waitUntil([&] { return waitpid(pid_, &status, WNOHANG) != 0; }, deadline)) {
-    ADD_FAILURE() << "the run did not end within " << deadline.count() / 1000 << " s; killed";
-    kill();
-    waitpid(pid_, &status, 0);
-  }
-  pid_ = -1;
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1,
-          readFile(out_), readFile(err_)};
+  const int code = reapWithin(std::exchange(pid_, -1), deadline, "the run");
+  return {code, readFile(out_), readFile(err_)};
 }
 
 Hosting::Hosting() : Hosting(Options{}) {}
@@ -204,12 +199,6 @@ std::map<std::string, Hosting::Tally> Hosting::tally() const {
   return out;
 }
 
-std::int64_t Hosting::generated() const {
-  std::int64_t n = 0;
-  for (const auto& [name, t] : tally()) n += t.generated;
-  return n;
-}
-
 std::string Hosting::diagnostics(const Ran& ran) const {
   return "exit code " + std::to_string(ran.exitCode) + "\nconsole:\n" + ran.out + ran.err + "\ndaily log:\n" +
          inst_.dailyLog();
@@ -220,16 +209,8 @@ void Hosting::expectFailure(const Ran& ran, const std::string& reason) const {
   EXPECT_TRUE(contains(ran.out, reason)) << "the error must say " << reason << "\n" << diagnostics(ran);
 }
 
-void Hosting::keep() {
-  fs::remove_all(scratch("kept"));
-  if (shell("cp -a " + shq(vhosts()) + " " + shq(scratch("kept"))) != 0) throw std::runtime_error("cannot keep the tree");
-}
-
-void Hosting::restore() {
-  fs::remove_all(vhosts());
-  if (shell("cp -a " + shq(scratch("kept")) + " " + shq(vhosts())) != 0)
-    throw std::runtime_error("cannot restore the tree");
-}
+void Hosting::keep() { copyTree(vhosts(), scratch("kept")); }
+void Hosting::restore() { copyTree(scratch("kept"), vhosts()); }
 
 void Hosting::prune() {
   for (const demo::DemoDomain& d : demo::demoDomains()) {

@@ -109,7 +109,6 @@ class Hosting {
   };
   std::map<std::string, Tally> tally() const;
   std::vector<demo::ReportCount> counts() const;  // of the domains and kinds in scope
-  std::int64_t generated() const;  // of the domains in scope
 
   std::string diagnostics(const Ran& ran) const;
   // A run under the fault: it fails (exit code 1) and says why.

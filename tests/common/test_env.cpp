@@ -2,12 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/wait.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 #include "support/errors.h"
 
@@ -76,6 +81,24 @@ std::string shellQuote(const std::string& s) {
   std::string out = "'";
   for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
   return out + "'";
+}
+
+int exitCodeOf(int status) {
+  return WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
+}
+
+int reapWithin(pid_t pid, std::chrono::milliseconds deadline, const std::string& what) {
+  int status = 0;
+  for (const auto end = std::chrono::steady_clock::now() + deadline;;) {
+    const pid_t got = waitpid(pid, &status, WNOHANG);
+    if (got != 0 && !(got < 0 && errno == EINTR)) return exitCodeOf(status);
+    if (std::chrono::steady_clock::now() > end) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  ADD_FAILURE() << what << " did not end within " << deadline.count() / 1000 << " s; killed";
+  kill(pid, SIGKILL);
+  waitpid(pid, &status, 0);
+  return exitCodeOf(status);
 }
 
 void setUpEngine(const std::string& engine, const std::string& root) {

@@ -2,6 +2,9 @@
 // built programs and small helpers for files, the environment and failures.
 #pragma once
 
+#include <sys/types.h>
+
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -47,6 +50,12 @@ std::string readFile(const std::string& path);
 void writeScript(const std::string& path, const std::string& content);  // executable
 std::vector<std::string> namesIn(const std::string& dir);               // sorted
 std::string shellQuote(const std::string& s);
+
+// 128 + the signal for a wait status a signal ended, the exit code otherwise.
+int exitCodeOf(int status);
+// Reaps the child and returns its exitCodeOf; past the deadline it is a test
+// failure ("<what> did not end within N s") and the child is killed.
+int reapWithin(pid_t pid, std::chrono::milliseconds deadline, const std::string& what);
 
 // Lays out Debian's engine with scripts/setup-<engine> ("awstats",
 // "webalizer") at root; raises std::runtime_error when that fails.

@@ -23,6 +23,7 @@
 
 #include <cstdint>
 #include <list>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,8 +35,6 @@ class TestInstallation {
  public:
   struct Options {
     bool startService = true;
-    bool debug = true;               // the registry value "Debug"
-    std::string pipeName = "zulpipe";
     std::vector<std::string> serviceArguments;  // added to the service's command line
   };
 
@@ -56,7 +55,7 @@ class TestInstallation {
   std::string serviceLogFile() const { return root_ + "/mgmt-service.log"; }
   std::string pipeDir() const { return root_ + "/pipes"; }
   std::string lockDir() const { return root_ + "/locks"; }
-  std::string socketPath() const { return pipeDir() + "/" + pipeName_; }
+  std::string socketPath() const { return pipeDir() + "/zulpipe"; }
 
   // Registry values (HKEY_LOCAL_MACHINE\<key>); the file is rewritten at once.
   void setRegistryString(const std::string& name, const std::string& value, const std::string& key = kConfigKey);
@@ -65,26 +64,22 @@ class TestInstallation {
 
   // The service's settings.
   void setSetting(const std::string& name, const std::string& value);
-  void removeSetting(const std::string& name);
-  void setComponent(const std::string& package, const std::string& directory);
-  // Any text as the settings file (for malformed files).
-  void writeSettingsText(const std::string& text);
+  void setComponent(const std::string& package, const std::string& directory) { setSetting("component." + package, directory); }
 
   // The service. startService returns once the socket accepts connections
   // and raises std::runtime_error (with the service's log) when it does not start.
   void startService();
   void stopService();
-  void restartService();
+  void restartService() { stopService(); startService(); }
   int servicePid() const { return servicePid_; }
-  std::string serviceLog() const;
+  std::string serviceLog() const { return readFile(serviceLogFile()); }
 
   struct RunResult {
     int exitCode = -1;  // 128 + signal number when the program was killed by one
-    std::string out;
-    std::string err;
+    std::string out, err;
   };
   // Runs the built web_statistics_executor with the arguments and waits for it.
-  RunResult runExecutor(const std::vector<std::string>& args) const;
+  RunResult runExecutor(const std::vector<std::string>& args) const { return run(buildDir() + "/web_statistics_executor", args); }
   // Runs any program (path) with the arguments, standard input from stdinText.
   RunResult run(const std::string& program, const std::vector<std::string>& args,
                 const std::string& stdinText = {}) const;
@@ -97,19 +92,15 @@ class TestInstallation {
 
  private:
   struct RegistryValue {
-    std::string key;
-    std::string name;
-    std::string encoded;  // the text after "=" in the file
+    std::string key, name, encoded;  // encoded: the text after "=" in the file
   };
   void writeRegistry() const;
   void writeSettings() const;
-  void setRegistryValue(const std::string& key, const std::string& name, const std::string& encoded);
-  void reloadService() const;
+  void setRegistryValue(const std::string& key, const std::string& name, const std::optional<std::string>& encoded);
 
   TempDir dir_;
   std::list<ScopedEnv> environment_;
   std::string root_;
-  std::string pipeName_;
   std::vector<std::string> serviceArguments_;
   std::vector<RegistryValue> registry_;
   std::vector<std::pair<std::string, std::string>> settings_;
