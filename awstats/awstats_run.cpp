@@ -496,14 +496,8 @@ void processAWStatsConfig(const WebStatConfig& config, unsigned jobs) {
   std::vector<LogSource> logs;
   for (const LogSource& source : findLogSources(config.configDir))
     if (!isSortFile(source.path) && !isGatheringFile(source.path)) logs.push_back(source);
-  // One refused before goes on alone, so that its nights are counted.
-  const std::set<std::string> refused = logsRefusedBefore(config.configDir);
   logs = gatherLogsOfEachKind(
-      config.configDir, logs,
-      [&](const LogSource& source) {
-        return refused.count(source.path) == 0 && isRegularLogFile(source);
-      },
-      std::string("#Fields: ") + kIisLogFields);
+      config.configDir, logs, [](const LogSource&) { return true; }, std::string("#Fields: ") + kIisLogFields);
   processLogsInOrder(config.configDir, logs, "AWStats", [&](const LogSource& source) {
     requireRegularLogFile(source);
     LogForAWStats(source, config).processLogFile(jobs);

@@ -1,11 +1,14 @@
 #include "support/log_gathering.h"
 
+#include <set>
+
 #include "platform/fs.h"
 #include "platform/text.h"
 #include "support/errors.h"
 #include "support/file_ops.h"
 #include "support/format.h"
 #include "support/logging.h"
+#include "support/rejected_logs.h"
 #include "support/system_sort.h"
 
 namespace {
@@ -224,6 +227,7 @@ void recoverInterruptedGathering(const std::string& directory) {
 std::vector<LogSource> gatherLogsOfEachKind(const std::string& directory, const std::vector<LogSource>& logs,
                                             const std::function<bool(const LogSource&)>& mayGather,
                                             const std::string& fieldsLine) {
+  const std::set<std::string> refused = logsRefusedBefore(directory);
   std::vector<LogSource> left;
   std::vector<LogSource> run;
   const auto endRun = [&] {
@@ -235,7 +239,7 @@ std::vector<LogSource> gatherLogsOfEachKind(const std::string& directory, const 
   };
   for (const LogSource& log : logs) {
     if (!run.empty() && run.front().kind != log.kind) endRun();
-    if (mayGather(log)) {
+    if (refused.count(log.path) == 0 && isRegularLogFile(log) && mayGather(log)) {
       run.push_back(log);
     } else {
       endRun();

@@ -31,7 +31,9 @@ bool isGatheringFile(const std::string& path);
 void recoverInterruptedGathering(const std::string& directory);
 
 // Gathers each run of two or more logs of one kind that follow each other
-// and that mayGather accepts into the first of them, and gives back the logs
+// into the first of them: regular files of one name, not refused on an
+// earlier night (so that their nights go on counting), that mayGather
+// accepts, and gives back the logs
 // left to process, in order. A log that changes while it is copied, or a copy
 // that cannot be made, leaves that run's logs as they were (a Warning).
 // fieldsLine, when given, goes before a log that has none of its own once an

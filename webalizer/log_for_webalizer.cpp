@@ -219,12 +219,9 @@ void processConfig(const WebStatConfig& config, const AddressNames* names) {
   std::vector<LogSource> chunks;
   for (const LogSource& source : findLogSources(config.configDir))
     if (!isPreparationLeftover(source.path) && !isGatheringFile(source.path)) chunks.push_back(source);
-  // A prepared chunk has lost its sort keys, and one refused before goes on
-  // alone, so that its nights are counted.
-  const std::set<std::string> refused = logsRefusedBefore(config.configDir);
-  chunks = gatherLogsOfEachKind(config.configDir, chunks, [&](const LogSource& source) {
-    return !fileExist(preparedMarkerPath(source.path)) && refused.count(source.path) == 0 &&
-           isRegularLogFile(source);
+  // A prepared chunk has lost its sort keys: it is not cut again.
+  chunks = gatherLogsOfEachKind(config.configDir, chunks, [](const LogSource& source) {
+    return !fileExist(preparedMarkerPath(source.path));
   });
   processLogsInOrder(
       config.configDir, chunks, "Webalizer",
