@@ -128,13 +128,11 @@ void writeRegistry(const TempDir& dir, const std::vector<std::string>& values) {
   std::string out = "Windows Registry Editor Version 5.00\r\n\r\n"
                     "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tarvo\\ZUL Config\\Config]\r\n";
   for (const std::string& v : values) {
-    const std::string name = v.substr(0, v.find('='));
-    std::string value = v.substr(name.size() + 1);
-    char dword[16];
-    std::snprintf(dword, sizeof dword, "dword:%08lx", std::strtoul(value.c_str(), nullptr, 10));
-    if (value[0] == '@') value = dir.path() + value.substr(1);
-    out += "\"" + name + "\"=" +
-           (value.find_first_not_of("0123456789") == std::string::npos ? dword : "\"" + value + "\"") + "\r\n";
+    const size_t eq = v.find('=');
+    const std::string value = v[eq + 1] == '@' ? dir.path() + v.substr(eq + 2) : v.substr(eq + 1);
+    out += "\"" + v.substr(0, eq) + "\"=" +
+           (value.find_first_not_of("0123456789") == std::string::npos ? formatString("dword:%08lx", std::stoul(value))
+                                                                        : "\"" + value + "\"") + "\r\n";
   }
   writeFile(dir / "registry.reg", out);
 }

@@ -18,10 +18,9 @@
 #include "platform/acl.h"
 #include "support/errors.h"
 #include "support/format.h"
+#include "tests/common/hosting.h"
 #include "tests/common/report_links.h"
 #include "tests/common/stand_in_resolver.h"
-#include "tests/common/test_env.h"
-#include "tests/common/test_installation.h"
 #include "webalizer/address_names.h"
 #include "webalizer/log_for_webalizer.h"
 
