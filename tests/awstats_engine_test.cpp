@@ -12,9 +12,8 @@
 #include "awstats/log_fields.h"
 #include "platform/text.h"
 #include "support/format.h"
+#include "tests/common/hosting.h"
 #include "tests/common/report_links.h"
-#include "tests/common/test_env.h"
-#include "tests/common/test_installation.h"
 #include "tools/demo_data/demo_tree.h"
 
 namespace fs = std::filesystem;
@@ -24,7 +23,6 @@ using ::testing::Not;
 
 namespace {
 
-const char* const kPerlKey = "SOFTWARE\\Tarvo\\Installer\\CorvanitePerl";
 const std::string kDomain = "site-one.example";
 const char* const kPages[] = {"alldomains", "allhosts",      "lasthosts",     "unknownip",  "alllogins",
                               "lastlogins", "allrobots",     "lastrobots",    "urldetail",  "urlentry",

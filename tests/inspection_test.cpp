@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -19,9 +17,7 @@
 #include "support/errors.h"
 #include "support/file_ops.h"
 #include "support/format.h"
-#include "tests/common/test_env.h"
-
-extern char** environ;
+#include "tests/common/hosting.h"
 
 namespace {
 
@@ -35,35 +31,21 @@ using ::testing::StartsWith;
 std::string holdFile() { return testBinDir() + "/hold_file"; }
 
 // A hold_file child (tests/helpers) holding what args name once its ready
-// marker, the first of them, is there; killed and reaped at the end.
-class Holder {
- public:
-  explicit Holder(const std::vector<std::string>& args, const std::string& program = holdFile()) : line_(program) {
-    std::vector<char*> argv{const_cast<char*>(program.c_str())};
-    for (const std::string& arg : args) {
-      argv.push_back(const_cast<char*>(arg.c_str()));
-      line_ += " " + arg;
-    }
-    argv.push_back(nullptr);
-    if (::posix_spawn(&pid_, program.c_str(), nullptr, nullptr, argv.data(), environ) != 0) pid_ = -1;
-    for (int i = 0; i < 3000 && pid_ > 0 && !stdfs::exists(args[0]); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    holding = pid_ > 0 && stdfs::exists(args[0]);
+// marker, the first of them, is there (holding: within 30 s); killed and
+// reaped at the end.
+struct Holder {
+  explicit Holder(const std::vector<std::string>& args, const std::string& program = holdFile()) : line(program) {
+    std::string command = shellQuote(program);
+    for (const std::string& arg : args) line += " " + arg, command += " " + shellQuote(arg);
+    child = std::make_unique<Child>(command, args[0] + ".child");
+    holding = waitUntil([&] { return stdfs::exists(args[0]); });
   }
-  ~Holder() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-  }
-  bool holding = false;  // within 30 s
   // What the search reports for it.
-  std::string description() const { return formatString("PID(%d) '%s'", pid_, line_); }
-  pid_t pid() const { return pid_; }
-
- private:
-  pid_t pid_ = -1;
-  std::string line_;
+  std::string description() const { return formatString("PID(%d) '%s'", child->pid(), line); }
+  pid_t pid() const { return child->pid(); }
+  std::string line;
+  std::unique_ptr<Child> child;
+  bool holding = false;
 };
 
 TEST(Inspection, PathRelationTable) {

@@ -130,7 +130,6 @@ TEST_F(Logging, EntriesCarryLevelProcessThreadAndDateAfterOneByteOrderMark) {
   const auto events = syslog.take();
   ASSERT_EQ(events.size(), 2u);
   const std::string identity = " " + platform::programFileName() + "[" + std::to_string(platform::processId()) + "]: ";
-  EXPECT_THAT(events[0], StartsWith("<11>"));
   EXPECT_THAT(events[0], EndsWith(identity + "level 3"));
   EXPECT_THAT(events[1], EndsWith(identity + "level 5"));
 }
@@ -151,14 +150,6 @@ TEST_F(Logging, DebugChangeTakesEffectWithinSixteenMessages) {
   for (size_t i = 0; i < seen["off"].size(); ++i) EXPECT_EQ(seen["off"][i], static_cast<int>(i));
 }
 
-TEST_F(Logging, AChannelSwitchThatCannotBeReadLeavesTheSystemLog) {
-  writeRegistry({"\"log_debug_enabled\"=hex(4):01"});
-  SyslogReceiver syslog(syslogPath());
-  for (int i = 0; i < 16; ++i) LogManager::instance().log(Error, "survives %d", i);
-  EXPECT_TRUE(texts().empty());
-  EXPECT_EQ(syslog.take().size(), 16u);
-}
-
 TEST_F(Logging, SystemLogReportsResumeAfterAFailure) {
   // The registry cannot be written: the event source does not register, the file still gets the entry.
   fs::create_directory(registryPath() + ".lock");
@@ -176,12 +167,16 @@ TEST_F(Logging, SystemLogReportsResumeAfterAFailure) {
   EXPECT_EQ(texts(), (Texts{"Error: a", "Error: b", "Error: c", "Unexpected: d"}));
 }
 
-TEST_F(Logging, AFormatThatFailsLogsNothing) {
+TEST_F(Logging, AFormatThatFailsLogsNothingAndAnUnreadableChannelSwitchLeavesTheSystemLog) {
   SyslogReceiver syslog(syslogPath());
   LogManager::instance().log(Error, "%lc", static_cast<wint_t>(0xD800));  // no character: the counting step fails
   LogManager::instance().log(Error, "50% done");                          // a conversion without its argument
   EXPECT_TRUE(fs::is_empty(logsDir()));
   EXPECT_TRUE(syslog.take().empty());
+  writeRegistry({"\"log_debug_enabled\"=hex(4):01"});
+  for (int i = 0; i < 16; ++i) LogManager::instance().log(Error, "survives %d", i);
+  EXPECT_TRUE(texts().empty());
+  EXPECT_EQ(syslog.take().size(), 16u);
 }
 
 TEST_F(Logging, UtilityRunsGoToTheirOwnChannelWhenAsked) {

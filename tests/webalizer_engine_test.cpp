@@ -1,5 +1,7 @@
 // The Webalizer run with the real Debian webalizer and with stand-ins for a
-// failing one, against a temporary installation and the management service.
+// failing one, against a temporary installation and the management service;
+// and its address lookups against a stand-in name server on the loopback
+// (AddressLookupServers), so that nothing depends on the network.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -7,6 +9,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <regex>
 #include <sstream>
 
 #include <sys/stat.h>
@@ -15,14 +18,16 @@
 #include "platform/acl.h"
 #include "support/errors.h"
 #include "support/format.h"
+#include "tests/common/hosting.h"
 #include "tests/common/report_links.h"
-#include "tests/common/test_env.h"
-#include "tests/common/test_installation.h"
+#include "tests/common/stand_in_resolver.h"
+#include "webalizer/address_names.h"
 #include "webalizer/log_for_webalizer.h"
 
 namespace fs = std::filesystem;
 using namespace testenv;
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 namespace {
 
@@ -76,6 +81,7 @@ class WebalizerEngine : public ::testing::Test {
     inst_ = std::make_unique<TestInstallation>();
     webalizerRoot_ = inst_->productRoot() + "/webalizer";
     setUpEngine("webalizer", webalizerRoot_);
+    inst_->setRegistryDword("StatisticsJobs", 2);
   }
   static void TearDownTestSuite() { inst_.reset(); }
   void SetUp() override { useRealWebalizer(); }
@@ -112,6 +118,30 @@ class WebalizerEngine : public ::testing::Test {
   }
   std::string outputOf(const WebStatConfig& config, const char* subdir = "webstat") const {
     return inst_->vhostsDir() + "/" + config.webspaceName + "/.tarvo/statistics/" + config.domainName + "/" + subdir;
+  }
+
+  // A domain of a whole run whose web log of the day has a record for each
+  // address; its month page.
+  std::string addVisitors(const std::string& webspace, const std::vector<std::string>& addresses, int day) {
+    WebStatConfig config = addDomain(webspace);
+    writeFile(config.configDir + "/web_stat_executor.conf", "<config><domain name=\"" + config.domainName +
+                                                                "\" webspaceName=\"" + webspace +
+                                                                "\"><webstat type=\"webalizer\"/></domain></config>");
+    std::string log;
+    for (size_t i = 0; i < addresses.size(); ++i)
+      log += formatString("202403%02d08%02d00 %s - - [%02d/Mar/2024:08:%02d:00 +0000] \"GET /p%u.html HTTP/1.1\" "
+                          "200 100 \"-\" \"Mozilla/5.0\"\r\n",
+                          day, static_cast<int>(i % 60), addresses[i].c_str(), day, static_cast<int>(i % 60),
+                          static_cast<unsigned>(i));
+    writeFile(config.configDir + formatString("/web_202403%02d.log", day), log);
+    return outputOf(config) + "/usage_202403.html";
+  }
+  // The text of the last run's end entry.
+  static std::string endEntry() {
+    std::string last;
+    for (const std::string& entry : inst_->dailyLogEntries())
+      if (entry.find("Statistics run ended") != std::string::npos) last = entry;
+    return last;
   }
 
   static std::unique_ptr<TestInstallation> inst_;
@@ -250,6 +280,90 @@ TEST_F(WebalizerEngine, AChunkWithoutRecordsIsRemovedWithoutRunningWebalizer) {
   LogForWebalizer::processConfig(config);
   EXPECT_EQ(namesIn(config.configDir), std::vector<std::string>{"web_stat_executor.conf"});
   EXPECT_FALSE(fs::exists(failing + ".input"));
+}
+
+TEST_F(WebalizerEngine, EachAddressIsAskedOncePerNightAndANameMissIsRememberedForADay) {
+  StandInResolver resolver({{"192.0.2.1", {"host-one.example.de"}},
+                            {"192.0.2.2", {"Host-Two.Example.COM"}},
+                            {"192.0.2.3", {""}},
+                            {"192.0.2.4", {"four.example.fr", 300}}});
+  inst_->setRegistryString("AddressLookupServers", resolver.server());
+  const std::string one = addVisitors("lk1", {"192.0.2.1", "192.0.2.2", "192.0.2.3", "192.0.2.1"}, 1);
+  const std::string two = addVisitors("lk2", {"192.0.2.3", "192.0.2.2", "192.0.2.4"}, 1);
+  ASSERT_EQ(inst_->runExecutor({"--calculate-all"}).exitCode, 0) << inst_->dailyLog();
+  for (const char* address : {"192.0.2.1", "192.0.2.2", "192.0.2.3", "192.0.2.4"})
+    EXPECT_EQ(resolver.questions(address), 1) << address;
+  EXPECT_THAT(endEntry(), HasSubstr("Address lookups: 4 made (3 with a name, 1 without, 0 given up), 0 known to have "
+                                    "no name"));
+  // Webalizer shows the names and the countries they give, as with its own
+  // lookups; the address without a name stays an address. Each domain's
+  // cache file holds only its own visitors.
+  for (const char* shown : {"host-one.example.de", "Germany", "192.0.2.3"}) EXPECT_THAT(readFile(one), HasSubstr(shown));
+  for (const char* shown : {"host-two.example.com", "four.example.fr", "France"})
+    EXPECT_THAT(readFile(two), HasSubstr(shown));
+  EXPECT_THAT(readFile(two), Not(HasSubstr("host-one.example.de")));
+
+  // The next night the miss is not asked again; the names are.
+  addVisitors("lk1", {"192.0.2.3", "192.0.2.1"}, 2);
+  ASSERT_EQ(inst_->runExecutor({"--calculate-all"}).exitCode, 0) << inst_->dailyLog();
+  EXPECT_EQ(resolver.questions("192.0.2.3"), 1);
+  EXPECT_EQ(resolver.questions("192.0.2.1"), 2);
+  EXPECT_THAT(endEntry(), HasSubstr("Address lookups: 1 made (1 with a name, 0 without, 0 given up), 1 known to have "
+                                    "no name"));
+  // A day later the miss is asked again.
+  const std::string file = inst_->root() + "/no-names";
+  AddressLookupSettings settings;
+  settings.limits.servers = resolver.server();
+  const std::time_t night = 1800000000;
+  const struct {
+    std::time_t at;
+    int asked;  // questions for the miss so far
+    size_t remembered;
+  } nights[] = {{night, 2, 0}, {night + 23 * 3600, 2, 1}, {night + 25 * 3600, 3, 0}};
+  for (const auto& n : nights) {
+    const AddressNames names = lookUpAddressNames({"192.0.2.3", "192.0.2.1"}, file, settings, n.at);
+    EXPECT_EQ(resolver.questions("192.0.2.3"), n.asked) << n.at - night;
+    EXPECT_EQ(names.counts.remembered, n.remembered) << n.at - night;
+    EXPECT_EQ(names.names.at("192.0.2.1"), "host-one.example.de");
+  }
+}
+
+TEST_F(WebalizerEngine, BoundsAndTheSwitchKeepTheNightFromWaitingOnTheResolver) {
+  const struct {
+    const char* name;
+    uint32_t enabled, perLookup, perRun;
+    int delayMs;  // of every answer; < 0: none comes
+    const char* end;
+  } cases[] = {
+      {"never answered, per lookup", 1, 1, 60, -1, "1000 made (0 with a name, 0 without, 1000 given up)"},
+      {"never answered, per run", 1, 30, 1, -1, "1000 made (0 with a name, 0 without, 1000 given up)"},
+      {"slow, within the bound", 1, 2, 60, 500, "1000 made (1000 with a name, 0 without, 0 given up)"},
+      {"off", 0, 2, 60, 0, "address lookups off"},
+  };
+  std::vector<std::string> addresses;
+  // As many as go out in a burst, which must not lose an answer.
+  for (int i = 0; i < 1000; ++i) addresses.push_back(formatString("198.51.%d.%d", 100 + i / 250, i % 250 + 1));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    StandInResolver resolver({}, {"visitor.example.net", c.delayMs});
+    inst_->setRegistryString("AddressLookupServers", resolver.server());
+    inst_->setRegistryDword("AddressLookups", c.enabled);
+    inst_->setRegistryDword("AddressLookupTimeout", c.perLookup);
+    inst_->setRegistryDword("AddressLookupRunTimeout", c.perRun);
+    const std::string page = addVisitors(formatString("lk%d", 3 + static_cast<int>(&c - cases)), addresses, 1);
+    ASSERT_EQ(inst_->runExecutor({"--calculate-all"}).exitCode, 0) << inst_->dailyLog();
+    const std::string end = endEntry();
+    EXPECT_THAT(end, HasSubstr(c.end));
+    std::smatch took;  // the seconds the lookups took, at most 3
+    if (c.enabled) {
+      EXPECT_TRUE(std::regex_search(end, took, std::regex(R"(no name, ([0-9.]+) seconds)")) && std::stod(took[1]) <= 3)
+          << end;
+    } else {
+      EXPECT_EQ(resolver.questions(), 0);
+    }
+    EXPECT_EQ(readFile(page).find("visitor.example.net") != std::string::npos, c.delayMs >= 0 && c.enabled)
+        << "names in the report";
+  }
 }
 
 } // namespace
