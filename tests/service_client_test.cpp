@@ -227,8 +227,7 @@ TEST(ServiceClient, AttemptCountIsReadEverySixteenthConnection) {
   expectRun(15, false);  // the -1 read stays in use
   expectRun(1, true);    // read: 0 means the given count
   inst.setRegistryString("PipeConnectTryCount", "three");
-  expectRun(15, true);
-  expectRun(1, true);  // reading fails: the last value stays, no more readings
+  expectRun(16, true);  // the 16th reading fails: the last value stays, no more readings
   inst.setRegistryDword("PipeConnectTryCount", 0xFFFFFFFFu);
   expectRun(20, true);
 }
