@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <tuple>
 
 #include "awstats/awstats_run.h"
 #include "awstats/log_for_awstats.h"
@@ -31,22 +32,45 @@ std::string installation() {
   return root;
 }
 
+const std::string kConfName = "awstats.site-one.example.conf";
+
+// A domain with its statistics directory; its copy of AWStats goes to
+// output/AWStats.
 struct Domain {
-  WebStatConfig config;
-  LogSource source;
-  Domain() {
-    config.domainName = "site-one.example";
-    config.webspaceName = "ws1";
-    config.defaultDoc = "index.html index.htm";
-    config.aliases = {"www.site-one.example", "_.site-one.example"};
-    config.configDir = "/vhosts/ws1/logs/iis";
-    source.path = config.configDir + "/web_20240101.log";
+  TempDir dir;
+  // Name, webspace, type, configuration directory, default documents, aliases.
+  WebStatConfig config{"site-one.example", "ws1", "", dir / "logs", "index.html index.htm",
+                       {"www.site-one.example", "_.site-one.example"}};
+  LogSource source{LogKind::Web, config.configDir + "/web_20240101.log"};
+  std::string statistics = dir / "statistics", output = statistics + "/webstat";
+  Domain() { fs::create_directories(output); }
+  LogForAWStats engine() { return LogForAWStats(source, config, statistics); }
+  // A small installation of version 7.8, without the "classes" folder, which
+  // the copy then makes empty; with the working configuration the run writes
+  // into it before the copy unless withoutConfig.
+  std::string smallInstallation(bool withoutConfig = false) const {
+    const std::string root = dir / "install";
+    for (const char* file : {"css/awstats_default.css", "icon/os/linux.png", "js/a.js", "cgi-bin/awstats.pl",
+                             "cgi-bin/awredir.pl"})
+      writeFile(root + "/wwwroot/" + file, file);
+    writeFile(root + "/version", "7.8");
+    if (!withoutConfig) writeFile(root + "/wwwroot/cgi-bin/" + kConfName, "SiteDomain=\"site-one.example\"\r\n");
+    return root;
   }
-  LogForAWStats engine() { return LogForAWStats(source, config, "/vhosts/ws1/.tarvo/statistics/site-one.example"); }
+  std::string copy(const std::string& relative) const { return output + "/AWStats/" + relative; }
+  std::string lock() const { return output + "/CopyAWStats.lock"; }
+  void expectWhole(const std::string& version) const {
+    for (const char* item : {"classes", "css", "icon", "js", "cgi-bin/awredir.pl", "cgi-bin/awstats.pl"})
+      EXPECT_TRUE(fs::exists(copy(item))) << item;
+    EXPECT_EQ(readFile(copy("version")), version);
+    EXPECT_EQ(readFile(copy("cgi-bin/" + kConfName)), "SiteDomain=\"site-one.example\"\r\n");
+    EXPECT_FALSE(fs::is_symlink(copy("cgi-bin")));
+    EXPECT_FALSE(fs::exists(lock()));
+  }
 };
 
 // The thirteen written lines for the Domain above, in table order.
-std::vector<std::string> expectedLines(LogKind kind) {
+std::vector<std::string> expectedLines(const Domain& domain, LogKind kind) {
   const bool web = kind == LogKind::Web;
   const std::string sub = web ? "webstat" : kind == LogKind::Ftp ? "ftpstat" : "anon_ftpstat";
   return {std::string("LogType=") + (web ? "W" : "F") + "\r\n",
@@ -56,7 +80,7 @@ std::vector<std::string> expectedLines(LogKind kind) {
           "SiteDomain=\"site-one.example\"\r\n",
           "HostAliases=\"www.site-one.example REGEX[[^\\.]+\\.site-one\\.example$]\"\r\n",
           "DNSLookup=2\r\n",
-          "DirData=\"/vhosts/ws1/.tarvo/statistics/site-one.example/" + sub + "\"\r\n",
+          "DirData=\"" + domain.statistics + "/" + sub + "\"\r\n",
           "DirCgi=\"AWStats/cgi-bin\"\r\n",
           "DirIcons=\"AWStats/icon\"\r\n",
           "SaveDatabaseFilesWithPermissionsForEveryone=0\r\n",
@@ -64,6 +88,12 @@ std::vector<std::string> expectedLines(LogKind kind) {
           "LogFile=\"-\"\r\n",
           std::string("LevelForRobotsDetection=") + (web ? "2" : "0") + "\r\n",
           "HTMLEndSection=\"\"\r\n"};
+}
+
+size_t filesIn(const std::string& dir) {
+  size_t n = 0;
+  for (auto& e : fs::recursive_directory_iterator(dir)) n += e.is_regular_file();
+  return n;
 }
 
 } // namespace
@@ -83,7 +113,7 @@ TEST(AWStatsConfig, RewritesEveryKeyOfTheRealModelInPlaceAndLeavesTheRestAlone) 
     ConfigText text = model;
     engine.configure(text, kind);
     ASSERT_EQ(text.size(), model.size()) << "Debian's model holds all thirteen keys, nothing to append";
-    const auto expected = expectedLines(kind);
+    const auto expected = expectedLines(domain, kind);
     std::vector<int> seen(expected.size(), 0);
     for (size_t i = 0; i < model.size(); ++i) {
       const auto key = std::find_if(expected.begin(), expected.end(), [&](const std::string& line) {
@@ -110,15 +140,11 @@ TEST(AWStatsConfig, RewritesEveryKeyOfTheRealModelInPlaceAndLeavesTheRestAlone) 
 }
 
 TEST(AWStatsConfig, MatchesKeysByAWStatsReadingRules) {
-  const struct {
-    const char* line;
-    bool matches;
-  } cases[] = {
+  const std::pair<const char*, bool> cases[] = {
       {"LogFile=\"/x\"\n", true}, {"LogFile\n", true},       {"   LogFile\t= /x\n", true}, {"\tLOGFILE =x\r\n", true},
       {"LogFileX=/x\n", false},   {"   # LogFile=/x\n", false}, {"LogFile", false},         {"Log File=x\n", false},
-      {"", false},
-  };
-  for (const auto& c : cases) EXPECT_EQ(configLineMatchesKey(c.line, "LogFile"), c.matches) << c.line;
+      {"", false}};
+  for (const auto& [line, matches] : cases) EXPECT_EQ(configLineMatchesKey(line, "LogFile"), matches) << line;
   EXPECT_EQ(hostAliasesValue({}), "\"\"");
   EXPECT_EQ(hostAliasesValue({"x_.a", "_.example.com"}), "\"x_.a REGEX[[^\\.]+\\.example\\.com$]\"");
 }
@@ -142,28 +168,24 @@ TEST(AWStatsConfig, ReadsAndWritesLinesByteForByteAndFailuresNameTheirPlace) {
 }
 
 TEST(AWStatsConfig, RefusesValuesThatWouldChangeWhatAWStatsReads) {
-  const struct {
-    std::string domain;
-    std::vector<std::string> aliases;
-    std::string defaultDoc;
-    const char* expected;  // a piece of the message
-  } cases[] = {
+  // Domain, aliases, default documents, a piece of the message.
+  const std::tuple<std::string, std::vector<std::string>, std::string, const char*> cases[] = {
       {"evil.example\nLogFile=/etc/shadow", {}, "", "SiteDomain="}, {"evil\".example", {}, "", "a double quote"},
       {"evil.example -update", {}, "", "unquoted into the AWStats command lines"}, {"../evil", {}, "", "separator"},
       {"ok.example", {"a.example\r\nLogFile=\"x\""}, "", "alias"}, {"ok.example", {"a #b"}, "", "comment"},
       {"ok.example", {"__HOME__.example"}, "", "environment variable"},
       {"ok.example", {}, "a.html\nLogFile=/x", "default documents"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.expected);
+  for (const auto& [name, aliases, defaultDoc, expected] : cases) {
+    SCOPED_TRACE(expected);
     Domain domain;
-    domain.config.domainName = c.domain;
-    domain.config.aliases = c.aliases;
-    domain.config.defaultDoc = c.defaultDoc;
+    domain.config.domainName = name;
+    domain.config.aliases = aliases;
+    domain.config.defaultDoc = defaultDoc;
     LogForAWStats engine = domain.engine();
     ConfigText text = {"LogFile=\"/old\"\n"};
     const std::string message = failureOf([&] { engine.configure(text, LogKind::Web); });
-    for (const char* part : {"Refused to write", c.expected, "the log file stays where it is",
+    for (const char* part : {"Refused to write", expected, "the log file stays where it is",
                              "(LogForAWStats::configure line 156)"})
       EXPECT_THAT(message, HasSubstr(part));
     // The message itself is one line (shown line breaks are escaped), then the places.
@@ -173,72 +195,18 @@ TEST(AWStatsConfig, RefusesValuesThatWouldChangeWhatAWStatsReads) {
 }
 
 TEST(AWStatsVersions, CompareAsDottedDecimalNumbers) {
-  const struct {
-    const char* a;
-    const char* b;
-    int expected;
-  } cases[] = {{"7.8", "7.8", 0},   {"7.8", "7.10", -1},   {"7.10", "7.8", 1}, {"7.8", "7.8.1", -1},
-               {"8", "7.99", 1},    {"7.8\r\n", "7.8", 0}, {"", "7.8", -1}};
-  for (const auto& c : cases) EXPECT_EQ(compareVersions(c.a, c.b), c.expected) << "'" << c.a << "' vs '" << c.b << "'";
+  const std::tuple<const char*, const char*, int> cases[] = {
+      {"7.8", "7.8", 0}, {"7.8", "7.10", -1},   {"7.10", "7.8", 1}, {"7.8", "7.8.1", -1},
+      {"8", "7.99", 1},  {"7.8\r\n", "7.8", 0}, {"", "7.8", -1}};
+  for (const auto& [a, b, expected] : cases) EXPECT_EQ(compareVersions(a, b), expected) << "'" << a << "' vs '" << b << "'";
 }
 
 // ---------------------------------------------------------------- the domain's copy of AWStats
 
-namespace {
-
-const std::string kConfName = "awstats.site-one.example.conf";
-
-// A small installation of version 7.8, without the "classes" folder, which
-// the copy then makes empty; with the working configuration the run writes
-// into it before the copy unless withoutConfig.
-std::string smallInstallation(const TempDir& dir, bool withoutConfig = false) {
-  const std::string root = dir / "install";
-  for (const char* file : {"css/awstats_default.css", "icon/os/linux.png", "js/a.js", "cgi-bin/awstats.pl",
-                           "cgi-bin/awredir.pl"})
-    writeFile(root + "/wwwroot/" + file, file);
-  writeFile(root + "/version", "7.8");
-  if (!withoutConfig) writeFile(root + "/wwwroot/cgi-bin/" + kConfName, "SiteDomain=\"site-one.example\"\r\n");
-  return root;
-}
-
-struct CopyDomain {
-  TempDir dir;
-  WebStatConfig config;
-  LogSource source;
-  std::string statistics = dir / "statistics";
-  std::string output = statistics + "/webstat";
-  CopyDomain() {
-    config.domainName = "site-one.example";
-    config.webspaceName = "ws1";
-    config.configDir = dir / "logs";
-    source.path = config.configDir + "/web_1.log";
-    fs::create_directories(output);
-  }
-  LogForAWStats engine() { return LogForAWStats(source, config, statistics); }
-  std::string copy(const std::string& relative) const { return output + "/AWStats/" + relative; }
-  std::string lock() const { return output + "/CopyAWStats.lock"; }
-  void expectWhole(const std::string& version) const {
-    for (const char* item : {"classes", "css", "icon", "js", "cgi-bin/awredir.pl", "cgi-bin/awstats.pl"})
-      EXPECT_TRUE(fs::exists(copy(item))) << item;
-    EXPECT_EQ(readFile(copy("version")), version);
-    EXPECT_EQ(readFile(copy("cgi-bin/" + kConfName)), "SiteDomain=\"site-one.example\"\r\n");
-    EXPECT_FALSE(fs::is_symlink(copy("cgi-bin")));
-    EXPECT_FALSE(fs::exists(lock()));
-  }
-};
-
-size_t filesIn(const std::string& dir) {
-  size_t n = 0;
-  for (auto& e : fs::recursive_directory_iterator(dir)) n += e.is_regular_file();
-  return n;
-}
-
-} // namespace
-
 TEST(AWStatsInstall, AbsentCopyIsMadeWholeFromTheRealLayout) {
   const std::string root = installation();
   writeFile(root + "/wwwroot/cgi-bin/" + kConfName, "SiteDomain=\"site-one.example\"\r\n");
-  CopyDomain domain;
+  Domain domain;
   EXPECT_EQ(domain.engine().checkAWStats(root, kConfName), domain.copy("cgi-bin/" + kConfName));
   domain.expectWhole(readFile(root + "/version"));
   EXPECT_EQ(readFile(domain.copy("cgi-bin/awstats.pl")), readFile(root + "/wwwroot/cgi-bin/awstats.pl"));
@@ -265,9 +233,8 @@ TEST(AWStatsInstall, StaleCopiesAreReplacedAndCurrentOnesKept) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    CopyDomain domain;
-    TempDir installDir;
-    const std::string root = smallInstallation(installDir);
+    Domain domain;
+    const std::string root = domain.smallInstallation();
     LogForAWStats engine = domain.engine();
     engine.checkAWStats(root, kConfName);
     if (!c.installationVersion) fs::remove(root + "/version");
@@ -298,10 +265,9 @@ TEST(AWStatsInstall, StaleCopiesAreReplacedAndCurrentOnesKept) {
 }
 
 TEST(AWStatsInstall, FailingCopyIsRolledBack) {
-  CopyDomain domain;
-  TempDir installDir;
+  Domain domain;
   // No working configuration in the installation: the eighth row fails.
-  std::string root = smallInstallation(installDir, true);
+  std::string root = domain.smallInstallation(true);
   const std::string message = failureOf([&] { domain.engine().checkAWStats(root, kConfName); });
   for (const std::string& part : {kConfName, std::string("Unable to copy AWStats (webspace: ws1, domain: "
                                                          "site-one.example):(LogForAWStats::copyAWStats line 433)"),
@@ -314,7 +280,7 @@ TEST(AWStatsInstall, FailingCopyIsRolledBack) {
   // An "AWStats" folder in the way of a direct copy fails its creation; the
   // rollback removes it.
   fs::create_directories(domain.copy(""));
-  root = smallInstallation(installDir);
+  root = domain.smallInstallation();
   const std::string direct = failureOf([&] { domain.engine().copyAWStats(root, domain.output, kConfName); });
   EXPECT_THAT(direct, HasSubstr("CreateDirectory(" + domain.output + "/AWStats)"));
   EXPECT_THAT(direct, HasSubstr("(makeDir line 43)"));

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <functional>
 #include <future>
+#include <tuple>
 #include <vector>
 
 #include "config/registry.h"
@@ -57,27 +58,22 @@ TEST_F(Registry, ReadsEveryTypeOfARegFileInEitherEncodingAndNoFileAsEmpty) {
       "  55,00,43,00,48,00,25,00,00,00\r\n"
       "\"ZÜRICH\"=\"Grüße\"\r\n"
       "@=\"the default\"\r\n";
-  const struct {
-    std::string subkey, name, expected;
-    uint32_t code = 0;
-  } texts[] = {
-      {kKey, "PRODUCT_ROOT_D", "/opt/tarvo"},
-      {"software\\TARVO\\zul config\\config", "product_root_d", "/opt/tarvo"},  // names ignore case
-      {kKey, "Quoted", "a \"b\" c:\\d"},
-      {kKey, "Expand", "/opt/tarvo/bin:/opt/tarvo:%NO_SUCH%"},
-      {kKey, "zürich", "Grüße"},  // beyond ASCII too
-      {kKey, "", "the default"},
+  const std::tuple<std::string, std::string, std::string, uint32_t> texts[] = {  // key, name, value, code
+      {kKey, "PRODUCT_ROOT_D", "/opt/tarvo", 0},
+      {"software\\TARVO\\zul config\\config", "product_root_d", "/opt/tarvo", 0},  // names ignore case
+      {kKey, "Quoted", "a \"b\" c:\\d", 0},
+      {kKey, "Expand", "/opt/tarvo/bin:/opt/tarvo:%NO_SUCH%", 0},
+      {kKey, "zürich", "Grüße", 0},  // beyond ASCII too
+      {kKey, "", "the default", 0},
       // Missing values and keys answer 2 and leave the caller's value: that is how defaults work.
-      {kKey, "zulpipe", "unchanged", 2},
-      {"SOFTWARE\\Nothing", "zulpipe", "unchanged", 2},
-  };
+      {kKey, "zulpipe", "unchanged", 2}, {"SOFTWARE\\Nothing", "zulpipe", "unchanged", 2}};
   // As written by hand (UTF-8) and as regedit exports it (UTF-16 with a byte-order mark).
   for (const std::string& content : {body, "\xFF\xFE" + text::toUtf16le(body)}) {
     write(content);
-    for (const auto& c : texts) {
+    for (const auto& [subkey, name, expected, code] : texts) {
       std::string value = "unchanged";
-      EXPECT_EQ(readText(c.subkey, c.name, value), c.code) << c.name;
-      EXPECT_EQ(value, c.expected) << c.name;
+      EXPECT_EQ(readText(subkey, name, value), code) << name;
+      EXPECT_EQ(value, expected) << name;
     }
     uint32_t number = 0;
     EXPECT_EQ(readNumber(kKey, "Debug", number), 0u);
@@ -108,18 +104,15 @@ TEST_F(Registry, WrongTypeOrSizeIsRefused) {
   open(HKEY_LOCAL_MACHINE, "SOFTWARE\\T", key, KeyRead);
   std::string text = "kept";
   uint32_t number = 3;
-  const struct {
-    std::function<void()> call;
-    std::string message;
-  } cases[] = {
+  const std::pair<std::function<void()>, std::string> cases[] = {
       {[&] { readText("SOFTWARE\\T", "Number", text); }, "invalid type of 'SOFTWARE\\T\\Number'"},
       {[&] { readNumber("SOFTWARE\\T", "Text", number); }, "invalid type of 'SOFTWARE\\T\\Text'"},
       {[&] { readNumber("SOFTWARE\\T", "Short", number); }, "invalid size of 'SOFTWARE\\T\\Short'"},
       {[&] { lookup(key, "Number", text); }, "invalid type of 'Number'"},
       {[&] { lookup(key, "Short", number); }, "invalid size of 'Short'"},
   };
-  for (const auto& c : cases)
-    EXPECT_THAT(failureOf(c.call), StartsWith("RegQueryValueEx " + c.message + "\n   at (registry::lookup line "));
+  for (const auto& [call, message] : cases)
+    EXPECT_THAT(failureOf(call), StartsWith("RegQueryValueEx " + message + "\n   at (registry::lookup line "));
   EXPECT_EQ(text, "kept");
   EXPECT_EQ(number, 3u);
   EXPECT_EQ(readText("SOFTWARE\\T", "Blob", text, REG_BINARY), 0u);  // binary asked for as binary is fine
@@ -187,37 +180,30 @@ TEST_F(Registry, ValuesReadTogetherComeFromOneVersionAndOwnWritesShow) {
 
 TEST_F(Registry, MalformedFileNamesFileAndLineAndIsKeptAsItIs) {
   const std::string key = kHeader + "[HKEY_LOCAL_MACHINE\\A]\n";
-  const struct {
-    std::string body;
-    int line;
-    std::string what;
-  } cases[] = {
+  const std::tuple<std::string, int, std::string> cases[] = {  // the file, the line named, the reason
       {"[HKEY_LOCAL_MACHINE\\A]\n", 1, "the file must begin with the line"},
       {kHeader + "[HKEY_LOCAL_MACHINE\\A\n", 3, "a key line must end with \"]\""},
       {kHeader + "\"x\"=\"y\"\n", 3, "before the first [key] line"},
       {kHeader + "[HKEY_SOMEWHERE\\A]\n", 3, "does not begin with a root key"},
-      {key + "\"x\"=\"C:\\Perl\"\n", 4, "unknown escape \\P"},
-      {key + "\"x\"=\"open\n", 4, "without its closing quote"},
+      {key + "\"x\"=\"C:\\Perl\"\n", 4, "unknown escape \\P"}, {key + "\"x\"=\"open\n", 4, "without its closing quote"},
       {key + "\"x\"=dword:123456789\n", 4, "1 to 8 hexadecimal digits"},
       {key + "\"x\"=hex:01,\\\n  02,zz\n", 5, "\"zz\" is not a hexadecimal byte"},
       {key + "\"x\"=hex:01,\\\n", 4, "continued past the end"},
       {key + "\"x\"=hex:01,\\\n\n\"y\"=\"z\"\n", 5, "continued onto an empty line"},
-      {key + "\"x\" \"y\"\n", 4, "expected \"=\""},
-      {key + "\"x\"=qword:1\n", 4, "unknown value"},
-      {key + "x=1\n", 4, "unexpected text"},
-  };
-  for (const auto& c : cases) {
-    write(c.body);
+      {key + "\"x\" \"y\"\n", 4, "expected \"=\""}, {key + "\"x\"=qword:1\n", 4, "unknown value"},
+      {key + "x=1\n", 4, "unexpected text"}};
+  for (const auto& [body, line, what] : cases) {
+    write(body);
     std::string value = "kept";
     const std::string failure = failureOf([&] { readText("A", "x", value); });
-    EXPECT_THAT(failure, StartsWith("Malformed registry file '" + file() + "', line " + std::to_string(c.line) + ": "));
-    EXPECT_THAT(failure, HasSubstr(c.what));
+    EXPECT_THAT(failure, StartsWith("Malformed registry file '" + file() + "', line " + std::to_string(line) + ": "));
+    EXPECT_THAT(failure, HasSubstr(what));
     EXPECT_EQ(value, "kept");
     // A write must not replace what the operator has to repair.
     Key created;
     EXPECT_THAT(failureOf([&] { create(HKEY_LOCAL_MACHINE, "SOFTWARE\\New", created, KeyAllAccess); }),
                 HasSubstr("at (registry::create line "));
-    EXPECT_EQ(testenv::readFile(file()), c.body);
+    EXPECT_EQ(testenv::readFile(file()), body);
   }
 }
 
@@ -260,14 +246,11 @@ TEST_F(Registry, ConcurrentWritersLoseNothingAndReadersNeverSeeAHalfFile) {
 TEST(EnvironmentExpansion, BothSpellingsAndUnsetNamesStay) {
   ::setenv("TARVO_X", "ex", 1);
   ::unsetenv("TARVO_UNSET");
-  const struct {
-    const char *in, *out;
-  } cases[] = {
+  const std::pair<const char*, const char*> cases[] = {
       {"%TARVO_X%/a", "ex/a"},          {"${TARVO_X}/a", "ex/a"},       {"%TARVO_UNSET%", "%TARVO_UNSET%"},
       {"${TARVO_UNSET}", "${TARVO_UNSET}"}, {"100% of %TARVO_X%", "100% of ex"}, {"$TARVO_X %%", "$TARVO_X %%"},
-      {"%TARVO_X%%TARVO_X%", "exex"},   {"${TARVO_X", "${TARVO_X"},
-  };
-  for (const auto& c : cases) EXPECT_EQ(platform::expandEnvironmentStrings(c.in), c.out) << c.in;
+      {"%TARVO_X%%TARVO_X%", "exex"},   {"${TARVO_X", "${TARVO_X"}};
+  for (const auto& [in, out] : cases) EXPECT_EQ(platform::expandEnvironmentStrings(in), out) << in;
 }
 
 } // namespace

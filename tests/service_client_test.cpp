@@ -8,6 +8,7 @@
 #include <atomic>
 #include <csignal>
 #include <thread>
+#include <tuple>
 
 #include "config/settings.h"
 #include "platform/local_socket.h"
@@ -226,8 +227,7 @@ TEST(ServiceClient, AttemptCountIsReadEverySixteenthConnection) {
   expectRun(15, false);  // the -1 read stays in use
   expectRun(1, true);    // read: 0 means the given count
   inst.setRegistryString("PipeConnectTryCount", "three");
-  expectRun(15, true);
-  expectRun(1, true);  // reading fails: the last value stays, no more readings
+  expectRun(16, true);  // the 16th reading fails: the last value stays, no more readings
   inst.setRegistryDword("PipeConnectTryCount", 0xFFFFFFFFu);
   expectRun(20, true);
 }
@@ -292,29 +292,19 @@ TEST(Settings, TheSharedClientAndTheProductRootAreKeptFromTheFirstSuccess) {
 }
 
 TEST(Settings, AnswersBecomeNativePathsWithoutTrailingSeparators) {
-  const struct {
-    const char* in;
-    const char* normalized;  // by normalizePath; nullptr: not asked
-    const char* setting;     // the same as a setting's answer; nullptr: not asked
-  } cases[] = {
-      {"C:/vhosts/./a/../b/", "C:/vhosts/b/", nullptr},
-      {"C:\\Inetpub\\vhosts\\", "C:/Inetpub/vhosts/", "C:/Inetpub/vhosts"},
-      {"/var//www/./vhosts", "/var/www/vhosts", nullptr},
-      {"a/../../b", "../b", nullptr},
-      {"/a/b/../../..", "/..", nullptr},
-      {"\\\\?\\C:\\long\\path", "C:/long/path", nullptr},
-      {"\\\\\\", nullptr, ""},
-      {"/", "/", nullptr},
-      {"", "", ""},
-      {".", "", nullptr},
-  };
+  // A path, normalizePath's answer, and the same as a setting's answer (nullptr: not asked).
+  const std::tuple<const char*, const char*, const char*> cases[] = {
+      {"C:/vhosts/./a/../b/", "C:/vhosts/b/", nullptr}, {"C:\\Inetpub\\vhosts\\", "C:/Inetpub/vhosts/", "C:/Inetpub/vhosts"},
+      {"/var//www/./vhosts", "/var/www/vhosts", nullptr}, {"a/../../b", "../b", nullptr}, {"/a/b/../../..", "/..", nullptr},
+      {"\\\\?\\C:\\long\\path", "C:/long/path", nullptr}, {"\\\\\\", nullptr, ""}, {"/", "/", nullptr},
+      {"", "", ""}, {".", "", nullptr}};
   Installation inst;
-  for (const auto& c : cases) {
-    if (c.normalized) { EXPECT_EQ(normalizePath(c.in), c.normalized) << "input: " << c.in; }
-    if (!c.setting) continue;
+  for (const auto& [in, normalized, setting] : cases) {
+    if (normalized) { EXPECT_EQ(normalizePath(in), normalized) << "input: " << in; }
+    if (!setting) continue;
     // Asked again at every use: each new answer shows at once.
-    inst.setSetting("HTTPD_VHOSTS_D", c.in);
-    EXPECT_EQ(getVhostsDir(), c.setting) << "answer: " << c.in;
+    inst.setSetting("HTTPD_VHOSTS_D", in);
+    EXPECT_EQ(getVhostsDir(), setting) << "answer: " << in;
   }
   inst.setSetting("WebalizerPath", "/opt/webalizer/bin/webalizer");
   inst.setSetting("AWStatsPath", "/opt/Ünïcode/awstats/");

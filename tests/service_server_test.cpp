@@ -6,6 +6,7 @@
 #include <csignal>
 #include <filesystem>
 #include <thread>
+#include <tuple>
 
 #include "platform/local_socket.h"
 #include "platform/win_error.h"
@@ -86,37 +87,14 @@ struct RawClient {
   localsock::Socket socket_;
 };
 
-// Edited by hand without telling the service, in any line ending; values,
-// names and whole lines are trimmed.
-TEST(ServiceServer, ReadsItsSettingsFileTrimmedAndAgainWhenItChanges) {
-  TestInstallation inst;
-  RawClient client(inst.socketPath());
-  const struct {
-    std::string text, name, answer;
-  } cases[] = {
-      {"HTTPD_VHOSTS_D=/edited/by/hand/vhosts\n", "HTTPD_VHOSTS_D", "/edited/by/hand/vhosts"},
-      {"# comment\nHTTPD_VHOSTS_D=/x\njust words\n", "HTTPD_VHOSTS_D",
-       "ERROR: The management service cannot answer: settings file " + inst.settingsFile() +
-           ", line 3: expected NAME=value, found 'just words'"},
-      {"  HTTPD_VHOSTS_D =  /spaced  \n\nHTTPD_VHOSTS_D=/later/wins\nEMPTY=\n", "HTTPD_VHOSTS_D", "/later/wins"},
-      {"HTTPD_VHOSTS_D=/later/wins\nEMPTY=\n", "EMPTY", ""},
-      {"PRODUCT_ROOT_D=/p\r\n\r\n # note\r\nHTTPD_VHOSTS_D=/crlf/vhosts \r\n", "HTTPD_VHOSTS_D", "/crlf/vhosts"},
-      {"HTTPD_VHOSTS_D = /tabbed\t\r\nPRODUCT_ROOT_D=/p\r\n", "HTTPD_VHOSTS_D", "/tabbed"},
-  };
-  for (const auto& c : cases) {
-    testenv::writeFile(inst.settingsFile(), c.text);
-    EXPECT_EQ(client.get(c.name), c.answer) << c.text;
-  }
-}
-
-TEST(ServiceServer, GarbageIsAnsweredWithAClearErrorAndTheConnectionGoesOn) {
+// Garbage is answered with a clear error and the connection goes on. Then the
+// settings file, edited by hand without telling the service, in any line
+// ending: values, names and whole lines are trimmed.
+TEST(ServiceServer, AnswersGarbageWithAClearErrorAndReadsItsSettingsFileAgainWhenItChanges) {
   TestInstallation inst;
   RawClient client(inst.socketPath());
   const std::string component = requestBody("awstats", tarvosrv::ComponentInfoRequest);
-  const struct {
-    std::vector<std::string> messages;
-    std::string answerStart;
-  } cases[] = {
+  const std::pair<std::vector<std::string>, std::string> cases[] = {  // what is sent, the answer's start
       {{"abc"}, "ERROR: Malformed frame: a request begins with a message of 4 bytes holding the body length; this one had 3 bytes"},
       {{le32(0)}, "ERROR: Malformed frame: body length 0 is not between 1 and 65536 bytes"},
       {{le32(100000)}, "ERROR: Malformed frame: body length 100000 is not between 1 and 65536 bytes"},
@@ -130,14 +108,29 @@ TEST(ServiceServer, GarbageIsAnsweredWithAClearErrorAndTheConnectionGoesOn) {
        "ERROR: Malformed componentInfo request: the mode must be a block of 4 bytes"},
       {{le32(53), requestBody("httpd_vhosts_d")}, inst.vhostsDir()},  // names ignore letter case
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.answerStart);
-    for (const std::string& m : c.messages) client.send(m);
+  for (const auto& [messages, answerStart] : cases) {
+    SCOPED_TRACE(answerStart);
+    for (const std::string& m : messages) client.send(m);
     const std::string got = client.answer();
-    EXPECT_EQ(got.substr(0, c.answerStart.size()), c.answerStart) << got;
+    EXPECT_EQ(got.substr(0, answerStart.size()), answerStart) << got;
     EXPECT_EQ(client.get("HTTPD_VHOSTS_D"), inst.vhostsDir());
   }
   EXPECT_NE(inst.serviceLog().find(": Malformed frame"), std::string::npos) << inst.serviceLog();
+
+  const std::tuple<std::string, std::string, std::string> settings[] = {  // the file, a name, its answer
+      {"HTTPD_VHOSTS_D=/edited/by/hand/vhosts\n", "HTTPD_VHOSTS_D", "/edited/by/hand/vhosts"},
+      {"# comment\nHTTPD_VHOSTS_D=/x\njust words\n", "HTTPD_VHOSTS_D",
+       "ERROR: The management service cannot answer: settings file " + inst.settingsFile() +
+           ", line 3: expected NAME=value, found 'just words'"},
+      {"  HTTPD_VHOSTS_D =  /spaced  \n\nHTTPD_VHOSTS_D=/later/wins\nEMPTY=\n", "HTTPD_VHOSTS_D", "/later/wins"},
+      {"HTTPD_VHOSTS_D=/later/wins\nEMPTY=\n", "EMPTY", ""},
+      {"PRODUCT_ROOT_D=/p\r\n\r\n # note\r\nHTTPD_VHOSTS_D=/crlf/vhosts \r\n", "HTTPD_VHOSTS_D", "/crlf/vhosts"},
+      {"HTTPD_VHOSTS_D = /tabbed\t\r\nPRODUCT_ROOT_D=/p\r\n", "HTTPD_VHOSTS_D", "/tabbed"},
+  };
+  for (const auto& [text, name, answer] : settings) {
+    testenv::writeFile(inst.settingsFile(), text);
+    EXPECT_EQ(client.get(name), answer) << text;
+  }
 }
 
 TEST(ServiceServer, ClientsThatStallLeaveOrNeverReadDoNotDisturbTheOthers) {
@@ -199,11 +192,7 @@ TEST(ServiceServer, DaemonReturnsOnceListeningRefusesASecondServiceAndStopsOnSig
   RawClient client(inst.socketPath());  // listening already when the command returned
   EXPECT_EQ(client.get("PRODUCT_ROOT_D"), inst.productRoot());
 
-  const struct {
-    std::vector<std::string> args;
-    int exitCode;
-    const char* error;
-  } cases[] = {
+  const std::tuple<std::vector<std::string>, int, const char*> cases[] = {  // arguments, exit code, error
       {{inst.settingsFile(), "--socket=" + inst.socketPath()}, 1, "another service answers there"},
       {{}, 2, "--settings=FILE is required"},
       {{"--settings=" + inst.settingsFile(), "--bogus"}, 2, "unknown argument '--bogus'"},
@@ -211,10 +200,10 @@ TEST(ServiceServer, DaemonReturnsOnceListeningRefusesASecondServiceAndStopsOnSig
       {{"--settings=" + inst.root() + "/missing.conf"}, 1, "cannot read the settings file"},
       {{inst.settingsFile(), "--socket=" + inst.root() + "/x", "--pipe-name=y"}, 2, "either --socket or --pipe-name"},
   };
-  for (const auto& c : cases) {
-    r = inst.run(program, c.args);
-    EXPECT_EQ(r.exitCode, c.exitCode) << c.error;
-    EXPECT_NE(r.err.find(c.error), std::string::npos) << r.err;
+  for (const auto& [args, exitCode, error] : cases) {
+    r = inst.run(program, args);
+    EXPECT_EQ(r.exitCode, exitCode) << error;
+    EXPECT_NE(r.err.find(error), std::string::npos) << r.err;
   }
   EXPECT_EQ(client.get("PRODUCT_ROOT_D"), inst.productRoot());
 
