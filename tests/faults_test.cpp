@@ -324,6 +324,7 @@ void killingSort(World& w) {
                                  "esac\nexec /usr/bin/sort \"$@\"\n");
   w.h.environment = {"TARVO_SYSTEM_DIR=" + dir};
 }
+void noStandIns(World& w) { w.h.environment.clear(); }
 std::string killed(World& w, const Ran& ran) {
   EXPECT_EQ(ran.exitCode, 128 + SIGKILL) << "the fault did not kill the run\n" << w.h.diagnostics(ran);
   return "exit " + std::to_string(ran.exitCode);
@@ -350,6 +351,11 @@ void realWebalizer(World& w) { fs::rename(w.h.webalizerProgram() + ".real", w.h.
 // The configurations the run failed on: one error line each.
 size_t configurationsFailed(const Ran& ran) { return occurrences(ran.out, "Calculate web statistics by config"); }
 
+void serviceStopped(World& w) {
+  w.paths = w.h.logFiles();
+  w.h.inst().stopService();
+}
+void serviceStarted(World& w) { w.h.inst().startService(); }
 std::string serviceUntouched(World& w, const Ran& ran, const std::string& reason) {
   w.h.expectFailure(ran, reason);
   EXPECT_EQ(w.h.logFiles(), w.paths) << "a run without a working service must not touch a log";
@@ -362,10 +368,10 @@ const std::vector<Scenario>& scenarios() {
       // already has reports, an index page and an AWStats copy.
       {.name = "KilledDuringTheSortWebalizer", .fault = "SIGKILL during the sort (Webalizer)",
        .scope = {.domains = {kBlog}}, .primed = true, .inject = killingSort, .check = killed,
-       .fix = [](World& w) { w.h.environment.clear(); }, .recoverySays = "was left by an interrupted run"},
+       .fix = noStandIns, .recoverySays = "was left by an interrupted run"},
       {.name = "KilledDuringTheSortAWStats", .fault = "SIGKILL during the sort (AWStats)",
        .scope = {.domains = {kBooks}, .webLogsOnly = true}, .primed = true, .inject = killingSort, .check = killed,
-       .fix = [](World& w) { w.h.environment.clear(); }, .recoverySays = "was left by an interrupted run"},
+       .fix = noStandIns, .recoverySays = "was left by an interrupted run"},
       {.name = "KilledAfterWebalizerWroteItsReports", .fault = "SIGKILL during Webalizer (after it wrote its reports)",
        .scope = {.domains = {kBlog}}, .primed = true,
        .inject =  // Webalizer runs to its end; the run dies before it removes the chunk
@@ -413,6 +419,8 @@ const std::vector<Scenario>& scenarios() {
        .scope = {.domains = kAlpha, .webLogsOnly = true}, .jobs = 2, .primed = true,
        .inject =  // each stand-in says where it stands (its pid in a file), then waits for ever
        [](World& w) {
+         // The pid files exist before they hold the pid: a run killed in
+         // between left one empty, and pid 0 (the test's own group) lived on.
          w.paths = {w.h.scratch("webalizer.pid"), w.h.scratch("perl.pid")};
          standInWebalizer(w, "#!/bin/sh\necho $$ >" + shq(w.paths[0]) + "\nexec sleep 600\n");
          standInAWStats(w, "if (grep { $_ eq '-update' } @ARGV) {\n  open(my $f, '>', " + perlq(w.paths[1]) +
@@ -420,7 +428,8 @@ const std::vector<Scenario>& scenarios() {
        },
        .run = [](World& w) {
          auto child = w.h.start();
-         EXPECT_TRUE(waitUntil([&] { return fs::exists(w.paths[0]) && fs::exists(w.paths[1]); }))
+         const auto written = [&](int i) { return contains(readFile(w.paths[i]), "\n"); };
+         EXPECT_TRUE(waitUntil([&] { return written(0) && written(1); }))
              << "both domains must be in flight within " << kWaitDeadline.count() << " s";
          child->kill();
          return child->wait();
@@ -485,20 +494,14 @@ const std::vector<Scenario>& scenarios() {
       // stopped between domains.
       {.name = "ManagementServiceDownAtTheStart", .fault = "management service down at the start",
        .scope = {.domains = {kBlog}},
-       .inject = [](World& w) {
-         w.paths = w.h.logFiles();
-         w.h.inst().stopService();
-       },
+       .inject = serviceStopped,
        .check = [](World& w, const Ran& ran) {
          return serviceUntouched(w, ran, "Unable to connect to pipe " + w.h.inst().socketPath());
        },
-       .fix = [](World& w) { w.h.inst().startService(); }},
+       .fix = serviceStarted},
       {.name = "ManagementServiceAnsweringGarbage", .fault = "management service answering garbage",
        .scope = {.domains = {kBlog}},
-       .inject = [](World& w) {
-         w.paths = w.h.logFiles();
-         w.h.inst().stopService();
-       },
+       .inject = serviceStopped,
        .run = [](World& w) {
          GarbageService service(w.h.inst().socketPath());
          return w.h.run();
@@ -507,7 +510,7 @@ const std::vector<Scenario>& scenarios() {
          w.h.expectFailure(ran, "getString(HTTPD_VHOSTS_D)");  // the request
          return serviceUntouched(w, ran, "Unsupported char size");
        },
-       .fix = [](World& w) { w.h.inst().startService(); }},
+       .fix = serviceStarted},
       {.name = "ManagementServiceRestartedThenDown",
        .fault = "management service restarted, then down for 2 of 5 domains",
        // Each configuration becomes a FIFO: the run stops at the opening of
