@@ -33,8 +33,7 @@ void recoverInterruptedGathering(const std::string& directory);
 // Gathers each run of two or more logs of one kind that follow each other
 // into the first of them: regular files of one name, not refused on an
 // earlier night (so that their nights go on counting), that mayGather
-// accepts, and gives back the logs
-// left to process, in order. A log that changes while it is copied, or a copy
+// accepts, and gives back the logs left to process, in order. A log that changes while it is copied, or a copy
 // that cannot be made, leaves that run's logs as they were (a Warning).
 // fieldsLine, when given, goes before a log that has none of its own once an
 // earlier log of the copy had one, so that its records are read in their own

@@ -70,12 +70,6 @@ demo::UnixTime today() {
   return duration_cast<seconds>(floor<days>(system_clock::now()).time_since_epoch()).count();
 }
 
-bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds deadline) {
-  for (const auto end = std::chrono::steady_clock::now() + deadline; !done(); std::this_thread::sleep_for(std::chrono::milliseconds(5)))
-    if (std::chrono::steady_clock::now() > end) return false;
-  return true;
-}
-
 Child::Child(const std::string& command, const std::string& base) : out_(base + ".out"), err_(base + ".err") {
   const std::string line = "exec " + command + " </dev/null >" + shq(out_) + " 2>" + shq(err_);
   const char* argv[] = {"/bin/sh", "-c", line.c_str(), nullptr};
@@ -84,7 +78,10 @@ Child::Child(const std::string& command, const std::string& base) : out_(base + 
 }
 
 Child::~Child() {
-  if (pid_ > 0) kill(), waitpid(pid_, nullptr, 0);
+  if (pid_ > 0) {
+    kill();
+    waitpid(pid_, nullptr, 0);
+  }
 }
 
 bool Child::running() const {  // an ended child is not reaped here

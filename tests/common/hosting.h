@@ -30,7 +30,7 @@ inline constexpr const char* kPerlKey = "SOFTWARE\\Tarvo\\Installer\\CorvanitePe
 inline constexpr const char* kConfigName = "web_stat_executor.conf";
 // The longest a run over the demo tree may take on a loaded machine, and the
 // longest a test waits for a run to reach a point, a file or a process to go.
-inline constexpr std::chrono::seconds kRunDeadline{240}, kWaitDeadline{30};
+inline constexpr std::chrono::seconds kRunDeadline{240};
 
 // A shell command line's exit code; its output (with standard error) in
 // *output when asked.
@@ -42,7 +42,6 @@ std::string lineWith(const std::string& text, const std::string& piece);
 // The start of today (UTC), for demo days.
 demo::UnixTime today();
 // Polls done until it holds (true) or the deadline passes (false).
-bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds deadline = kWaitDeadline);
 
 // A started program (a shell command line run with exec), with its standard
 // output and error in files; killed and reaped when the object ends.

@@ -87,14 +87,19 @@ int exitCodeOf(int status) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
 }
 
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds deadline) {
+  for (const auto end = std::chrono::steady_clock::now() + deadline; !done(); std::this_thread::sleep_for(std::chrono::milliseconds(2)))
+    if (std::chrono::steady_clock::now() > end) return false;
+  return true;
+}
+
 int reapWithin(pid_t pid, std::chrono::milliseconds deadline, const std::string& what) {
   int status = 0;
-  for (const auto end = std::chrono::steady_clock::now() + deadline;;) {
+  const auto reaped = [&] {
     const pid_t got = waitpid(pid, &status, WNOHANG);
-    if (got != 0 && !(got < 0 && errno == EINTR)) return exitCodeOf(status);
-    if (std::chrono::steady_clock::now() > end) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
+    return got != 0 && !(got < 0 && errno == EINTR);
+  };
+  if (waitUntil(reaped, deadline)) return exitCodeOf(status);
   ADD_FAILURE() << what << " did not end within " << deadline.count() / 1000 << " s; killed";
   kill(pid, SIGKILL);
   waitpid(pid, &status, 0);

@@ -51,6 +51,9 @@ void writeScript(const std::string& path, const std::string& content);  // execu
 std::vector<std::string> namesIn(const std::string& dir);               // sorted
 std::string shellQuote(const std::string& s);
 
+inline constexpr std::chrono::seconds kWaitDeadline{30};
+// True once done() holds, false when the deadline passes first.
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds deadline = kWaitDeadline);
 // 128 + the signal for a wait status a signal ended, the exit code otherwise.
 int exitCodeOf(int status);
 // Reaps the child and returns its exitCodeOf; past the deadline it is a test
