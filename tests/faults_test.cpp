@@ -152,6 +152,7 @@ class FlushOrder {
   using Times = std::map<std::string, long>;
   static std::string dirOf(const std::string& path) { return fs::path(path).parent_path(); }
   static long at(const Times& m, const std::string& key) { return m.count(key) ? m.at(key) : -1; }
+  static std::string known(const std::map<int, std::string>& m, int pid) { return m.count(pid) ? m.at(pid) : ""; }
 
   void call(int pid, const std::string& line) {
     const size_t open = line.find('('), eq = line.rfind(" = ");
@@ -172,21 +173,25 @@ class FlushOrder {
       } else if (quote != std::string::npos) {
         const size_t end = args.find('"', quote + 1);
         const std::string p = args.substr(quote + 1, end - quote - 1);
-        const std::string base = fds.size() > paths.size() ? fds.back() : cwd_[pid];
+        const std::string base = fds.size() > paths.size() ? fds.back() : known(cwd_, pid);
         if (!p.empty()) paths.push_back(p[0] == '/' ? p : base + "/" + p);
         i = end + 1;
       } else {
         break;
       }
     }
-    const bool ours = image_[pid] == "web_statistics_executor";  // not an engine's own files
+    const bool ours = known(image_, pid) == "web_statistics_executor";  // not an engine's own files
     const int child = std::atoi(result.c_str());
     const size_t lt = result.find('<');
     const std::string fdPath = lt == std::string::npos ? "" : result.substr(lt + 1, result.rfind('>') - lt - 1);
     ++time_;
     if (name == "execve" && !paths.empty()) image_[pid] = fs::path(paths[0]).filename();
-    if (name == "clone" || name == "clone3" || name == "vfork" || name == "fork")
-      std::tie(image_[child], cwd_[child]) = std::pair(image_[pid], cwd_[pid]);
+    // The child's own calls can come before its parent's clone returns:
+    // what they set stays.
+    if (name == "clone" || name == "clone3" || name == "vfork" || name == "fork") {
+      image_.try_emplace(child, known(image_, pid));
+      cwd_.try_emplace(child, known(cwd_, pid));
+    }
     if (name == "chdir" && !paths.empty()) cwd_[pid] = paths[0];
     if ((name == "openat" || name == "open" || name == "creat") && !fdPath.empty()) {
       if (contains(args, "O_CREAT")) entryChanged_[fdPath] = time_;
