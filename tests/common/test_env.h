@@ -13,7 +13,7 @@
 
 namespace testenv {
 
-// A fresh directory under $TMPDIR (or /tmp), removed with everything in it
+// A fresh directory under $TMPDIR (else /dev/shm, else /tmp), removed with everything in it
 // when the object ends.
 class TempDir {
  public:
