@@ -5,12 +5,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <memory>
 #include <regex>
-#include <sstream>
 #include <tuple>
 
 #include <sys/stat.h>
@@ -95,11 +93,8 @@ class WebalizerEngine : public ::testing::Test {
   // The domain's configuration file (its record given back) and its web
   // log web_1.log with records, when given.
   WebStatConfig addDomain(const std::string& webspace, const std::string& records = "") {
-    WebStatConfig config;
-    config.domainName = "site-" + webspace + ".example";
-    config.webspaceName = webspace;
-    config.type = "webalizer";
-    config.configDir = inst_->vhostsDir() + "/" + webspace + "/logs/iis";
+    const WebStatConfig config{"site-" + webspace + ".example", webspace, "webalizer",
+                               inst_->vhostsDir() + "/" + webspace + "/logs/iis", "", {}};
     writeFile(config.configDir + "/web_stat_executor.conf", "<config/>");  // stays beside the logs
     if (!records.empty()) writeFile(config.configDir + "/web_1.log", records);
     return config;
@@ -111,7 +106,7 @@ class WebalizerEngine : public ::testing::Test {
   // A domain of a whole run whose web log of the day has a record for each
   // address; its month page.
   std::string addVisitors(const std::string& webspace, const std::vector<std::string>& addresses, int day) {
-    WebStatConfig config = addDomain(webspace);
+    const WebStatConfig config = addDomain(webspace);
     writeFile(config.configDir + "/web_stat_executor.conf", "<config><domain name=\"" + config.domainName +
                                                                 "\" webspaceName=\"" + webspace +
                                                                 "\"><webstat type=\"webalizer\"/></domain></config>");
@@ -255,10 +250,8 @@ TEST_F(WebalizerEngine, AChunkWithoutRecordsIsRemovedWithoutRunningWebalizer) {
 }
 
 TEST_F(WebalizerEngine, EachAddressIsAskedOncePerNightAndANameMissIsRememberedForADay) {
-  StandInResolver resolver({{"192.0.2.1", {"host-one.example.de"}},
-                            {"192.0.2.2", {"Host-Two.Example.COM"}},
-                            {"192.0.2.3", {""}},
-                            {"192.0.2.4", {"four.example.fr", 300}}});
+  StandInResolver resolver({{"192.0.2.1", {"host-one.example.de"}}, {"192.0.2.2", {"Host-Two.Example.COM"}},
+                            {"192.0.2.3", {""}}, {"192.0.2.4", {"four.example.fr", 300}}});
   inst_->setRegistryString("AddressLookupServers", resolver.server());
   const std::string one = addVisitors("lk1", {"192.0.2.1", "192.0.2.2", "192.0.2.3", "192.0.2.1"}, 1);
   const std::string two = addVisitors("lk2", {"192.0.2.3", "192.0.2.2", "192.0.2.4"}, 1);
