@@ -107,8 +107,7 @@ class AWStatsEngine : public ::testing::Test {
     useSystem_.emplace("TARVO_SYSTEM_DIR", system_.path());
   }
 
-  TestInstallation::RunResult calculate(const std::string& webspace = {}) const {
-    if (webspace.empty()) return inst_.runExecutor({"--calculate-all"});
+  TestInstallation::RunResult calculate(const std::string& webspace) const {
     return inst_.runExecutor({"--calculate-domain", "--webspace-name=" + webspace, "--domain-name="});
   }
   std::string report(const TestInstallation::RunResult& r) const {
@@ -180,7 +179,7 @@ TEST_F(AWStatsEngine, EveryKindGetsEveryPageAsASeparateRunMakesItAndTheMonthThat
 TEST_F(AWStatsEngine, NotInstalledIsReportedOnceAndTouchesNothing) {
   inst_.setSetting("AWStatsPath", inst_.root() + "/no-awstats-here");
   const std::string logs[] = {addDomain("ws1", 5) + "/web_1.log", addDomain("ws2", 5) + "/web_1.log"};
-  const auto run = calculate();
+  const auto run = inst_.runExecutor({"--calculate-all"});
   EXPECT_EQ(run.exitCode, 0) << report(run);
   EXPECT_EQ(occurrences(inst_.dailyLog(), "AWStats is not installed. You should download it from"), 1u)
       << inst_.dailyLog();
