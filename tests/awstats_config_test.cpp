@@ -23,7 +23,6 @@ using ::testing::HasSubstr;
 using ::testing::Not;
 namespace fs = std::filesystem;
 
-// One AWStats installation for the whole test program.
 std::string installation() {
   static TempDir dir;
   static const std::string root = [] {
@@ -197,8 +196,6 @@ TEST(AWStatsVersions, CompareAsDottedDecimalNumbers) {
       {"8", "7.99", 1},  {"7.8\r\n", "7.8", 0}, {"", "7.8", -1}};
   for (const auto& [a, b, expected] : cases) EXPECT_EQ(compareVersions(a, b), expected) << a << " vs " << b;
 }
-
-// ---------------------------------------------------------------- the domain's copy of AWStats
 
 TEST(AWStatsInstall, AbsentCopyIsMadeWholeFromTheRealLayout) {
   const std::string root = installation();
