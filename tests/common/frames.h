@@ -10,6 +10,7 @@
 
 namespace testenv {
 
+namespace localsock = platform::localsock;
 inline constexpr int kFrameWaitMs = 5000;
 
 inline std::string le32(uint32_t n) {
@@ -18,24 +19,21 @@ inline std::string le32(uint32_t n) {
   return out;
 }
 
-// False when the peer took nothing within kFrameWaitMs.
-inline bool sendFrame(const platform::localsock::Socket& s, const std::string& m) {
-  namespace ls = platform::localsock;
+// False when the peer took nothing in time.
+inline bool sendFrame(const localsock::Socket& s, const std::string& m) {
   size_t sent = 0;
-  while (ls::sendMessage(s, m.data(), m.size(), sent) == ls::IoPending)
-    if (ls::waitReady(s, ls::Readiness::Writable, kFrameWaitMs) != 0) return false;
+  while (localsock::sendMessage(s, m.data(), m.size(), sent) == localsock::IoPending)
+    if (localsock::waitReady(s, localsock::Readiness::Writable, kFrameWaitMs) != 0) return false;
   return true;
 }
 
-// The receive's code (not 0 at the end of the stream), or IoPending when
-// nothing came within kFrameWaitMs.
-inline uint32_t receiveFrame(const platform::localsock::Socket& s, std::string& m) {
-  namespace ls = platform::localsock;
+// The receive's code (not 0 at the end of the stream), IoPending when nothing came in time.
+inline uint32_t receiveFrame(const localsock::Socket& s, std::string& m) {
   std::string buffer(70000, '\0');
   size_t got = 0;
   uint32_t code;
-  while ((code = ls::receiveMessage(s, buffer.data(), buffer.size(), got)) == ls::IoPending)
-    if (ls::waitReady(s, ls::Readiness::Readable, kFrameWaitMs) != 0) return ls::IoPending;
+  while ((code = localsock::receiveMessage(s, buffer.data(), buffer.size(), got)) == localsock::IoPending)
+    if (localsock::waitReady(s, localsock::Readiness::Readable, kFrameWaitMs) != 0) return localsock::IoPending;
   m = buffer.substr(0, got);
   return code;
 }
