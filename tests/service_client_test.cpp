@@ -43,10 +43,7 @@ class ScriptedPeer {
  public:
   explicit ScriptedPeer(std::vector<std::vector<std::string>> answers) {
     EXPECT_EQ(listener_.listen(localsock::pipePath("zulpipe"), 4), 0u);
-    thread_ = std::thread([this, answers = std::move(answers)] {
-      serve(answers);
-      client_.close();
-    });
+    thread_ = std::thread([this, answers = std::move(answers)] { serve(answers); });
   }
   ~ScriptedPeer() { received(); }
   // Every message received, once the script is done.
@@ -57,22 +54,22 @@ class ScriptedPeer {
 
  private:
   void serve(const std::vector<std::vector<std::string>>& answers) {
+    localsock::Socket client;  // closed on every way out: the client waits for nothing more
     for (const auto& answer : answers) {
-      while (!client_.valid() && listener_.accept(client_) == localsock::IoPending)
+      while (!client.valid() && listener_.accept(client) == localsock::IoPending)
         if (localsock::waitReady(listener_.socket(), localsock::Readiness::Readable, testenv::kFrameWaitMs) != 0)
           FAIL() << "no client connected";
       for (int m = 0; m < 2; ++m)  // the length, then the body
-        if (testenv::receiveFrame(client_, received_.emplace_back()) != 0) FAIL() << "the client sent no request";
+        if (testenv::receiveFrame(client, received_.emplace_back()) != 0) FAIL() << "the client sent no request";
       for (const std::string& m : answer)
-        if (!testenv::sendFrame(client_, m)) FAIL() << "the client read nothing";
-      if (answer.empty()) client_.close();
+        if (!testenv::sendFrame(client, m)) FAIL() << "the client read nothing";
+      if (answer.empty()) client.close();
     }
   }
 
   testenv::TempDir dir_;
   testenv::ScopedEnv pipeDir_{"TARVO_PIPE_DIR", dir_.path()}, registry_{"TARVO_REGISTRY", dir_ / "none.reg"};
   localsock::Listener listener_;
-  localsock::Socket client_;
   std::vector<std::string> received_;
   std::thread thread_;
 };
