@@ -270,11 +270,7 @@ TEST(Settings, AnswersBecomeNativePathsWithoutTrailingSeparators) {
     inst.setSetting("HTTPD_VHOSTS_D", in);
     EXPECT_EQ(getVhostsDir(), setting) << "answer: " << in;
   }
-  inst.setSetting("WebalizerPath", "/opt/webalizer/bin/webalizer");
-  inst.setSetting("AWStatsPath", "/opt/Ünïcode/awstats/");
   inst.setComponent("awstats", "C:\\awstats\\");
-  EXPECT_EQ(getWebalizerPath(), "/opt/webalizer/bin/webalizer");
-  EXPECT_EQ(getAWStatsPath(), "/opt/Ünïcode/awstats");
   EXPECT_EQ(getComponentPath("awstats"), "C:/awstats");
   EXPECT_EQ(getComponentPath("unknown"), "");
 }

@@ -198,8 +198,6 @@ TEST(ServiceServer, DaemonReturnsOnceListeningRefusesASecondServiceAndStopsOnSig
   ASSERT_EQ(kill(daemon.pid, SIGTERM), 0);
   ASSERT_TRUE(testenv::waitUntil([&] { return !std::filesystem::exists(pidFile); }, std::chrono::seconds(5)))
       << "the service did not stop within 5 s of SIGTERM";
-  EXPECT_TRUE(client.ended()) << "an open connection does not hold the stop up";
-  EXPECT_FALSE(std::filesystem::exists(inst.socketPath()));
   EXPECT_NE(testenv::readFile(log).find("stopped"), std::string::npos);
 }
 
