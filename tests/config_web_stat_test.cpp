@@ -81,7 +81,7 @@ TEST(XmlDocument, RefusedDocumentsNameTheirReasonAndNoneIsFollowedOutside) {
       {"laughs_in_attribute.conf", laughs + "<root><domain name=\"&lol9;\"/></root>", "entity"},
       {"laughs_in_text.conf", laughs + "<root><domain>&lol9;</domain></root>", "entity"},
       // What lies outside is never read, whether the document loads or not (one
-  // loader refuses every outside resource, whatever names it).
+      // loader refuses every outside resource, whatever way it is named).
       {"external_dtd.conf", "<!DOCTYPE root SYSTEM \"" + secret + "\"><root><domain name=\"a\"/></root>", nullptr},
       {"entity_in_text.conf",
        "<!DOCTYPE root [<!ELEMENT root ANY><!ENTITY xxe SYSTEM \"" + uri + "\">]><root>&xxe;</root>", nullptr},
