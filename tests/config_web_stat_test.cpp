@@ -74,15 +74,15 @@ TEST(XmlDocument, RefusedDocumentsNameTheirReasonAndNoneIsFollowedOutside) {
       {"empty.conf", "", ""},
       {"missing.conf", std::nullopt, ""},
       {"mismatch.conf", "<root>\n<domain>\n</root>", "line 3"},  // libxml2's reason, with the line of the fault
-      // An internal DOCTYPE validates the document.
-      {"missing_required.conf", kDoctype + "<root><domain/></root>", ""},
-      {"undeclared_attribute.conf", kDoctype + "<root><domain name=\"a\" other=\"1\"/></root>", ""},
+      {"missing_required.conf", kDoctype + "<root><domain/></root>", ""},  // an internal DOCTYPE validates
       // Entity explosions fail instead of eating memory.
       {"laughs_in_attribute.conf", laughs + "<root><domain name=\"&lol9;\"/></root>", "entity"},
       {"laughs_in_text.conf", laughs + "<root><domain>&lol9;</domain></root>", "entity"},
-      // What lies outside is never read, whether the document loads or not (one
-      // loader refuses every outside resource, whatever way it is named).
+      // What lies outside is never read, whether the document loads or not; a
+      // DOCTYPE with both an outside and an inner part is checked against the inner one.
       {"external_dtd.conf", "<!DOCTYPE root SYSTEM \"" + secret + "\"><root><domain name=\"a\"/></root>", nullptr},
+      {"public_dtd.conf", "<!DOCTYPE root PUBLIC \"-//X//Y//EN\" \"" + secret + "\" [<!ELEMENT root ANY>]><root/>",
+       nullptr},
       {"entity_in_text.conf",
        "<!DOCTYPE root [<!ELEMENT root ANY><!ENTITY xxe SYSTEM \"" + uri + "\">]><root>&xxe;</root>", nullptr},
       {"parameter_entity.conf",
