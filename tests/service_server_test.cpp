@@ -5,6 +5,7 @@
 
 #include <csignal>
 #include <filesystem>
+#include <optional>
 #include <tuple>
 
 #include "platform/win_error.h"
@@ -42,24 +43,22 @@ struct RawClient {
   void send(const std::string& m) {
     if (!testenv::sendFrame(socket_, m)) throw std::runtime_error("the service took no message in time");
   }
-  // One message; false at the end of the stream.
-  bool receive(std::string& m) {
+  // One message; nothing at the end of the stream.
+  std::optional<std::string> receive() {
+    std::string m;
     const uint32_t code = testenv::receiveFrame(socket_, m);
     if (code == localsock::IoPending) throw std::runtime_error("the service sent nothing in time");
-    return code == 0;
-  }
-  bool ended() {
-    std::string m;
-    return !receive(m);
+    return code == 0 ? std::optional(m) : std::nullopt;
   }
   // The next answer's string, or "ERROR: " + the service's text.
   std::string answer() {
-    std::string length, body;
-    if (!receive(length) || length.size() != 4) throw std::runtime_error("no answer length");
-    if (length != le32(0) && !receive(body)) throw std::runtime_error("no answer body");
-    EXPECT_EQ(length, le32(static_cast<uint32_t>(body.size()))) << "the length announces the body";
+    const auto length = receive();
+    if (!length || length->size() != 4) throw std::runtime_error("no answer length");
+    const auto body = *length == le32(0) ? std::string() : receive();
+    if (!body) throw std::runtime_error("no answer body");
+    EXPECT_EQ(*length, le32(static_cast<uint32_t>(body->size()))) << "the length announces the body";
     try {
-      vserializer::reader r(body);
+      vserializer::reader r(*body);
       std::string value = r.readString();
       return r.atEnd() ? value : "TRAILING BYTES";
     } catch (const vexception& e) {
@@ -152,13 +151,13 @@ TEST(ServiceServer, ClientsThatStallLeaveOrNeverReadDoNotDisturbTheOthers) {
       halfClosed.send(request);
       localsock::shutdownSending(halfClosed.socket_);
       EXPECT_EQ(halfClosed.answer(), inst.vhostsDir());
-      EXPECT_TRUE(halfClosed.ended());
+      EXPECT_EQ(halfClosed.receive(), std::nullopt);
     }
     for (int i = 0; i < 4; ++i) EXPECT_EQ(steady.get("HTTPD_VHOSTS_D"), inst.vhostsDir());
   }
   EXPECT_EQ(stalled.answer(), "ERROR: Incomplete request: the body of 53 bytes did not follow its length within "
                               "300 ms; the connection is closed");
-  EXPECT_TRUE(stalled.ended()) << "the connection ends after the error";
+  EXPECT_EQ(stalled.receive(), std::nullopt) << "the connection ends after the error";
   EXPECT_EQ(steady.get("PRODUCT_ROOT_D"), inst.productRoot());
 }
 
