@@ -1,7 +1,6 @@
 // The demo tree generator: counts that match what lies on disk exactly (the
-// fault runs compare the engines' totals against them, through the reports'
-// counts, which those runs check in every row) and a day appended later equal
-// to that day of a longer layout.
+// fault runs hold the engines' totals against them) and a day appended later
+// equal to that day of a longer layout.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
