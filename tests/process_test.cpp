@@ -82,7 +82,6 @@ TEST(CommandLine, SplittingUndoesQuotingForAnyText) {
   for (int i = 0; i < 3000; ++i) {
     Args args(count(rng));
     for (auto& a : args) a = randomArgument();
-    ASSERT_EQ(splitCommandLine(quoteCommandArgument(args[0])), Args{args[0]}) << quoteCommandArgument(args[0]);
     ASSERT_EQ(splitCommandLine(joinCommandLine(args)), args) << joinCommandLine(args);
     // A program path without double quotes survives the program-name rule too.
     args.insert(args.begin(), "/opt/web tools/prog");
@@ -90,15 +89,12 @@ TEST(CommandLine, SplittingUndoesQuotingForAnyText) {
   }
 }
 
+// Keys holding "pwd", values with "=" and quoted blanks: LogsShowMaskedArgumentsAndTheResult.
 TEST(CommandLine, MasksValuesOfPasswordLikeKeys) {
   const struct {
     std::string in, out;
   } cases[] = {
       {"--password=", "\"--password=*\""},
-      {"--db-password=s3cret", "\"--db-password=*\""},
-      {"pwd=s3cret", "\"pwd=*\""},
-      {"--user_pwd=a=b", "\"--user_pwd=*=*\""},  // one star per value
-      {"\"my pwd=x y\" -login=admin", "\"my pwd=*\" \"-login=admin\""},
       {"--PWD=x --PASSWORD=x", "\"--PWD=x\" \"--PASSWORD=x\""},  // the key test is case-sensitive
       {"--password", "--password"},                              // no value to hide
       {"x=password=1", "\"x=password=1\""},  // only the part before the first "=" counts
@@ -146,10 +142,10 @@ TEST(Process, MissingProgramFailsOnlyWhenAskedTo) {
   EXPECT_EQ(execExtUtil("", "no-such-program-anywhere x", false, &code), "");
   // The system error of the start, then the place of execExtUtil; the
   // password appears in neither.
-  const std::string full = failureOf([&] { execExtUtil(missing, "--password=secret -v", true, &code); });
-  EXPECT_THAT(full, HasSubstr("(Error code 2) at CreateProcess '\"" + missing + "\" \"--password=*\" -v'"));
-  EXPECT_THAT(full, HasSubstr("\n   at Execute " + missing + " \"--password=*\" -v(execExtUtil line "));
-  EXPECT_THAT(full, Not(HasSubstr("secret")));
+  EXPECT_EQ(failureOf([&] { execExtUtil(missing, "--password=secret -v", true, &code); }),
+            formatSystemMessage(2, "CreateProcess '\"" + missing + "\" \"--password=*\" -v'") +
+                "\n   at (vexecutil::start line 186)\n   at Execute " + missing +
+                " \"--password=*\" -v(execExtUtil line 87)");
 }
 
 TEST(Process, CheckedRunFailsOnEveryExitButZero) {
@@ -168,28 +164,22 @@ TEST(Process, CheckedRunFailsOnEveryExitButZero) {
   }
 }
 
-TEST(Process, ChildSeesOnlyItsThreeStreams) {
-  // Pipes and files of this program must not leak into children (Webalizer
-  // would otherwise keep our pipes open for as long as it runs).
-  vexecutil held;  // a second child with open pipes while the probe starts
-  held.application = "/bin/cat";
-  held.stdinFromPipe = held.stdoutToPipe = true;
-  held.start();
-  EXPECT_EQ(run(probe(), "fds"), "0 1 2");
-  held.closeInput();
-  EXPECT_TRUE(held.waitForExit());
-}
-
-TEST(Process, WorkingDirectoryAndEnvironment) {
+TEST(Process, ChildGetsItsDirectoryAndEnvironmentButNoneOfOurFiles) {
   TempDir dir;
   const std::string before = fs::current_path();
-  vexecutil util;
-  util.application = "/bin/pwd";
-  util.workingDirectory = dir.path();
-  util.stdoutToPipe = true;
-  util.start();
-  EXPECT_EQ(util.readOutput(), fs::canonical(dir.path()).string() + "\n");
-  EXPECT_TRUE(util.waitForExit());
+  vexecutil held;  // a child with open pipes while the probe starts
+  held.application = "/bin/sh";
+  held.arguments = "-c \"pwd; cat\"";
+  held.workingDirectory = dir.path();
+  held.stdinFromPipe = held.stdoutToPipe = true;
+  held.start();
+  // Pipes and files of this program must not leak into children (Webalizer
+  // would otherwise keep our pipes open for as long as it runs).
+  EXPECT_EQ(run(probe(), "fds"), "0 1 2");
+  held.writeInput("typed");
+  held.closeInput();
+  EXPECT_EQ(held.readOutput(), fs::canonical(dir.path()).string() + "\ntyped");
+  EXPECT_TRUE(held.waitForExit());
   EXPECT_EQ(fs::current_path().string(), before);
 
   const std::vector<std::string> environment = environmentWith("LC_ALL", "C");
