@@ -25,9 +25,7 @@ namespace {
 using Args = std::vector<std::string>;
 
 TEST(CommandLine, QuotesOnlyWhatTheSplitterOrShellWouldMisread) {
-  const struct {
-    std::string in, out;
-  } cases[] = {
+  const std::pair<std::string, std::string> cases[] = {
       {"plain", "plain"},
       {"a\\b\\", "a\\b\\"},  // no reason to quote: backslashes stay as they are
       {"", "\"\""},
@@ -36,7 +34,7 @@ TEST(CommandLine, QuotesOnlyWhatTheSplitterOrShellWouldMisread) {
       {"a\\\\\"b c", "\"a\\\\\\\\\\\"b c\""},  // a\\"b c: two backslashes before a quote become four, plus one
       {"caf\xC3\xA9", "caf\xC3\xA9"},
   };
-  for (const auto& c : cases) EXPECT_EQ(quoteCommandArgument(c.in), c.out) << c.in;
+  for (const auto& [in, out] : cases) EXPECT_EQ(quoteCommandArgument(in), out) << in;
   for (const char special : std::string("\"&<>()[]{}^=;!'+,`~|\n"))
     EXPECT_EQ(quoteCommandArgument(std::string("a") + special + "b").front(), '"') << special;
 }
@@ -91,16 +89,14 @@ TEST(CommandLine, SplittingUndoesQuotingForAnyText) {
 
 // Keys holding "pwd", values with "=" and quoted blanks: LogsShowMaskedArgumentsAndTheResult.
 TEST(CommandLine, MasksValuesOfPasswordLikeKeys) {
-  const struct {
-    std::string in, out;
-  } cases[] = {
+  const std::pair<std::string, std::string> cases[] = {
       {"--password=", "\"--password=*\""},
       {"--PWD=x --PASSWORD=x", "\"--PWD=x\" \"--PASSWORD=x\""},  // the key test is case-sensitive
       {"--password", "--password"},                              // no value to hide
       {"x=password=1", "\"x=password=1\""},  // only the part before the first "=" counts
       {"  a \t b  ", "a b"},
   };
-  for (const auto& c : cases) EXPECT_EQ(maskPasswords(c.in), c.out) << c.in;
+  for (const auto& [in, out] : cases) EXPECT_EQ(maskPasswords(in), out) << in;
 }
 
 std::string probe() { return testBinDir() + "/exec_probe"; }
