@@ -398,14 +398,8 @@ TEST_F(FileIo, ReadLineTable) {
   const size_t buffer = BufferedFileReader::kBufferSize;
   const std::string longLine(3 * buffer + 5, 'L');  // spans four refills
   const std::string nearBoundary(buffer - 1, 'x');  // its CR is the buffer's last byte, the LF the next one's first
-  const struct {
-    std::string bytes;
-    Names lines;
-  } cases[] = {
-      {"", {}},
-      {"a\r\nb", {"a", "b"}},
-      {"\n\n", {"", ""}},
-      {"a\rb\r\r\n", {"ab"}},
+  const std::pair<std::string, Names> cases[] = {  // bytes, lines
+      {"", {}}, {"a\r\nb", {"a", "b"}}, {"\n\n", {"", ""}}, {"a\rb\r\r\n", {"ab"}},
       {longLine + "\n" + "short", {longLine, "short"}},
       {nearBoundary + "\r\n" + "y", {nearBoundary, "y"}},
       {std::string(buffer, 'z') + "\n", {std::string(buffer, 'z')}},
@@ -414,14 +408,14 @@ TEST_F(FileIo, ReadLineTable) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(&c - cases);
-    writeFile(tmp / "lines", c.bytes);
+    writeFile(tmp / "lines", c.first);
     VFile file;
     file.open(tmp / "lines", GenericRead, ShareRead, OpenExisting, SequentialScan);
     BufferedFileReader reader(file);
     Names lines;
     std::string line = "untouched";
     while (reader.readLine(line)) lines.push_back(line);
-    EXPECT_EQ(lines, c.lines);
+    EXPECT_EQ(lines, c.second);
     EXPECT_EQ(line, "");  // past the end: an empty line and false
     EXPECT_FALSE(reader.readLine(line));
   }

@@ -26,13 +26,10 @@ using Args = std::vector<std::string>;
 
 TEST(CommandLine, QuotesOnlyWhatTheSplitterOrShellWouldMisread) {
   const std::pair<std::string, std::string> cases[] = {
-      {"plain", "plain"},
-      {"a\\b\\", "a\\b\\"},  // no reason to quote: backslashes stay as they are
-      {"", "\"\""},
-      {"say \"hi\"", "\"say \\\"hi\\\"\""},
+      {"plain", "plain"}, {"", "\"\""}, {"caf\xC3\xA9", "caf\xC3\xA9"}, {"say \"hi\"", "\"say \\\"hi\\\"\""},
       {"dir with blank\\", "\"dir with blank\\\\\""},
+      {"a\\b\\", "a\\b\\"},  // no reason to quote: backslashes stay as they are
       {"a\\\\\"b c", "\"a\\\\\\\\\\\"b c\""},  // a\\"b c: two backslashes before a quote become four, plus one
-      {"caf\xC3\xA9", "caf\xC3\xA9"},
   };
   for (const auto& [in, out] : cases) EXPECT_EQ(quoteCommandArgument(in), out) << in;
   for (const char special : std::string("\"&<>()[]{}^=;!'+,`~|\n"))
@@ -42,26 +39,19 @@ TEST(CommandLine, QuotesOnlyWhatTheSplitterOrShellWouldMisread) {
 // Texts no quoting produces, read as Windows reads them; what quoting produces
 // is checked by the round trip below.
 TEST(CommandLine, SplitsArgumentStringsByTheWindowsRules) {
-  const struct {
-    bool withProgram;  // the first token is the program name: it ends at a blank or its closing quote, no escapes
-    std::string line;
-    Args args;
-  } cases[] = {
-      {false, "   \t ", {}},
-      {false, "a\\\\\\b d\"e f\"g h", {"a\\\\\\b", "de fg", "h"}},
-      {false, "a\\\\\\\"b c d", {"a\\\"b", "c", "d"}},
-      {false, "a\\\\\\\\\"b c\" d e", {"a\\\\b c", "d", "e"}},
-      {false, "  lead\t\ttrail  ", {"lead", "trail"}},
-      {false, "a\"b\"\" c d", {"ab\"", "c", "d"}},  // a doubled quote inside a quoted run ends the run
-      {false, "\"unterminated quote", {"unterminated quote"}},
-      {true, "", {}},
-      {true, "/usr/bin/prog\\\" x", {"/usr/bin/prog\\\"", "x"}},
-      {true, "\"C:\\dir\\\" rest", {"C:\\dir\\", "rest"}},
-      {true, "\"prog\"arg", {"prog", "arg"}},
-      {true, " x", {"", "x"}},
+  const std::pair<std::string, Args> plain[] = {
+      {"   \t ", {}}, {"  lead\t\ttrail  ", {"lead", "trail"}}, {"\"unterminated quote", {"unterminated quote"}},
+      {"a\\\\\\b d\"e f\"g h", {"a\\\\\\b", "de fg", "h"}}, {"a\\\\\\\"b c d", {"a\\\"b", "c", "d"}},
+      {"a\\\\\\\\\"b c\" d e", {"a\\\\b c", "d", "e"}},
+      {"a\"b\"\" c d", {"ab\"", "c", "d"}},  // a doubled quote inside a quoted run ends the run
   };
-  for (const auto& c : cases)
-    EXPECT_EQ(c.withProgram ? splitProgramCommandLine(c.line) : splitCommandLine(c.line), c.args) << c.line;
+  // The first token is the program name: it ends at a blank or its closing quote, no escapes.
+  const std::pair<std::string, Args> withProgram[] = {
+      {"", {}}, {" x", {"", "x"}}, {"\"prog\"arg", {"prog", "arg"}}, {"\"C:\\dir\\\" rest", {"C:\\dir\\", "rest"}},
+      {"/usr/bin/prog\\\" x", {"/usr/bin/prog\\\"", "x"}},
+  };
+  for (const auto& [line, args] : plain) EXPECT_EQ(splitCommandLine(line), args) << line;
+  for (const auto& [line, args] : withProgram) EXPECT_EQ(splitProgramCommandLine(line), args) << line;
 }
 
 TEST(CommandLine, SplittingUndoesQuotingForAnyText) {
