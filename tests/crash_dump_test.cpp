@@ -232,8 +232,7 @@ TEST(CrashDump, FaultIsReportedTheSameWhenNoDumpIsWritten) {
 // program: it is logged as the signal it is, no dump is written, and the
 // program ends by it, even while it translates faults.
 TEST(CrashDump, ASignalSentByAnotherProcessIsReportedAndEndsTheProgramWithoutADump) {
-  for (const int sig : {SIGSEGV, SIGABRT}) {
-    const std::string name = sig == SIGSEGV ? "SIGSEGV" : "SIGABRT";
+  for (const auto& [sig, name] : {std::pair{SIGSEGV, std::string("SIGSEGV")}, {SIGABRT, "SIGABRT"}}) {
     SCOPED_TRACE(name);
     TempDir dir;
     Child child = start(dir, "crash_fault", "wait", {"PRODUCT_ROOT_D=@", "CrashDumpsLocation=@/dumps"});
