@@ -332,13 +332,12 @@ TEST_F(FileIo, DispositionsTable) {
     const std::string path = tmp / c.name;
     if (c.exists) writeFile(path, "old");
     VFile file;
-    if (c.failure) {
+    if (c.failure)
       expectOsFailure([&] { file.open(path, GenericRead | GenericWrite, 0, c.disposition); }, c.failure,
                       "Open file '" + path + "'", "VFile::open", 104);
-      EXPECT_FALSE(file.isOpen());
-    } else {
+    else
       file.open(path, GenericRead | GenericWrite, ShareRead, c.disposition);  // raises when it fails
-    }
+    EXPECT_EQ(file.isOpen(), !c.failure);
     if (c.afterOpen) EXPECT_EQ(readFile(path), c.afterOpen);
     else EXPECT_FALSE(stdfs::exists(path));
   }
