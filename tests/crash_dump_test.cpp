@@ -261,12 +261,10 @@ TEST(CrashDump, AtExitOnlyTheNewestDumpsAreKept) {
     SCOPED_TRACE(c.setting ? c.setting : "the default count");
     TempDir dir;
     const auto now = fs::file_time_type::clock::now();
+    fs::create_directories(dir / "dumps/old.dmp");  // a directory, not a dump
     const auto writeAged = [&](const std::string& name, int hours) {
       const std::string path = dir / "dumps/" + name;
-      if (name == "old.dmp")
-        fs::create_directories(path);  // a directory, not a dump
-      else
-        writeFile(path, "core");
+      if (!fs::is_directory(path)) writeFile(path, "core");
       fs::last_write_time(path, now - std::chrono::hours(hours));
     };
     // Dump i is (i * 7 % dumps) + 1 hours old: the age order differs from the name order.
