@@ -53,10 +53,9 @@ TEST(Inspection, PathRelationTable) {
     const char *a, *b;
     PathRelation relation;
   } cases[] = {
-      {"/SRV/Www/SITE", "/srv/www/site", PathRelation::Equal},
+      {"/SRV/Www/SITE", "/srv/www/site", PathRelation::Equal}, {"\\??\\srv\\www", "/srv/www", PathRelation::Equal},
       {"\\srv\\www\\site", "/srv//www///site/", PathRelation::Equal},
       {"\\\\?\\srv\\www", "/srv/www", PathRelation::Equal},
-      {"\\??\\srv\\www", "/srv/www", PathRelation::Equal},
       {"/srv/www", "/srv/www/site/logs/access_log", PathRelation::FirstIsAncestor},
       {"/srv/www/site/logs", "/srv/www", PathRelation::SecondIsAncestor},
       {"/srv/www/site", "/srv/www/site2", PathRelation::Before},     // the shorter component first
@@ -78,7 +77,7 @@ TEST(Inspection, FindsTheHolderByDirectoryNotBySiblingAndNeverItself) {
   stdfs::create_directories(tmp / "workdir");
   Holder child({tmp / "ready", "--cwd", tmp / "workdir", "--dir", tmp / "held", log});
   ASSERT_TRUE(child.holding) << "hold_file not ready";
-  std::ifstream own(tmp / "sibling/other.log");  // this process's own descriptors are never reported
+  std::ifstream own(tmp / "sibling/other.log");  // this process's own descriptors are never reported (the last check)
 
   const auto holds = [&](const std::string& item) {
     return RunTime::getProccessesByOpenedFiles({item}).count(child.description()) == 1;
@@ -92,7 +91,6 @@ TEST(Inspection, FindsTheHolderByDirectoryNotBySiblingAndNeverItself) {
   std::string shouted = "\\\\?\\" + log;
   for (char& c : shouted) c = c == '/' ? '\\' : static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   EXPECT_TRUE(holds(shouted));
-  EXPECT_TRUE(RunTime::getProccessesByOpenedFiles({tmp / "sibling"}).empty());
   EXPECT_EQ(RunTime::getProccessesByOpenedFiles({tmp / "sibling", site}), std::set<std::string>{child.description()});
 }
 
@@ -132,16 +130,11 @@ TEST(Inspection, AProcessEndingWhileItIsReadIsPassedOverWithoutAWord) {
 }
 
 TEST(Inspection, AClosedDescriptorFailsAndAHangingResolutionIsGivenUp) {
-  TempDir tmp;
-  writeFile(tmp / "f.txt", "x");
-  VFile file;
-  file.open(tmp / "f.txt", file_open::GenericRead, file_open::ShareRead, file_open::OpenExisting);
-  const int closed = file.fd();
-  file.close();
-  const std::string failure =
-      failureOf([&] { inspection::getFilePathByHandle(static_cast<uint32_t>(::getpid()), closed); });
-  EXPECT_THAT(failure, StartsWith(formatSystemMessage(3, "GetFilePathByHandle() function cannot resolve file name.")));
-  EXPECT_THAT(failure, HasSubstr("(GetFilePathByHandle line 463)"));
+  const int closed = ::dup(1);
+  ::close(closed);
+  EXPECT_EQ(failureOf([&] { inspection::getFilePathByHandle(static_cast<uint32_t>(::getpid()), closed); }),
+            formatSystemMessage(3, "GetFilePathByHandle() function cannot resolve file name.") +
+                "\n   at (GetFilePathByHandle line 463)");
 
   // A resolution that hangs (a file system that does not answer) is given up;
   // the worker ends on its own later.
@@ -171,10 +164,9 @@ TEST(Inspection, CopyOntoARunningProgramNamesItsHolder) {
   Holder child({tmp / "ready", program}, program);
   ASSERT_TRUE(child.holding) << "hold_file not ready";
   writeFile(tmp / "new.bin", "replacement");
-  const std::string failure = failureOf([&] { copyFile(tmp / "new.bin", program, false); });
-  EXPECT_THAT(failure, StartsWith(formatSystemMessage(32, "Copy file '" + (tmp / "new.bin") + "' to '" + program +
-                                                             "'. Processes: " + child.description())));
-  EXPECT_THAT(failure, HasSubstr("(copyFile line 717)"));
+  const std::string copy = "Copy file '" + (tmp / "new.bin") + "' to '" + program + "'";
+  EXPECT_EQ(failureOf([&] { copyFile(tmp / "new.bin", program, false); }),
+            formatSystemMessage(32, copy + ". Processes: " + child.description()) + "\n   at (copyFile line 717)");
   EXPECT_EQ(readFile(program), readFile(holdFile()));
 }
 

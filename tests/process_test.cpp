@@ -1,6 +1,6 @@
 // Running external programs: their command lines as text (quoting, splitting
-// by the Windows rules, masking), then real children (tests/helpers/exec_probe
-// and system programs), their streams, exit codes and what is logged of them.
+// by the Windows rules, masking), then real children (system programs and
+// tests/helpers/exec_probe), their streams, exit codes and what is logged of them.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -25,18 +25,13 @@ namespace {
 using Args = std::vector<std::string>;
 
 TEST(CommandLine, QuotesOnlyWhatTheSplitterOrShellWouldMisread) {
-  const struct {
-    std::string in, out;
-  } cases[] = {
-      {"plain", "plain"},
-      {"a\\b\\", "a\\b\\"},  // no reason to quote: backslashes stay as they are
-      {"", "\"\""},
-      {"say \"hi\"", "\"say \\\"hi\\\"\""},
+  const std::pair<std::string, std::string> cases[] = {
+      {"plain", "plain"}, {"", "\"\""}, {"caf\xC3\xA9", "caf\xC3\xA9"}, {"say \"hi\"", "\"say \\\"hi\\\"\""},
       {"dir with blank\\", "\"dir with blank\\\\\""},
+      {"a\\b\\", "a\\b\\"},  // no reason to quote: backslashes stay as they are
       {"a\\\\\"b c", "\"a\\\\\\\\\\\"b c\""},  // a\\"b c: two backslashes before a quote become four, plus one
-      {"caf\xC3\xA9", "caf\xC3\xA9"},
   };
-  for (const auto& c : cases) EXPECT_EQ(quoteCommandArgument(c.in), c.out) << c.in;
+  for (const auto& [in, out] : cases) EXPECT_EQ(quoteCommandArgument(in), out) << in;
   for (const char special : std::string("\"&<>()[]{}^=;!'+,`~|\n"))
     EXPECT_EQ(quoteCommandArgument(std::string("a") + special + "b").front(), '"') << special;
 }
@@ -44,26 +39,19 @@ TEST(CommandLine, QuotesOnlyWhatTheSplitterOrShellWouldMisread) {
 // Texts no quoting produces, read as Windows reads them; what quoting produces
 // is checked by the round trip below.
 TEST(CommandLine, SplitsArgumentStringsByTheWindowsRules) {
-  const struct {
-    bool withProgram;  // the first token is the program name: it ends at a blank or its closing quote, no escapes
-    std::string line;
-    Args args;
-  } cases[] = {
-      {false, "   \t ", {}},
-      {false, "a\\\\\\b d\"e f\"g h", {"a\\\\\\b", "de fg", "h"}},
-      {false, "a\\\\\\\"b c d", {"a\\\"b", "c", "d"}},
-      {false, "a\\\\\\\\\"b c\" d e", {"a\\\\b c", "d", "e"}},
-      {false, "  lead\t\ttrail  ", {"lead", "trail"}},
-      {false, "a\"b\"\" c d", {"ab\"", "c", "d"}},  // a doubled quote inside a quoted run ends the run
-      {false, "\"unterminated quote", {"unterminated quote"}},
-      {true, "", {}},
-      {true, "/usr/bin/prog\\\" x", {"/usr/bin/prog\\\"", "x"}},
-      {true, "\"C:\\dir\\\" rest", {"C:\\dir\\", "rest"}},
-      {true, "\"prog\"arg", {"prog", "arg"}},
-      {true, " x", {"", "x"}},
+  const std::pair<std::string, Args> plain[] = {
+      {"   \t ", {}}, {"  lead\t\ttrail  ", {"lead", "trail"}}, {"\"unterminated quote", {"unterminated quote"}},
+      {"a\\\\\\b d\"e f\"g h", {"a\\\\\\b", "de fg", "h"}}, {"a\\\\\\\"b c d", {"a\\\"b", "c", "d"}},
+      {"a\\\\\\\\\"b c\" d e", {"a\\\\b c", "d", "e"}},
+      {"a\"b\"\" c d", {"ab\"", "c", "d"}},  // a doubled quote inside a quoted run ends the run
   };
-  for (const auto& c : cases)
-    EXPECT_EQ(c.withProgram ? splitProgramCommandLine(c.line) : splitCommandLine(c.line), c.args) << c.line;
+  // The first token is the program name: it ends at a blank or its closing quote, no escapes.
+  const std::pair<std::string, Args> withProgram[] = {
+      {"", {}}, {" x", {"", "x"}}, {"\"prog\"arg", {"prog", "arg"}}, {"\"C:\\dir\\\" rest", {"C:\\dir\\", "rest"}},
+      {"/usr/bin/prog\\\" x", {"/usr/bin/prog\\\"", "x"}},
+  };
+  for (const auto& [line, args] : plain) EXPECT_EQ(splitCommandLine(line), args) << line;
+  for (const auto& [line, args] : withProgram) EXPECT_EQ(splitProgramCommandLine(line), args) << line;
 }
 
 TEST(CommandLine, SplittingUndoesQuotingForAnyText) {
@@ -82,7 +70,6 @@ TEST(CommandLine, SplittingUndoesQuotingForAnyText) {
   for (int i = 0; i < 3000; ++i) {
     Args args(count(rng));
     for (auto& a : args) a = randomArgument();
-    ASSERT_EQ(splitCommandLine(quoteCommandArgument(args[0])), Args{args[0]}) << quoteCommandArgument(args[0]);
     ASSERT_EQ(splitCommandLine(joinCommandLine(args)), args) << joinCommandLine(args);
     // A program path without double quotes survives the program-name rule too.
     args.insert(args.begin(), "/opt/web tools/prog");
@@ -90,51 +77,46 @@ TEST(CommandLine, SplittingUndoesQuotingForAnyText) {
   }
 }
 
+// Keys holding "pwd", values with "=" and quoted blanks: LogsShowMaskedArgumentsAndTheResult.
 TEST(CommandLine, MasksValuesOfPasswordLikeKeys) {
-  const struct {
-    std::string in, out;
-  } cases[] = {
+  const std::pair<std::string, std::string> cases[] = {
       {"--password=", "\"--password=*\""},
-      {"--db-password=s3cret", "\"--db-password=*\""},
-      {"pwd=s3cret", "\"pwd=*\""},
-      {"--user_pwd=a=b", "\"--user_pwd=*=*\""},  // one star per value
-      {"\"my pwd=x y\" -login=admin", "\"my pwd=*\" \"-login=admin\""},
       {"--PWD=x --PASSWORD=x", "\"--PWD=x\" \"--PASSWORD=x\""},  // the key test is case-sensitive
       {"--password", "--password"},                              // no value to hide
       {"x=password=1", "\"x=password=1\""},  // only the part before the first "=" counts
       {"  a \t b  ", "a b"},
   };
-  for (const auto& c : cases) EXPECT_EQ(maskPasswords(c.in), c.out) << c.in;
+  for (const auto& [in, out] : cases) EXPECT_EQ(maskPasswords(in), out) << in;
 }
 
 std::string probe() { return testBinDir() + "/exec_probe"; }
 
-std::string run(const std::string& arguments, uint32_t* code = nullptr) {
+std::string run(const std::string& application, const std::string& arguments, uint32_t* code = nullptr) {
   uint32_t ignored = 0;
-  return execExtUtil(probe(), arguments, true, code ? code : &ignored);
+  return execExtUtil(application, arguments, true, code ? code : &ignored);
 }
 
 TEST(Process, ChildGetsTheArgvThatTheWindowsRulesMakeOfTheCommandLine) {
   // Blanks and tabs separate; quotes group; \" is a literal quote; backslashes
   // are literal except before a quote; nothing is interpreted by a shell.
-  EXPECT_EQ(run("args a \"a b\"  c\t d \"\" c\\\"d a\\\\b \"e\\\\\" x=1 \"a&b\" ;"),
+  EXPECT_EQ(run(probe(), "a \"a b\"  c\t d \"\" c\\\"d a\\\\b \"e\\\\\" x=1 \"a&b\" ;"),
             "[" + probe() + "][a][a b][c][d][][c\"d][a\\\\b][e\\][x=1][a&b][;]");
   // Without an application the arguments are the whole command line; the
   // program is its first token, looked for in PATH when it has no "/".
   uint32_t code = 1;
-  EXPECT_EQ(execExtUtil("", "\"" + probe() + "\" args \"p q\"", true, &code), "[" + probe() + "][p q]");
+  EXPECT_EQ(execExtUtil("", "\"" + probe() + "\" \"p q\"", true, &code), "[" + probe() + "][p q]");
   EXPECT_EQ(execExtUtil("", "printf %s-%s a b", true, &code), "a-b");
   EXPECT_EQ(code, 0u);
 }
 
 TEST(Process, OutputFarBeyondAPipeIsCollectedWithStandardErrorMerged) {
   uint32_t code = 99;
-  const std::string out = run("flood 1048576", &code);
+  const std::string out = run("/bin/sh", "-c \"yes o | head -c 2097152; yes e | head -c 2097152 >&2\"", &code);
   EXPECT_EQ(code, 0u);
   EXPECT_EQ(std::count(out.begin(), out.end(), 'o'), 1048576);
   EXPECT_EQ(std::count(out.begin(), out.end(), 'e'), 1048576);
   // The same without asking for the exit code: nothing waits, yet all is read.
-  EXPECT_EQ(execExtUtil(probe(), "flood 300000", true, nullptr).size(), 600000u);
+  EXPECT_EQ(execExtUtil("/bin/sh", "-c \"yes | head -c 300000 >&2\"", true, nullptr).size(), 300000u);
 }
 
 TEST(Process, MissingProgramFailsOnlyWhenAskedTo) {
@@ -146,62 +128,50 @@ TEST(Process, MissingProgramFailsOnlyWhenAskedTo) {
   EXPECT_EQ(execExtUtil("", "no-such-program-anywhere x", false, &code), "");
   // The system error of the start, then the place of execExtUtil; the
   // password appears in neither.
-  const std::string full = failureOf([&] { execExtUtil(missing, "--password=secret -v", true, &code); });
-  EXPECT_THAT(full, HasSubstr("(Error code 2) at CreateProcess '\"" + missing + "\" \"--password=*\" -v'"));
-  EXPECT_THAT(full, HasSubstr("\n   at Execute " + missing + " \"--password=*\" -v(execExtUtil line "));
-  EXPECT_THAT(full, Not(HasSubstr("secret")));
+  EXPECT_EQ(failureOf([&] { execExtUtil(missing, "--password=secret -v", true, &code); }),
+            formatSystemMessage(2, "CreateProcess '\"" + missing + "\" \"--password=*\" -v'") +
+                "\n   at (vexecutil::start line 186)\n   at Execute " + missing +
+                " \"--password=*\" -v(execExtUtil line 87)");
 }
 
-TEST(Process, CheckedRunReportsExitCodeAndOutput) {
+TEST(Process, CheckedRunFailsOnEveryExitButZero) {
   std::string output;
-  EXPECT_EQ(failureOf([&] { execExtUtilChecked(probe(), "exit 1 word", output); }),
-            "Execute " + probe() + " exit 1 word failed[1]: word\n   at (execExtUtilChecked line 138)");
-  EXPECT_THAT(failureOf([&] { execExtUtilChecked(probe(), "exit 255 \"user_pwd=abc\"", output); }),
-              StartsWith("Execute " + probe() + " exit 255 \"user_pwd=*\" failed[255]: user_pwd=abc\n"));
-  execExtUtilChecked(probe(), "exit 0 fine", output);
+  // sh's $0 is the argument after the script: the output shows it, the command masks it.
+  EXPECT_EQ(failureOf([&] { execExtUtilChecked("/bin/sh", "-c \"printf $0; exit 1\" user_pwd=abc", output); }),
+            "Execute /bin/sh -c \"printf $0; exit 1\" \"user_pwd=*\" failed[1]: user_pwd=abc\n"
+            "   at (execExtUtilChecked line 138)");
+  execExtUtilChecked("/usr/bin/printf", "fine", output);
   EXPECT_EQ(output, "fine");
   // A child ended by a signal (a crash among them) gives 128 + the signal, never success.
-  for (const auto& [signal, code] : {std::pair{"SEGV", 139u}, {"KILL", 137u}, {"TERM", 143u}}) {
+  for (const auto& [signal, code] : {std::pair{"SEGV", "139"}, {"KILL", "137"}, {"TERM", "143"}}) {
     const std::string arguments = std::string("-c \"ulimit -c 0; kill -") + signal + " $$\"";
-    uint32_t got = 0;
-    execExtUtil("/bin/sh", arguments, true, &got);
-    EXPECT_EQ(got, code) << signal;
     EXPECT_THAT(failureOf([&] { execExtUtilChecked("/bin/sh", arguments, output); }),
-                StartsWith("Execute /bin/sh " + maskPasswords(arguments) + " failed[" + std::to_string(code) + "]"));
+                StartsWith("Execute /bin/sh " + maskPasswords(arguments) + " failed[" + code + "]"));
   }
 }
 
-TEST(Process, ChildSeesOnlyItsThreeStreams) {
-  // Pipes and files of this program must not leak into children (Webalizer
-  // would otherwise keep our pipes open for as long as it runs).
-  vexecutil held;  // a second child with open pipes while the probe starts
-  held.application = probe();
-  held.arguments = "cat";
-  held.stdinFromPipe = held.stdoutToPipe = true;
-  held.start();
-  EXPECT_EQ(run("fds"), "0 1 2");
-  held.closeInput();
-  EXPECT_TRUE(held.waitForExit());
-}
-
-TEST(Process, WorkingDirectoryAndEnvironment) {
+TEST(Process, ChildGetsItsDirectoryAndEnvironmentButNoneOfOurFiles) {
   TempDir dir;
   const std::string before = fs::current_path();
-  vexecutil util;
-  util.application = probe();
-  util.arguments = "cwd";
-  util.workingDirectory = dir.path();
-  util.stdoutToPipe = true;
-  util.start();
-  EXPECT_EQ(fs::path(util.readOutput()), fs::canonical(dir.path()));
-  EXPECT_TRUE(util.waitForExit());
+  vexecutil held;  // a child with open pipes while the probe starts
+  held.application = "/bin/sh";
+  held.arguments = "-c \"pwd; cat\"";
+  held.workingDirectory = dir.path();
+  held.stdinFromPipe = held.stdoutToPipe = true;
+  held.start();
+  // Pipes and files of this program must not leak into children (Webalizer
+  // would otherwise keep our pipes open for as long as it runs).
+  EXPECT_EQ(run(probe(), "fds"), "0 1 2");
+  held.writeInput("typed");
+  held.closeInput();
+  EXPECT_EQ(held.readOutput(), fs::canonical(dir.path()).string() + "\ntyped");
+  EXPECT_TRUE(held.waitForExit());
   EXPECT_EQ(fs::current_path().string(), before);
 
   const std::vector<std::string> environment = environmentWith("LC_ALL", "C");
   uint32_t code = 1;
-  const std::string out = execExtUtil(probe(), "env LC_ALL PATH", true, &code, {}, {}, &environment);
-  EXPECT_EQ(out.substr(0, out.find('\n')), "LC_ALL=C");
-  EXPECT_THAT(out, HasSubstr("PATH=" + std::string(std::getenv("PATH"))));
+  EXPECT_EQ(execExtUtil("/usr/bin/printenv", "LC_ALL PATH", true, &code, {}, {}, &environment),
+            "C\n" + std::string(std::getenv("PATH")) + "\n");
 }
 
 TEST(Process, WaitTerminateResume) {
@@ -218,15 +188,14 @@ TEST(Process, WaitTerminateResume) {
   // A suspended child does nothing until it is resumed.
   TempDir dir;
   vexecutil suspended;
-  suspended.application = probe();
-  suspended.arguments = "touch " + dir / "made";
+  suspended.application = "/usr/bin/touch";
+  suspended.arguments = dir / "made";
   suspended.suspended = true;
   suspended.start();
   EXPECT_FALSE(suspended.waitForExit(100));
   EXPECT_FALSE(fs::exists(dir / "made"));
   suspended.resume();
   EXPECT_TRUE(suspended.waitForExit());
-  EXPECT_EQ(suspended.exitCode(), 0u);
   EXPECT_TRUE(fs::exists(dir / "made"));
   vexecutil never;
   EXPECT_THROW(never.waitForExit(), vosexception);
@@ -242,19 +211,16 @@ TEST(Process, LogsShowMaskedArgumentsAndTheResult) {
   inst.setRegistryDword("log_util_exec_enabled", 1);
   // The switch is re-read every 16 queries; earlier tests ran without it.
   for (int i = 0; i < 16 && !debuggingEnabled(); ++i) continue;
-  uint32_t code = 1;
-  const std::string arguments = "args -login=admin --db-password=s3cret pwd=a=b \"my pwd=x y\"";
-  EXPECT_EQ(execExtUtil(probe(), arguments, true, &code),
-            "[" + probe() + "][-login=admin][--db-password=s3cret][pwd=a=b][my pwd=x y]");
+  const std::string arguments = "-login=admin --db-password=s3cret pwd=a=b \"my pwd=x y\"";
+  EXPECT_EQ(run(probe(), arguments), "[" + probe() + "][-login=admin][--db-password=s3cret][pwd=a=b][my pwd=x y]");
   // The program's own output may show the secret; the arguments as logged never do.
-  const std::string masked = "args \"-login=admin\" \"--db-password=*\" \"pwd=*=*\" \"my pwd=*\"";
+  const std::string masked = "\"-login=admin\" \"--db-password=*\" \"pwd=*=*\" \"my pwd=*\"";
   const std::string debug = inst.dailyLog();
   EXPECT_THAT(debug, HasSubstr("Info: Execute " + probe() + " " + masked + "\r\n"));
   EXPECT_THAT(debug, HasSubstr("Info: Execute " + probe() + " " + masked + " result: [" + probe() + "][-login=admin]"));
   EXPECT_THAT(debug.substr(0, debug.find(" result: ")), Not(HasSubstr("s3cret")));
   const std::string utilLog = inst.dailyLog("util_exec");
   EXPECT_EQ(occurrences(utilLog, "\t" + probe() + "\t" + masked + "\t"), 2u) << utilLog;  // its start and its end
-  EXPECT_THAT(utilLog, Not(HasSubstr("s3cret")));
 }
 
 } // namespace

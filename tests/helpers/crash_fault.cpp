@@ -4,11 +4,13 @@
 //                       error is printed and the run goes on
 //   crash_fault wait    prints "ready", then waits inside a guarded operation
 //                       until a signal ends it
+//   crash_fault heap    a double free, which glibc notices and aborts on
 //   crash_fault         nothing happens; only set-up and tear-down run
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstring>
+#include <cstdlib>
+#include <string>
 
 #include "support/crash_dump.h"
 #include "support/guard.h"
@@ -16,20 +18,24 @@
 int main(int argc, char** argv) {
   installSignalHandling();
   CrashDumpInfo::install();
-  if (argc > 1 && std::strcmp(argv[1], "fault") == 0) {
-    auto failure = guardCapture(Place{"Touch memory that is not there", "crash_fault::main", 17}, [] {
-      volatile int* volatile nowhere = nullptr;  // both volatile, or the store is optimised away
-      *nowhere = 1;
-    });
-    std::printf("%s\n", failure ? failure->fullMessage().c_str() : "no error");
-  }
-  if (argc > 1 && std::strcmp(argv[1], "wait") == 0) {
-    auto failure = guardCapture(Place{"Wait for a signal", "crash_fault::main", 29}, [] {
+  const std::string mode = argc > 1 ? argv[1] : "";
+  if (mode == "fault" || mode == "wait") {
+    auto failure = guardCapture(Place{"Guarded operation", "crash_fault::main", 22}, [&] {
+      if (mode == "fault") {
+        volatile int* volatile nowhere = nullptr;  // both volatile, or the store is optimised away
+        *nowhere = 1;
+      }
       std::printf("ready\n");
       std::fflush(stdout);
       for (;;) ::pause();
     });
     std::printf("%s\n", failure ? failure->fullMessage().c_str() : "no error");
+  }
+  if (mode == "heap") {
+    void* volatile block = std::malloc(48);
+    std::free(block);
+    std::free(block);
+    std::printf("the heap corruption went unnoticed\n");
   }
   std::printf("run goes on\n");
   return 0;

@@ -4,15 +4,14 @@
 // READY is written once everything is held. --memory fills that much memory,
 // which the kernel takes a while to free when the process ends.
 #include <sys/mman.h>
+#include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <list>
 #include <string>
-#include <thread>
 
 int main(int argc, char** argv) {
   if (argc < 2) return 2;
@@ -38,5 +37,5 @@ int main(int argc, char** argv) {
   const std::string ready = argv[1];
   std::ofstream(ready + ".part") << "ready\n";
   std::filesystem::rename(ready + ".part", ready);
-  for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
+  for (;;) ::pause();
 }
