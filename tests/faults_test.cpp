@@ -19,21 +19,24 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
+#include <thread>
 
+#include "platform/local_socket.h"
 #include "platform/text.h"
-#include "tests/common/broken_service.h"
 #include "tests/common/hosting.h"
 #include "tests/common/syslog_receiver.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+namespace localsock = platform::localsock;
 using namespace testenv;
 
 const std::string kBooks = "alpha-books.example";  // AWStats
@@ -74,6 +77,45 @@ struct Mounts {
   }
   std::string error;
   std::vector<std::string> dirs_;
+};
+
+// Answers every request (a length message and a body message) with a
+// well-framed answer whose body is nonsense: a string of an unknown character
+// size. One connection at a time.
+class GarbageService {
+ public:
+  explicit GarbageService(const std::string& path) {
+    if (listener_.listen(path, 8) != 0) throw std::runtime_error("cannot listen on " + path);
+    thread_ = std::thread([this] {
+      while (!stop_) {
+        localsock::Socket c;
+        if (listener_.accept(c) != 0) {
+          localsock::waitReady(listener_.socket(), localsock::Readiness::Readable, 20);
+          continue;
+        }
+        for (int messages = 0; !stop_;) {
+          char buffer[4096];
+          size_t got = 0, sent = 0;
+          localsock::waitReady(c, localsock::Readiness::Readable, 20);
+          const uint32_t code = localsock::receiveMessage(c, buffer, sizeof buffer, got);
+          if (code == localsock::IoPending) continue;
+          if (code != 0) break;
+          if (++messages % 2 != 0) continue;
+          localsock::sendMessage(c, "\x09\x00\x00\x00", 4, sent);
+          localsock::sendMessage(c, "\x05\x00\x00\x00\x09junk", 9, sent);
+        }
+      }
+    });
+  }
+  ~GarbageService() {
+    stop_ = true;
+    thread_.join();
+  }
+
+ private:
+  localsock::Listener listener_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
 };
 
 // A power cut. The machine has no device-mapper (dm-flakey, dm-log-writes) to
@@ -466,8 +508,7 @@ const std::vector<Scenario>& scenarios() {
        .scope = {.domains = {kBlog}},
        .inject = serviceStopped,
        .run = [](World& w) {
-         // A well-framed answer whose body is nonsense: a string of an unknown character size.
-         BrokenService service(w.h.inst().socketPath(), std::string("\x05\x00\x00\x00\x09junk", 9));
+         GarbageService service(w.h.inst().socketPath());
          return w.h.run();
        },
        .check = [](World& w, const Ran& ran) {

@@ -13,21 +13,23 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
+#include <thread>
 
-#include "tests/common/broken_service.h"
+#include "platform/local_socket.h"
 #include "tests/common/hosting.h"
 #include "tests/common/test_env.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using testenv::BrokenService;
+namespace localsock = platform::localsock;
 using testenv::contains;
 using testenv::Hosting;
 using testenv::lineWith;
@@ -135,6 +137,31 @@ class Scene {
 
  private:
   Hosting h_;
+};
+
+// A service that takes every connection and never answers.
+class SilentService {
+ public:
+  explicit SilentService(const std::string& path) {
+    if (listener_.listen(path, 8) != 0) throw std::runtime_error("cannot listen on " + path);
+    thread_ = std::thread([this] {
+      std::vector<localsock::Socket> held;
+      while (!stop_) {
+        localsock::Socket c;
+        if (listener_.accept(c) == 0) held.push_back(std::move(c));
+        else localsock::waitReady(listener_.socket(), localsock::Readiness::Readable, 20);
+      }
+    });
+  }
+  ~SilentService() {
+    stop_ = true;
+    thread_.join();
+  }
+
+ private:
+  localsock::Listener listener_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
 };
 
 struct Attack {
@@ -330,7 +357,7 @@ TEST(SilentService, FailsTheRunWithinTheBound) {
   Ran ran;
   const auto started = std::chrono::steady_clock::now();
   {
-    BrokenService silent(h.inst().socketPath(), "");
+    SilentService silent(h.inst().socketPath());
     ran = h.run();
   }
   const auto took = std::chrono::steady_clock::now() - started;
