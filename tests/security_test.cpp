@@ -1,35 +1,29 @@
-// A hostile customer on a shared server. The run is root and works inside
-// webspaces that their customers own and write; the customer of ws-alpha
-// puts links, hard links, FIFOs, devices and odd names where the run reads
-// and writes, and plays with the run's locks and service. For every attack
-// the files outside ws-alpha (root's files, another customer's, the
-// installation) must stay as they were, byte for byte, and the other
-// customers' reports must be made and count every record. The table printed
-// at the end shows each attack, whether it was blocked, what the program said
-// and how many files outside the attacker's webspace changed.
+// A hostile customer on a shared server: the run is root in webspaces their
+// customers own, and the customer of ws-alpha puts links, hard links, FIFOs,
+// devices and odd names where the run reads and writes, and plays with its
+// locks and service. For every attack the files outside ws-alpha stay as
+// they were, byte for byte, and the other customers' reports count every
+// record. The table printed at the end shows each attack and its outcome.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
-#include <thread>
 
-#include "platform/local_socket.h"
+#include "tests/common/fake_service.h"
 #include "tests/common/hosting.h"
 #include "tests/common/test_env.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-namespace localsock = platform::localsock;
 using testenv::contains;
 using testenv::Hosting;
 using testenv::lineWith;
@@ -38,8 +32,8 @@ using testenv::readFile;
 using testenv::shell;
 using testenv::writeFile;
 
-constexpr const char* kAttacker = "alpha-books.example";  // AWStats, in ws-alpha
-constexpr const char* kAttackerToo = "alpha-blog.example";  // Webalizer, in ws-alpha
+const std::string kAttacker = "alpha-books.example";     // AWStats, in ws-alpha
+const std::string kAttackerToo = "alpha-blog.example";  // Webalizer, in ws-alpha
 const std::vector<std::string> kVictims = {"beta-shop.example", "gamma-news.example"};
 
 std::string shq(const std::string& s) { return testenv::shellQuote(s); }
@@ -57,7 +51,7 @@ class SummaryTable : public ::testing::Environment {
     std::printf("\n%-58s | %-8s | %-90s | %s\n%s\n", "attack", "blocked?", "what the program said",
                 "files outside the webspace changed", std::string(190, '-').c_str());
     for (const Row& r : rows)
-      std::printf("%-58s | %-8s | %-90s | %zu\n", r.attack.c_str(), r.blocked ? "yes" : "NO", r.said.substr(0, 90).c_str(),
+      std::printf("%-58s | %-8s | %-90.90s | %zu\n", r.attack.c_str(), r.blocked ? "yes" : "NO", r.said.c_str(),
                   r.changed);
     std::fflush(stdout);
   }
@@ -125,8 +119,7 @@ class Scene {
   void replace(const std::string& path, const std::function<void()>& make) {
     fs::remove_all(path);
     make();
-    shell("chown -h " + std::to_string(h_.ownerOf(kAttacker)) + ":" + std::to_string(h_.ownerOf(kAttacker)) + " " +
-          shq(path));
+    chownTo(path, h_.ownerOf(kAttacker));
   }
   void link(const std::string& path, const std::string& target) {
     replace(path, [&] { fs::create_symlink(target, path); });
@@ -139,97 +132,65 @@ class Scene {
   Hosting h_;
 };
 
-// A service that takes every connection and never answers.
-class SilentService {
- public:
-  explicit SilentService(const std::string& path) {
-    if (listener_.listen(path, 8) != 0) throw std::runtime_error("cannot listen on " + path);
-    thread_ = std::thread([this] {
-      std::vector<localsock::Socket> held;
-      while (!stop_) {
-        localsock::Socket c;
-        if (listener_.accept(c) == 0) held.push_back(std::move(c));
-        else localsock::waitReady(listener_.socket(), localsock::Readiness::Readable, 20);
-      }
-    });
-  }
-  ~SilentService() {
-    stop_ = true;
-    thread_.join();
-  }
-
- private:
-  localsock::Listener listener_;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
-
 struct Attack {
   const char* name;
   std::function<void(Scene&)> plant;
-  const char* said;  // a piece of what the program must say; "" when the run simply goes on
-  // Further checks of the attack's own (e.g. the attacker's records), true when blocked.
-  std::function<bool(Scene&, const Ran&)> holds;
+  const char* said = "";  // a piece of what the program must say; "" when the run simply goes on
+  std::vector<std::string> counted = {};  // the attacker's domains whose records must be counted all the same
+  std::function<bool(Scene&, const Ran&)> holds = nullptr;  // further checks of the attack's own
 };
-
-bool attackerCounted(Scene& s, const char* domain) {
-  const auto t = s.h().tally().at(domain);
-  return t.counted == t.generated;
-}
 
 const std::vector<Attack>& attacks() {
   static const std::vector<Attack> table = {
       {"index.html (Webalizer) a link to a root file",
-       [](Scene& s) { s.link(s.stat(kAttackerToo, "index.html"), s.outside("root-file")); }, "",
-       [](Scene& s, const Ran&) { return attackerCounted(s, kAttackerToo); }},
+       [](Scene& s) { s.link(s.stat(kAttackerToo, "index.html"), s.outside("root-file")); }, "", {kAttackerToo}},
       {"index.html (AWStats) a link to a root file",
-       [](Scene& s) { s.link(s.stat(kAttacker, "index.html"), s.outside("root-file")); }, "",
-       [](Scene& s, const Ran&) { return attackerCounted(s, kAttacker); }},
-      {"AWStats a link to a root directory", [](Scene& s) { s.link(s.stat(kAttacker, "AWStats"), s.outside("dir")); }, "",
-       [](Scene& s, const Ran&) { return attackerCounted(s, kAttacker) && !fs::is_symlink(s.stat(kAttacker, "AWStats")); }},
+       [](Scene& s) { s.link(s.stat(kAttacker, "index.html"), s.outside("root-file")); }, "", {kAttacker}},
+      {"AWStats a link to a root directory", [](Scene& s) { s.link(s.stat(kAttacker, "AWStats"), s.outside("dir")); },
+       "", {kAttacker}, [](Scene& s, const Ran&) { return !fs::is_symlink(s.stat(kAttacker, "AWStats")); }},
       {"AWStats/cgi-bin a link to a root directory",
-       [](Scene& s) { s.link(s.stat(kAttacker, "AWStats/cgi-bin"), s.outside("dir")); }, "",
-       [](Scene& s, const Ran&) { return attackerCounted(s, kAttacker); }},
+       [](Scene& s) { s.link(s.stat(kAttacker, "AWStats/cgi-bin"), s.outside("dir")); }, "", {kAttacker}},
       {"the domain's configuration copy a link to a root file",
-       [](Scene& s) { s.link(s.stat(kAttacker, "AWStats/cgi-bin/awstats." + std::string(kAttacker) + ".conf"), s.outside("root-file")); },
-       "A symbolic link is in the way", nullptr},
+       [](Scene& s) {
+         s.link(s.stat(kAttacker, "AWStats/cgi-bin/awstats." + kAttacker + ".conf"), s.outside("root-file"));
+       },
+       "A symbolic link is in the way"},
       {"CopyAWStats.lock a link to a root file",
-       [](Scene& s) { s.link(s.stat(kAttacker, "CopyAWStats.lock"), s.outside("root-file")); }, "",
-       [](Scene& s, const Ran&) { return attackerCounted(s, kAttacker); }},
+       [](Scene& s) { s.link(s.stat(kAttacker, "CopyAWStats.lock"), s.outside("root-file")); }, "", {kAttacker}},
       {"webalizer.current a link to a root file",
        [](Scene& s) { s.link(s.stat(kAttackerToo, "webalizer.current"), s.outside("root-file")); },
-       "A symbolic link is in the way", nullptr},
+       "A symbolic link is in the way"},
       {"webalizer.hist a hard link to a root file",
        [](Scene& s) {
-         s.replace(s.stat(kAttackerToo, "webalizer.hist"), [&] { fs::create_hard_link(s.outside("root-file"), s.stat(kAttackerToo, "webalizer.hist")); });
-       },
-       "", nullptr},
+         const std::string hist = s.stat(kAttackerToo, "webalizer.hist");
+         s.replace(hist, [&] { fs::create_hard_link(s.outside("root-file"), hist); });
+       }},
       {"webalizer.saved a link to a root directory",
        [](Scene& s) { s.link(s.stat(kAttackerToo, "webalizer.saved"), s.outside("dir")); },
-       "is a symbolic link; nothing is written through it", nullptr},
+       "is a symbolic link; nothing is written through it"},
       {"webstat (Webalizer) a link to another customer's reports",
-       [](Scene& s) { s.link(s.h().statDir(kAttackerToo) + "/webstat", s.h().statDir(kVictims[1]) + "/webstat"); }, "is a symbolic link",
-       nullptr},
+       [](Scene& s) { s.link(s.h().statDir(kAttackerToo) + "/webstat", s.h().statDir(kVictims[1]) + "/webstat"); },
+       "is a symbolic link"},
       {"webstat (AWStats) a link to another customer's reports",
-       [](Scene& s) { s.link(s.h().statDir(kAttacker) + "/webstat", s.h().statDir(kVictims[0]) + "/webstat"); }, "is a symbolic link",
-       nullptr},
+       [](Scene& s) { s.link(s.h().statDir(kAttacker) + "/webstat", s.h().statDir(kVictims[0]) + "/webstat"); },
+       "is a symbolic link"},
       {"a report page a hard link to a root file",
        [](Scene& s) {
-         const std::string page = s.stat(kAttacker, "awstats." + std::string(kAttacker) + ".alldomains.html");
+         const std::string page = s.stat(kAttacker, "awstats." + kAttacker + ".alldomains.html");
          s.replace(page, [&] { fs::create_hard_link(s.outside("root-file"), page); });
        },
-       "", [](Scene& s, const Ran&) { return attackerCounted(s, kAttacker); }},
+       "", {kAttacker}},
       {"a log a link to another customer's log",
-       [](Scene& s) { s.link(s.webLog(kAttacker), s.webLog(kVictims[0])); }, "is a symbolic link to", nullptr},
+       [](Scene& s) { s.link(s.webLog(kAttacker), s.webLog(kVictims[0])); }, "is a symbolic link to"},
       {"a log a FIFO",
        [](Scene& s) {
          const std::string log = s.webLog(kAttackerToo);
          s.replace(log, [&] { ASSERT_EQ(mkfifo(log.c_str(), 0644), 0); });
        },
-       "is a FIFO", nullptr},
+       "is a FIFO"},
       {"a log a link to /dev/zero", [](Scene& s) { s.link(s.webLog(kAttackerToo), "/dev/zero"); },
-       "is a symbolic link to '/dev/zero'", nullptr},
-      {"a log a link loop", [](Scene& s) { s.link(s.webLog(kAttacker), s.webLog(kAttacker)); }, "is a symbolic link", nullptr},
+       "is a symbolic link to '/dev/zero'"},
+      {"a log a link loop", [](Scene& s) { s.link(s.webLog(kAttacker), s.webLog(kAttacker)); }, "is a symbolic link"},
       {"a log renamed to a link while the run sorts it",
        [](Scene& s) {
          // The sort stand-in swaps its input for a link to another
@@ -241,13 +202,13 @@ const std::vector<Attack>& attacks() {
                                              " \"$in\" ;;\nesac\nexec /usr/bin/sort \"$@\"\n");
          s.h().environment = {"TARVO_SYSTEM_DIR=" + dir};
        },
-       "", [](Scene& s, const Ran&) { return attackerCounted(s, kAttacker) && attackerCounted(s, kAttackerToo); }},
+       "", {kAttacker, kAttackerToo}},
       {"log names with a line feed and with non-UTF-8 bytes",
        [](Scene& s) {
          fs::rename(s.webLog(kAttacker), s.h().logDir(kAttacker) + "/web_new\nline.log");
          fs::rename(s.webLog(kAttackerToo), s.h().logDir(kAttackerToo) + "/web_\xff\xfe.log");
        },
-       "", [](Scene& s, const Ran&) { return attackerCounted(s, kAttacker) && attackerCounted(s, kAttackerToo); }},
+       "", {kAttacker, kAttackerToo}},
       {"a 2 GB sparse log",
        [](Scene& s) {
          const std::string log = s.h().logDir(kAttackerToo) + "/web_sparse.log";
@@ -255,24 +216,26 @@ const std::vector<Attack>& attacks() {
          fs::resize_file(log, 2ull << 30);
          Scene::chownTo(log, s.h().ownerOf(kAttacker));
        },
-       "holds unwritten bytes", nullptr},
+       "holds unwritten bytes"},
       {"logs/iis a link to another customer's logs",
-       [](Scene& s) { s.link(s.h().webspaceDir(kAttacker) + "/logs/iis", s.h().webspaceDir(kVictims[0]) + "/logs/iis"); },
-       "is a symbolic link in a webspace that belongs to a customer", nullptr},
+       [](Scene& s) {
+         s.link(s.h().webspaceDir(kAttacker) + "/logs/iis", s.h().webspaceDir(kVictims[0]) + "/logs/iis");
+       },
+       "is a symbolic link in a webspace that belongs to a customer"},
       {"a configuration a FIFO",
        [](Scene& s) {
          const std::string conf = s.h().logDir(kAttacker) + "/web_stat_executor.conf";
          s.replace(conf, [&] { ASSERT_EQ(mkfifo(conf.c_str(), 0644), 0); });
        },
-       "Not a regular file", nullptr},
+       "Not a regular file"},
       {"the domain's copy holds another domain's configuration",
        [](Scene& s) {
-         const std::string planted = s.stat(kAttacker, "AWStats/cgi-bin/awstats." + kVictims[0] + ".conf");
-         writeFile(planted, "SiteDomain=\"" + kVictims[0] + "\"\n");
+         writeFile(s.stat(kAttacker, "AWStats/cgi-bin/awstats." + kVictims[0] + ".conf"),
+                   "SiteDomain=\"" + kVictims[0] + "\"\n");
        },
-       "", [](Scene& s, const Ran&) {
-         return !fs::exists(s.stat(kAttacker, "AWStats/cgi-bin/awstats." + kVictims[0] + ".conf")) &&
-                attackerCounted(s, kAttacker);
+       "", {kAttacker},
+       [](Scene& s, const Ran&) {
+         return !fs::exists(s.stat(kAttacker, "AWStats/cgi-bin/awstats." + kVictims[0] + ".conf"));
        }},
       {"the daily log's lock held by another account",
        [](Scene& s) {
@@ -286,7 +249,7 @@ const std::vector<Attack>& attacks() {
          shell("setpriv --reuid=65534 --regid=65534 --clear-groups flock " + shq(lock) + " sleep 60 >/dev/null 2>&1 & "
                "echo $! >" + shq(s.h().scratch("holder.pid")) + "; sleep 0.5");
        },
-       "", [](Scene& s, const Ran& ran) {
+       "", {}, [](Scene& s, const Ran& ran) {
          const std::string pid = std::to_string(std::atoi(readFile(s.h().scratch("holder.pid")).c_str()));
          shell("kill $(ps -o pid= --ppid " + pid + ") " + pid);
          s.h().inst().removeRegistryValue("LockWaitTimeout");
@@ -324,25 +287,17 @@ TEST_P(Security, AHostileCustomerGetsNoRootHelpAndStopsNobodyElse) {
   const Ran ran = h.run();
   const size_t changed = changes(before, contents(scene.guarded()));
   EXPECT_EQ(changed, 0u) << "files outside the attacker's webspace changed\n" << h.diagnostics(ran);
-  bool blocked = changed == 0;
   const auto tally = h.tally();
-  for (const std::string& victim : kVictims) {
-    EXPECT_EQ(tally.at(victim).counted, tally.at(victim).generated) << victim << "\n" << h.diagnostics(ran);
-    blocked = blocked && tally.at(victim).counted == tally.at(victim).generated;
-  }
-  if (*attack.said) {
-    EXPECT_TRUE(contains(ran.out, attack.said)) << "the program must say " << attack.said << "\n"
-                                                << h.diagnostics(ran);
-    blocked = blocked && contains(ran.out, attack.said);
-  }
-  if (attack.holds) {
-    const bool held = attack.holds(scene, ran);
-    EXPECT_TRUE(held) << h.diagnostics(ran);
-    blocked = blocked && held;
-  }
-  rows.push_back({attack.name, *attack.said ? lineWith(ran.out, attack.said) : "(the run went on; exit " +
-                                                                                 std::to_string(ran.exitCode) + ")",
-                  blocked, changed});
+  std::vector<std::string> counted = kVictims;
+  counted.insert(counted.end(), attack.counted.begin(), attack.counted.end());
+  for (const std::string& domain : counted)
+    EXPECT_EQ(tally.at(domain).counted, tally.at(domain).generated) << domain << "\n" << h.diagnostics(ran);
+  if (*attack.said)
+    EXPECT_TRUE(contains(ran.out, attack.said)) << "the program must say " << attack.said << "\n" << h.diagnostics(ran);
+  if (attack.holds) EXPECT_TRUE(attack.holds(scene, ran)) << h.diagnostics(ran);
+  const std::string said = *attack.said ? lineWith(ran.out, attack.said) : "(the run went on; exit " +
+                                                                             std::to_string(ran.exitCode) + ")";
+  rows.push_back({attack.name, said, !HasFailure(), changed});
 }
 
 INSTANTIATE_TEST_SUITE_P(Attacks, Security, ::testing::ValuesIn(attacks()));
@@ -354,17 +309,13 @@ TEST(SilentService, FailsTheRunWithinTheBound) {
   const std::vector<std::string> logs = h.logFiles();
   h.inst().setRegistryDword("PipeAnswerTimeout", 2);
   h.inst().stopService();
-  Ran ran;
+  testenv::FakeService silent(h.inst().socketPath(), testenv::FakeService::Answers::None);
   const auto started = std::chrono::steady_clock::now();
-  {
-    SilentService silent(h.inst().socketPath());
-    ran = h.run();
-  }
-  const auto took = std::chrono::steady_clock::now() - started;
+  const Ran ran = h.run();
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(60)) << "the run waited on past the bound";
   h.expectFailure(ran, "The management service did not answer within 2 seconds");
   EXPECT_EQ(h.logFiles(), logs);
-  rows.push_back({"a management service that never answers", lineWith(ran.out, "did not answer"),
-                  ran.exitCode == 1 && h.logFiles() == logs && took < std::chrono::seconds(60), 0});
+  rows.push_back({"a management service that never answers", lineWith(ran.out, "did not answer"), !HasFailure(), 0});
 }
 
 } // namespace
