@@ -92,7 +92,8 @@ int exitCodeOf(int status) {
 }
 
 bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds deadline) {
-  for (const auto end = std::chrono::steady_clock::now() + deadline; !done(); std::this_thread::sleep_for(std::chrono::milliseconds(2)))
+  const auto end = std::chrono::steady_clock::now() + deadline;
+  for (; !done(); std::this_thread::sleep_for(std::chrono::milliseconds(2)))
     if (std::chrono::steady_clock::now() > end) return false;
   return true;
 }
