@@ -292,9 +292,12 @@ TEST_P(Security, AHostileCustomerGetsNoRootHelpAndStopsNobodyElse) {
   counted.insert(counted.end(), attack.counted.begin(), attack.counted.end());
   for (const std::string& domain : counted)
     EXPECT_EQ(tally.at(domain).counted, tally.at(domain).generated) << domain << "\n" << h.diagnostics(ran);
-  if (*attack.said)
+  if (*attack.said) {
     EXPECT_TRUE(contains(ran.out, attack.said)) << "the program must say " << attack.said << "\n" << h.diagnostics(ran);
-  if (attack.holds) EXPECT_TRUE(attack.holds(scene, ran)) << h.diagnostics(ran);
+  }
+  if (attack.holds) {
+    EXPECT_TRUE(attack.holds(scene, ran)) << h.diagnostics(ran);
+  }
   const std::string said = *attack.said ? lineWith(ran.out, attack.said) : "(the run went on; exit " +
                                                                              std::to_string(ran.exitCode) + ")";
   rows.push_back({attack.name, said, !HasFailure(), changed});
