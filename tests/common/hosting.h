@@ -41,7 +41,6 @@ size_t occurrences(const std::string& text, const std::string& piece);
 std::string lineWith(const std::string& text, const std::string& piece);
 // The start of today (UTC), for demo days.
 demo::UnixTime today();
-// Polls done until it holds (true) or the deadline passes (false).
 
 // A started program (a shell command line run with exec), with its standard
 // output and error in files; killed and reaped when the object ends.
