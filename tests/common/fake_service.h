@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/local_socket.h"
+#include "tests/common/frames.h"
 
 namespace testenv {
 
@@ -30,14 +31,15 @@ class FakeService {
         }
         for (int messages = 0; answers == Answers::Garbage && !stop_;) {
           char buffer[4096];
-          size_t got = 0, sent = 0;
+          size_t got = 0;
           localsock::waitReady(c, localsock::Readiness::Readable, 20);
           const uint32_t code = localsock::receiveMessage(c, buffer, sizeof buffer, got);
           if (code == localsock::IoPending) continue;
           if (code != 0) break;
           if (++messages % 2 != 0) continue;
-          localsock::sendMessage(c, "\x09\x00\x00\x00", 4, sent);
-          localsock::sendMessage(c, "\x05\x00\x00\x00\x09junk", 9, sent);
+          const std::string answer = le32(5) + "\x09junk";  // a 5-byte string of character size 9
+          sendFrame(c, le32(static_cast<uint32_t>(answer.size())));
+          sendFrame(c, answer);
         }
         held.push_back(std::move(c));
       }
