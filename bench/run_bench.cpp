@@ -406,7 +406,7 @@ std::string reportsOf(const fs::path& output) {
 
 // A Webalizer domain whose chunk has one record from each of lines
 // addresses; records gets the same records as the program hands them to
-// Webalizer (without sort keys, CR LF line ends).
+// Webalizer (without sort keys, line feeds alone).
 Domain lookupDomain(Tree& tree, const std::string& name, int lines, std::string& records) {
   const Domain d = tree.add(name, false);
   std::string chunk;
@@ -422,7 +422,7 @@ Domain lookupDomain(Tree& tree, const std::string& name, int lines, std::string&
     char key[32];
     std::snprintf(key, sizeof key, "20261101%02d%02d%02d ", h, m, s);
     chunk += key + std::string(buffer) + "\n";
-    records += std::string(buffer) + "\r\n";
+    records += std::string(buffer) + "\n";
   }
   bench::writeText(d.logDir / "web_20261101.log", chunk);
   return d;
