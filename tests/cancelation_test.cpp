@@ -3,18 +3,12 @@
 #include <gtest/gtest.h>
 #include <dlfcn.h>
 
-#include <cstdlib>
 #include <filesystem>
-#include <functional>
-#include <thread>
 #include <vector>
 
-#include "platform/process_identity.h"
 #include "support/cancelation.h"
 #include "support/execution_context.h"
-#include "support/guard.h"
-#include "support/logging.h"
-#include "tests/common/test_installation.h"
+#include "tests/common/test_env.h"
 
 namespace {
 
@@ -26,17 +20,7 @@ size_t registered() {
   return context.points.size();
 }
 
-// Runs body on a thread of its own: false when the thread ended inside it.
-bool runsToItsEnd(const std::function<void()>& body) {
-  bool ranOn = false;
-  std::thread([&] {
-    body();
-    ranOn = true;
-  }).join();
-  return ranOn;
-}
-
-TEST(CancelationPoint, NestsPerThreadAndPassesModeTwoInwards) {
+TEST(CancelationPoint, NestsAndPassesModeTwoInwards) {
   const std::pair<std::vector<int>, std::vector<int>> cases[] = {  // the modes opened, the modes in effect
       {{1, 1}, {1, 1}}, {{0, 1, 0}, {0, 1, 0}}, {{1, 2, 1, 0}, {1, 2, 2, 2}}, {{2, 0, 1}, {2, 2, 2}}};
   for (const auto& [opened, effective] : cases) {
@@ -56,62 +40,6 @@ TEST(CancelationPoint, NestsPerThreadAndPassesModeTwoInwards) {
     }
     EXPECT_EQ(registered(), 0u);
   }
-}
-
-TEST(CancelationPoint, ExceptionsLeaveNoPointBehindInAnyThread) {
-  CancelationPoint mine(Synchronous);
-  std::thread([] {
-    testenv::failureOf([] {
-      guardRethrow(Place{"outer", "T::outer", 1}, [] {
-        CancelationPoint inherited(Inherited);
-        guardRethrow(Place{"inner", "T::inner", 2}, [] {
-          CancelationPoint deepest(Asynchronous);
-          throw std::runtime_error("boom");
-        });
-      });
-    });
-    EXPECT_EQ(CancelationPoint::current(), nullptr);
-  }).join();
-  EXPECT_EQ(CancelationPoint::current(), &mine);
-  EXPECT_EQ(registered(), 1u);
-}
-
-// A cancel requested on a point ends its thread when the point closes, and
-// says so in the log.
-TEST(CanceledThread, EndsWhenThePointClosesOrAtTheNextPointOutOfAnExceptionAndGuardsLetItPass) {
-  testenv::TestInstallation::Options options;
-  options.startService = false;
-  testenv::TestInstallation inst(options);
-  ::setenv("TARVO_SYSLOG_SOCKET", (inst.root() + "/no-syslog").c_str(), 1);
-  for (int i = 0; i < 16; ++i) debuggingEnabled();  // the switch is read again within 16 queries
-  for (int level = Info; level <= Crash; ++level) outputSwitches().setConsole(level, false);
-  uint32_t tid = 0;
-  EXPECT_FALSE(runsToItsEnd([&] {
-    tid = platform::threadId();
-    guardLog(Error, Place{"outer", "T::outer", 1}, [] {
-      CancelationPoint point(Synchronous);
-      point.cancel();
-      EXPECT_TRUE(point.cancelRequested());
-    });
-  }));
-  const std::string log = inst.dailyLog();
-  EXPECT_NE(log.find("Info: Thread #" + std::to_string(tid) + " is going to be canceled!\r\n"), std::string::npos)
-      << log;
-  EXPECT_EQ(log.find("Unexpected error"), std::string::npos) << log;
-  bool caught = false;
-  EXPECT_FALSE(runsToItsEnd([&] {
-    CancelationPoint outer(Synchronous);
-    try {
-      CancelationPoint inner(Synchronous);
-      inner.cancel();
-      throw 1;
-    } catch (int) {
-      caught = true;
-    }
-    EXPECT_TRUE(outer.cancelRequested());
-  }));
-  EXPECT_TRUE(caught);
-  EXPECT_EQ(registered(), 0u);
 }
 
 // A copy of the test module, loaded so that it keeps its own copy of the
@@ -147,15 +75,8 @@ TEST(ExecutionContext, OneContextForTheProgramAndEveryModule) {
   EXPECT_EQ(second.context(), ours);
   EXPECT_EQ(ours->referenceCount.load(), 3);
 
-  // Switches set by one party are seen by all.
-  const bool before = outputSwitches().console(4);
-  second.symbol<void(int, int)>("context_module_set_console")(4, !before);
-  EXPECT_EQ(outputSwitches().console(4), !before);
-  EXPECT_EQ(first.symbol<int(int)>("context_module_console")(4), before ? 0 : 1);
-  outputSwitches().setConsole(4, before);
-
-  // The cancellation slot is shared too: a module's point inherits mode 2
-  // from the program's point around it.
+  // The cancellation slot is shared: a module's point inherits mode 2 from the
+  // program's point around it.
   const auto moduleMode = first.symbol<int(int)>("context_module_point_mode");
   {
     CancelationPoint outer(Inherited);

@@ -1,14 +1,11 @@
-// Failures: the classes and texts of system errors, the guards that add
-// places and translate faults, and the crash dumps. The helper program
-// crash_fault sets dumps up as the program's entry does and runs as a child
-// process with a registry file of the test's own. Real dumps are
-// written by gdb and take seconds, so only one test makes them.
+// Failures: the classes and texts of system errors, the guards, and the crash
+// dumps of tests/helpers/crash_fault, run with a registry of the test's own.
+// Real dumps are written by gdb and take seconds, so only one test makes them.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <cxxabi.h>
 
 #include <signal.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cerrno>
@@ -30,8 +27,6 @@
 namespace fs = std::filesystem;
 using namespace testenv;
 using ::testing::HasSubstr;
-using ::testing::Not;
-using ::testing::StartsWith;
 using ::testing::ThrowsMessage;
 
 namespace {
@@ -57,18 +52,12 @@ TEST(Errors, EachSystemCodeRaisesItsClass) {
     uint32_t code;
     const char* os;       // from throwOsException
     const char* runtime;  // from throwRuntimeError, in namespace RunTime but for runtime_error
-  } cases[] = {  // codes that share a class with a neighbour (15, 26, 34, 36, 161) left out
+  } cases[] = {  // a sample; 6 and 1061 have no class of their own in throwOsException
       {2, "VFileNotFoundException", "PathNotFoundException"}, {3, "VPathNotFoundException", "PathNotFoundException"},
       {5, "VAccessDeniedException", "AccessDeniedException"}, {6, "vosexception", "InvalidHandleException"},
-      {14, "VOutOfMemoryException", "runtime_error"}, {32, "VSharingViolationException", "SharingViolationException"},
-      {33, "vosexception", "SharingViolationException"}, {38, "VEOFException", "runtime_error"},
-      {80, "VFileExistsException", "AlreadyExistsException"}, {122, "VInsufficientBufferException", "runtime_error"},
-      {123, "vosexception", "InvalidPathException"}, {145, "vosexception", "DirectoryNotEmptyException"},
-      {183, "VAlreadyExistsException", "AlreadyExistsException"}, {232, "VPipeClosedException", "runtime_error"},
-      {267, "vosexception", "InvalidPathException"}, {1060, "VServiceDoesNotExistException", "runtime_error"},
-      {1061, "vosexception", "runtime_error"}, {1072, "VServiceMarkedForDeleteException", "runtime_error"},
-      {1073, "VServiceAlreadyExistsException", "runtime_error"}, {1332, "vosexception", "NoneMappedException"},
-      {2245, "VPasswordTooShortException", "runtime_error"},
+      {32, "VSharingViolationException", "SharingViolationException"}, {1061, "vosexception", "runtime_error"},
+      {80, "VFileExistsException", "AlreadyExistsException"}, {1060, "VServiceDoesNotExistException", "runtime_error"},
+      {183, "VAlreadyExistsException", "AlreadyExistsException"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(raisedClass<vosexception>([&] { throwOsException("op", c.code, Place{}); }), c.os) << c.code;
@@ -78,8 +67,6 @@ TEST(Errors, EachSystemCodeRaisesItsClass) {
 
 TEST(Errors, MessagesNameTheSystemReasonAndTheCode) {
   EXPECT_EQ(formatSystemMessage(1061, ""), "Unknown error (Error code 1061)");
-  EXPECT_EQ(systemErrorText(1061), "Unknown error 0x425");
-  EXPECT_EQ(systemErrorText(0x80040201u), "IDispatch error #1");
   // Code 5 stands for a read-only file system and for a refused permission:
   // the text is that of the errno it last came from.
   ASSERT_EQ(platform::winErrorFromErrno(EROFS), 5u);
@@ -214,8 +201,6 @@ TEST(CrashDump, FaultIsReportedTheSameWhenNoDumpIsWritten) {
       {"dumps turned off", {"CrashDumpsEnabled=0", "PRODUCT_ROOT_D=@", "CrashDumpsLocation=@/dumps"}, "dumps"},
       {"no installation root", {"CrashDumpsLocation=@/dumps"}, "dumps"},
       {"location below a plain file", {"PRODUCT_ROOT_D=@", "CrashDumpsLocation=@/plain/dumps"}, "plain/dumps"},
-      {"location is a plain file", {"PRODUCT_ROOT_D=@", "CrashDumpsLocation=@/plain"}, "etc"},
-      {"a number where text belongs", {"PRODUCT_ROOT_D=@", "CrashDumpsLocation=7"}, "etc"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -225,26 +210,6 @@ TEST(CrashDump, FaultIsReportedTheSameWhenNoDumpIsWritten) {
     EXPECT_TRUE(dumpsBelow(dir.path()).empty());
     EXPECT_EQ(readFile(dir / "plain"), "not a directory");
     EXPECT_FALSE(fs::exists(dir / c.absentDir));
-  }
-}
-
-// A fault or abort signal that another process sends is no crash of the
-// program: it is logged as the signal it is, no dump is written, and the
-// program ends by it, even while it translates faults.
-TEST(CrashDump, ASignalSentByAnotherProcessIsReportedAndEndsTheProgramWithoutADump) {
-  for (const auto& [sig, name] : {std::pair{SIGSEGV, std::string("SIGSEGV")}, {SIGABRT, "SIGABRT"}}) {
-    SCOPED_TRACE(name);
-    TempDir dir;
-    Child child = start(dir, "crash_fault", "wait", {"PRODUCT_ROOT_D=@", "CrashDumpsLocation=@/dumps"});
-    ASSERT_TRUE(waitUntil([&] { return readFile(dir / "child.out").find("ready") != std::string::npos; },
-                          std::chrono::seconds(10)))
-        << "crash_fault did not get ready within 10 s";
-    ASSERT_EQ(kill(child.pid(), sig), 0);
-    const Ran run = child.wait(std::chrono::seconds(10));
-    EXPECT_EQ(run.exitCode, 128 + sig) << run.out << run.err;
-    EXPECT_THAT(run.out, HasSubstr("Ended by signal " + name + " sent by process " + std::to_string(getpid()) + " ("));
-    EXPECT_THAT(run.out, Not(HasSubstr(kError)));
-    EXPECT_TRUE(dumpsBelow(dir / "dumps").empty());
   }
 }
 
@@ -284,36 +249,6 @@ TEST(CrashDump, AtExitOnlyTheNewestDumpsAreKept) {
     EXPECT_EQ(run.exitCode, 0) << run.err;
     EXPECT_EQ(namesIn(dir / "dumps"), std::vector<std::string>(expected.begin(), expected.end()));
   }
-}
-
-// The fault path formats local time without the C library; it must agree
-// with it, across daylight-saving changes and in zones off the full hour.
-TEST(CrashDump, SignalSafeClockAgreesWithLocalTime) {
-  for (const char* zone : {"UTC", "Europe/Berlin", "America/St_Johns", "Asia/Kolkata", "Australia/Lord_Howe"}) {
-    SCOPED_TRACE(zone);
-    ScopedEnv tz("TZ", zone);
-    tzset();
-    SignalSafeLocalClock clock;
-    const std::time_t now = std::time(nullptr);
-    // Every 40 minutes through the coming year: that crosses each change.
-    for (std::time_t t = now; t < now + 365 * 86400; t += 2400) {
-      char formatted[20];
-      clock.format(t, formatted);
-      ASSERT_EQ(std::string(formatted), localStamp(t)) << "at " << t;
-    }
-  }
-  tzset();
-}
-
-// Dumps off: no name; a dump into a missing directory raises the system error.
-TEST(CrashDump, NoNameWhenDumpsAreOffAndNoDumpIntoAMissingDirectory) {
-  TempDir dir;
-  writeRegistry(dir, {"CrashDumpsEnabled=0"});
-  const ScopedEnv registry("TARVO_REGISTRY", dir / "registry.reg");
-  CrashDumpInfo info;
-  EXPECT_THAT(failureOf([&] { info.getFileName(); }), StartsWith("Crash dumping does not enabled\n"));
-  EXPECT_EQ(failureOf([&] { internalDumpMiniDump(dir / "missing/x.dmp", nullptr, dump_type::Crash); }),
-            formatSystemMessage(3, "Unable to generate dump file") + "\n   at (internalDumpMiniDump line 702)");
 }
 
 } // namespace

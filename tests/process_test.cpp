@@ -115,8 +115,6 @@ TEST(Process, OutputFarBeyondAPipeIsCollectedWithStandardErrorMerged) {
   EXPECT_EQ(code, 0u);
   EXPECT_EQ(std::count(out.begin(), out.end(), 'o'), 1048576);
   EXPECT_EQ(std::count(out.begin(), out.end(), 'e'), 1048576);
-  // The same without asking for the exit code: nothing waits, yet all is read.
-  EXPECT_EQ(execExtUtil("/bin/sh", "-c \"yes | head -c 300000 >&2\"", true, nullptr).size(), 300000u);
 }
 
 TEST(Process, MissingProgramFailsOnlyWhenAskedTo) {
@@ -155,16 +153,14 @@ TEST(Process, ChildGetsItsDirectoryAndEnvironmentButNoneOfOurFiles) {
   const std::string before = fs::current_path();
   vexecutil held;  // a child with open pipes while the probe starts
   held.application = "/bin/sh";
-  held.arguments = "-c \"pwd; cat\"";
+  held.arguments = "-c pwd";
   held.workingDirectory = dir.path();
-  held.stdinFromPipe = held.stdoutToPipe = true;
+  held.stdoutToPipe = true;
   held.start();
   // Pipes and files of this program must not leak into children (Webalizer
   // would otherwise keep our pipes open for as long as it runs).
   EXPECT_EQ(run(probe(), "fds"), "0 1 2");
-  held.writeInput("typed");
-  held.closeInput();
-  EXPECT_EQ(held.readOutput(), fs::canonical(dir.path()).string() + "\ntyped");
+  EXPECT_EQ(held.readOutput(), fs::canonical(dir.path()).string() + "\n");
   EXPECT_TRUE(held.waitForExit());
   EXPECT_EQ(fs::current_path().string(), before);
 
@@ -172,34 +168,6 @@ TEST(Process, ChildGetsItsDirectoryAndEnvironmentButNoneOfOurFiles) {
   uint32_t code = 1;
   EXPECT_EQ(execExtUtil("/usr/bin/printenv", "LC_ALL PATH", true, &code, {}, {}, &environment),
             "C\n" + std::string(std::getenv("PATH")) + "\n");
-}
-
-TEST(Process, WaitTerminateResume) {
-  vexecutil sleeper;
-  sleeper.application = "/bin/sleep";
-  sleeper.arguments = "30";
-  sleeper.start();
-  EXPECT_FALSE(sleeper.waitForExit(10));
-  EXPECT_EQ(sleeper.exitCode(), vexecutil::kStillActive);
-  sleeper.terminate(7);
-  EXPECT_TRUE(sleeper.waitForExit());
-  EXPECT_EQ(sleeper.exitCode(), 7u);  // the code given to terminate, as Windows reports it
-
-  // A suspended child does nothing until it is resumed.
-  TempDir dir;
-  vexecutil suspended;
-  suspended.application = "/usr/bin/touch";
-  suspended.arguments = dir / "made";
-  suspended.suspended = true;
-  suspended.start();
-  EXPECT_FALSE(suspended.waitForExit(100));
-  EXPECT_FALSE(fs::exists(dir / "made"));
-  suspended.resume();
-  EXPECT_TRUE(suspended.waitForExit());
-  EXPECT_TRUE(fs::exists(dir / "made"));
-  vexecutil never;
-  EXPECT_THROW(never.waitForExit(), vosexception);
-  EXPECT_THROW(never.exitCode(), vosexception);
 }
 
 // The utility-execution log's own format and masking are logging_test's;

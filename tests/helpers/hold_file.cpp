@@ -1,13 +1,9 @@
 // Holds files and directories open until it is killed, as a program that
 // keeps a log or a report open would.
-//   hold_file READY [--cwd DIR] [--dir DIR] [--memory MB]... [FILE]...
-// READY is written once everything is held. --memory fills that much memory,
-// which the kernel takes a while to free when the process ends.
-#include <sys/mman.h>
+//   hold_file READY [--cwd DIR] [--dir DIR] [FILE]...
+// READY is written once everything is held.
 #include <unistd.h>
 
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <list>
@@ -23,12 +19,6 @@ int main(int argc, char** argv) {
       std::filesystem::current_path(argv[++i]);
     } else if (arg == "--dir" && i + 1 < argc) {
       directories.emplace_back(argv[++i]);  // the iterator keeps the directory open
-    } else if (arg == "--memory" && i + 1 < argc) {
-      const size_t size = std::strtoul(argv[++i], nullptr, 10) << 20;
-      void* memory = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-      if (memory == MAP_FAILED) return 4;
-      ::madvise(memory, size, MADV_NOHUGEPAGE);  // small pages: freeing them takes longer
-      std::memset(memory, 1, size);
     } else {
       files.emplace_back(arg, std::ios::binary);
       if (!files.back()) return 3;

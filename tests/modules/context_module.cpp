@@ -7,10 +7,6 @@ extern "C" {
 
 ExecutionContext* context_module_context() { return &executionContext(); }
 
-void context_module_set_console(int level, int on) { outputSwitches().setConsole(level, on != 0); }
-
-int context_module_console(int level) { return outputSwitches().console(level) ? 1 : 0; }
-
 // Opens a point inside the caller's innermost point and answers its mode.
 int context_module_point_mode(int mode) {
   ThreadCancelation::CancelationPoint point(mode);
