@@ -15,7 +15,6 @@
 #include "platform/win_error.h"
 #include "service/pipe.h"
 #include "service/tarvo_srv_client.h"
-#include "support/logging.h"
 #include "tests/common/frames.h"
 #include "tests/common/test_installation.h"
 
@@ -92,12 +91,8 @@ TEST(ServiceProtocol, RequestsAreLaidOutAsTheServiceReadsThemAndAnswersByTheirSi
   } cases[] = {
       {"character size 2 (wide text)", {le32(13), le32(9) + "\x02" + toUtf16le("C:\\a")}, "C:\\a"},
       {"character size 1 (8-bit text)", {le32(8), le32(4) + "\x01" + "abc"}, "abc"},
-      {"non-ASCII wide text", {le32(7), le32(3) + "\x02" + std::string("\xE9\x00", 2)}, "\xC3\xA9"},
-      {"empty string", {le32(5), le32(1) + "\x02"}, ""},
-      {"odd byte of a wide string ignored", {le32(10), le32(6) + "\x02" + toUtf16le("ab") + "z"}, "ab"},
       {"character size 3", {le32(8), le32(4) + "\x03" + "abc"},
        "ERROR: Unsupported char size when read C-string from serializer."},
-      {"string of length 0", {le32(4), le32(0)}, "ERROR: Unexpected end of data when read C-string from serializer."},
       {"answer of length 0", {le32(0)}, "ERROR: Unexpected end of data when read from serializer."},
       {"string longer than the answer", {le32(7), le32(10) + "\x02" + "ab"},
        "ERROR: Unexpected end of data when read from serializer."},
@@ -135,15 +130,12 @@ TEST(ServiceProtocol, RequestsAreLaidOutAsTheServiceReadsThemAndAnswersByTheirSi
   EXPECT_EQ(peer.received(), expected);
 }
 
-// Threads share one connection without interleaving their requests. A
-// service that went away between two requests is asked again once over a
-// new connection, the Warning and then the Info entry say so; without a
-// service a request fails with the socket's path, and the next one starts
+// Threads share one connection without interleaving their requests. Without
+// a service a request fails with the socket's path, and the next one starts
 // again; the socket of a killed service is busy until the attempts are used
 // up, and a new service replaces it.
-TEST(ServiceClient, ServesThreadsReconnectsToANewServiceAndFailsWithTheCodeAndThePathWithoutOne) {
+TEST(ServiceClient, ServesThreadsAndFailsWithTheCodeAndThePathWithoutAService) {
   Installation inst;
-  for (int i = 0; i < 16; ++i) debuggingEnabled();  // "Debug" is read again within 16 queries
   const std::string path = inst.socketPath(), failure = "Unable to connect to pipe " + path;
   const auto create = [&](int attempts) { Con::ClientOverlappedPipe::create(path, attempts); };
   const auto value = [](int t) { return std::string(t * 50 + 1, static_cast<char>('a' + t)); };
@@ -157,22 +149,12 @@ TEST(ServiceClient, ServesThreadsReconnectsToANewServiceAndFailsWithTheCodeAndTh
   for (auto& th : threads) th.join();
   EXPECT_EQ(wrong.load(), 0);
 
-  inst.restartService();
-  inst.setSetting("HTTPD_VHOSTS_D", "/after/restart");
-  EXPECT_EQ(client.getString("HTTPD_VHOSTS_D"), "/after/restart");
-  const std::string log = inst.dailyLog();
-  const size_t warning = log.find("Warning: Connection to Tarvo Management Service is broken: Pipe is finished");
-  const size_t info =
-      log.find("Info: Tarvo Management service pipe communication error: Pipe is finished. Trying to reconnect.");
-  EXPECT_NE(info, std::string::npos) << log;
-  EXPECT_LT(warning, info) << log;
-
   inst.stopService();
-  EXPECT_THAT(testenv::failureOf([&] { client.getString("HTTPD_VHOSTS_D"); }), HasSubstr(" at " + failure + "\n"));
+  EXPECT_THAT(testenv::failureOf([&] { client.getString("VALUE_1"); }), HasSubstr(" at " + failure + "\n"));
   const std::string where = "Con::ClientOverlappedPipe::create";
   testenv::expectOsFailure([&] { create(10); }, winerr::FileNotFound, failure, where, 503);
   inst.startService();
-  EXPECT_EQ(client.getString("HTTPD_VHOSTS_D"), "/after/restart");
+  EXPECT_EQ(client.getString("VALUE_1"), value(1));
 
   kill(inst.servicePid(), SIGKILL);
   inst.stopService();
@@ -215,26 +197,6 @@ TEST(ServiceClient, AttemptCountIsReadEverySixteenthConnection) {
   expectRun(20, true);
 }
 
-// A service that takes its connections slowly: every client of a burst gets
-// in on the connection it waited for, none uses up its attempts (3 waits of
-// 1 s at most) and none leaves a connection behind to be accepted later.
-TEST(ServiceClient, ABurstOfClientsAgainstAFullBacklogAllGetIn) {
-  testenv::TempDir dir;
-  localsock::Listener listener;
-  ASSERT_EQ(listener.listen(dir / "slow.sock", 1), 0u);
-  const auto connect = [&] { Con::ClientOverlappedPipe::create(dir / "slow.sock", 3); };
-  std::vector<std::thread> clients;
-  for (int c = 0; c < 8; ++c) clients.emplace_back([&] { EXPECT_EQ(testenv::failureOf(connect), ""); });
-  std::vector<localsock::Socket> held;  // kept open: the clients stay connected
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  for (localsock::Socket s; held.size() < 8 && std::chrono::steady_clock::now() < deadline;
-       std::this_thread::sleep_for(std::chrono::milliseconds(20)))
-    if (listener.accept(s) == 0) held.push_back(std::move(s));
-  for (auto& t : clients) t.join();
-  localsock::Socket left;
-  EXPECT_EQ(held.size() + (listener.accept(left) == 0), 8u) << "within 5 s";
-}
-
 // A first creation of the shared client, or a first answer with the product
 // root, that fails stores nothing; then both are kept for the process. (The
 // only test of this program asking for the product root, and before any test
@@ -259,9 +221,8 @@ TEST(Settings, AnswersBecomeNativePathsWithoutTrailingSeparators) {
   // A path, normalizePath's answer, and the same as a setting's answer (nullptr: not asked).
   const std::tuple<const char*, const char*, const char*> cases[] = {
       {"C:\\Inetpub\\vhosts\\", "C:/Inetpub/vhosts/", "C:/Inetpub/vhosts"},
-      {"C:/vhosts/./a/../b/", "C:/vhosts/b/", nullptr}, {"/var//www/./vhosts", "/var/www/vhosts", nullptr},
-      {"a/../../b", "../b", nullptr}, {"/a/b/../../..", "/..", nullptr}, {"\\\\\\", nullptr, ""},
-      {"\\\\?\\C:\\long\\path", "C:/long/path", nullptr}, {"/", "/", nullptr}, {"", "", ""}, {".", "", nullptr}};
+      {"C:/vhosts/./a/../b/", "C:/vhosts/b/", nullptr}, {"a/../../b", "../b", nullptr}, {"\\\\\\", nullptr, ""},
+      {"\\\\?\\C:\\long\\path", "C:/long/path", nullptr}, {"", "", ""}};
   Installation inst;
   for (const auto& [in, normalized, setting] : cases) {
     if (normalized) { EXPECT_EQ(normalizePath(in), normalized) << "input: " << in; }
