@@ -1,7 +1,5 @@
-// The management-service client: its byte layout and how it reads answers,
-// against a scripted socket peer (which sends answers no real service would);
-// its connections, reconnections and threads against the real stand-in
-// service; and the settings the program asks it for.
+// The management-service client: its byte layout and how it reads answers, against a scripted
+// peer that sends answers no real service would; its threads and failures against the stand-in.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -34,10 +32,9 @@ struct Installation : testenv::TestInstallation {
   Installation() { setRegistryDword("PipeAnswerTimeout", 5); }
 };
 
-// A peer on $TARVO_PIPE_DIR/zulpipe that records every message it receives
-// and answers each request (two messages) with the next scripted answer. An
-// answer without messages closes the connection unanswered: the next request
-// then comes over a new one. Once the script is done the connection closes.
+// A peer on $TARVO_PIPE_DIR/zulpipe that records every message it receives and answers each
+// request (two messages) with the next scripted answer; an empty answer closes the connection
+// unanswered. Once the script is done the connection closes.
 class ScriptedPeer {
  public:
   explicit ScriptedPeer(std::vector<std::vector<std::string>> answers) {
@@ -183,12 +180,9 @@ TEST(ServiceClient, AttemptCountIsReadEverySixteenthConnection) {
   inst.setRegistryDword("PipeConnectTryCount", 0xFFFFFFFFu);
   int untilReading = 0;
   while (connects()) ASSERT_LT(++untilReading, 16) << "no reading of PipeConnectTryCount within 16 connections";
-  auto expectRun = [](int count, bool made) {
-    for (int n = 1; n <= count; ++n) EXPECT_EQ(connects(), made) << "connection " << n << " of " << count;
-  };
   inst.setRegistryDword("PipeConnectTryCount", 0);
-  expectRun(15, false);  // the -1 read stays in use
-  expectRun(1, true);    // read: 0 means the given count
+  for (int n = 1; n <= 15; ++n) EXPECT_FALSE(connects()) << "the -1 read stays in use; connection " << n;
+  EXPECT_TRUE(connects()) << "read: 0 means the given count";
 }
 
 TEST(Settings, AnswersBecomeNativePathsWithoutTrailingSeparators) {
