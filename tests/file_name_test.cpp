@@ -22,7 +22,6 @@ TEST(FileName, PathFormsAndCombinationsTable) {
       {"/a/b/", "/a/b/", "/a/b/", "/a/b", "/a/b"},
       {"/a", "/a", "/a", "/", "/"},
       {"/..", "/", "/", "/", "/"},
-      {"//?/srv/www", "/srv/www", "/srv/www", "/srv", "//?/srv"},
       {"rel/./x/../y", "rel/./x/../y", "rel/y", "rel", "rel/./x/.."},
       {"name", "name", "name", "", ""},
       // A backslash is part of a Linux file name, not a separator.
