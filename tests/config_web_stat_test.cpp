@@ -115,9 +115,8 @@ std::string domainAttribute(const std::string& path, const char* name) {
   }
 }
 
-// Internal entities expand. An attribute that expands beyond 1 MiB
-// (within the parser's own amplification limit) is refused when it is read,
-// not built.
+// Internal entities expand; an attribute that expands beyond 1 MiB (within the parser's own
+// amplification limit) is refused when it is read, not built.
 TEST(XmlDocument, AttributesExpandInternalEntitiesButNotBeyondOneMebibyte) {
   TempDir dir;
   writeFile(dir / "valid.conf", kDoctype + "<root><domain name=\"&site;\"/></root>");
