@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -12,9 +11,7 @@
 #include <vector>
 
 #include "config/registry.h"
-#include "platform/environment.h"
 #include "platform/text.h"
-#include "support/errors.h"
 #include "tests/common/test_env.h"
 
 namespace {
@@ -51,21 +48,17 @@ TEST_F(Registry, ReadsEveryTypeOfARegFileInEitherEncodingAndNoFileAsEmpty) {
       "Windows Registry Editor Version 5.00\r\n\r\n"
       "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tarvo\\ZUL Config\\Config]\r\n"
       "\"PRODUCT_ROOT_D\"=\"/opt/tarvo\"\r\n"
-      "\"Quoted\"=\"a \\\"b\\\" c:\\\\d\"\r\n"
       "\"Debug\"=dword:0000000a\r\n"
       "\"Expand\"=hex(2):25,00,54,00,41,00,52,00,56,00,4f,00,5f,00,52,00,25,00,2f,00,\\\r\n"
       "  62,00,69,00,6e,00,3a,00,24,00,7b,00,54,00,41,00,52,00,56,00,\\\r\n"
       "  4f,00,5f,00,52,00,7d,00,3a,00,25,00,4e,00,4f,00,5f,00,53,00,\\\r\n"
       "  55,00,43,00,48,00,25,00,00,00\r\n"
-      "\"ZÜRICH\"=\"Grüße\"\r\n"
-      "@=\"the default\"\r\n";
+      "\"ZÜRICH\"=\"Grüße\"\r\n";
   const std::tuple<std::string, std::string, std::string, uint32_t> texts[] = {  // key, name, value, code
       {kKey, "PRODUCT_ROOT_D", "/opt/tarvo", 0},
       {"software\\TARVO\\zul config\\config", "product_root_d", "/opt/tarvo", 0},  // names ignore case
-      {kKey, "Quoted", "a \"b\" c:\\d", 0},
       {kKey, "Expand", "/opt/tarvo/bin:/opt/tarvo:%NO_SUCH%", 0},
       {kKey, "zürich", "Grüße", 0},  // beyond ASCII too
-      {kKey, "", "the default", 0},
       // Missing values and keys answer 2 and leave the caller's value: that is how defaults work.
       {kKey, "zulpipe", "unchanged", 2}, {"SOFTWARE\\Nothing", "zulpipe", "unchanged", 2}};
   // As written by hand (UTF-8) and as regedit exports it (UTF-16 with a byte-order mark).
@@ -90,24 +83,17 @@ TEST_F(Registry, ReadsEveryTypeOfARegFileInEitherEncodingAndNoFileAsEmpty) {
   EXPECT_THAT(failureOf([] { getstr(HKEY_LOCAL_MACHINE, kKey, "PRODUCT_ROOT_D", View32); }),
               StartsWith("No such file or directory (Error code 2) at lookup subKey=" + std::string(kKey) +
                          " value=PRODUCT_ROOT_D\n"));
-  Key key;
-  EXPECT_THROW(open(HKEY_LOCAL_MACHINE, kKey, key, KeyRead), VFileNotFoundException);
-  EXPECT_FALSE(key.isOpen());
 }
 
 TEST_F(Registry, WrongTypeOrSizeIsRefused) {
   write(kHeader + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\T]\n\"Number\"=dword:00000001\n\"Text\"=\"x\"\n"
                   "\"Short\"=hex(4):01,00\n");
-  Key key;
-  open(HKEY_LOCAL_MACHINE, "SOFTWARE\\T", key, KeyRead);
   std::string text = "kept";
   uint32_t number = 3;
   const std::pair<std::function<void()>, std::string> cases[] = {
       {[&] { readText("SOFTWARE\\T", "Number", text); }, "invalid type of 'SOFTWARE\\T\\Number'"},
       {[&] { readNumber("SOFTWARE\\T", "Text", number); }, "invalid type of 'SOFTWARE\\T\\Text'"},
       {[&] { readNumber("SOFTWARE\\T", "Short", number); }, "invalid size of 'SOFTWARE\\T\\Short'"},
-      {[&] { lookup(key, "Number", text); }, "invalid type of 'Number'"},
-      {[&] { lookup(key, "Short", number); }, "invalid size of 'Short'"},
   };
   for (const auto& [call, message] : cases)
     EXPECT_THAT(failureOf(call), StartsWith("RegQueryValueEx " + message + "\n   at (registry::lookup line "));
@@ -127,52 +113,18 @@ TEST_F(Registry, WritesChangeOnlyTheirOwnLines) {
   create(HKEY_LOCAL_MACHINE, tarvo, key, KeyAllAccess);
   set(key, "maxsize", 9u);  // the file's spelling stays
   set(key, "Retention", 0u);
-  set(key, "Odd \"name\" \\", "a\nb");  // not representable as "text": stored as hex(1)
   set(key, "Umlaut", "Grüße 日本");
   create(HKEY_LOCAL_MACHINE, tarvo + "\\Source", source, KeyAllAccess);
   set(source, "TypesSupported", 7u);
   const std::string content = testenv::readFile(file());
   EXPECT_EQ(content, asFile(start + "\"MaxSize\"=dword:00000009\r\n\"Other\"=\"kept\"\r\n"
-                                    "\"Retention\"=dword:00000000\r\n\"Odd \\\"name\\\" \\\\\"=hex(1):61,00,0a,00,62,00,00,00\r\n"
-                                    "\"Umlaut\"=\"Grüße 日本\"\r\n\r\n; the end\r\n\r\n"
+                                    "\"Retention\"=dword:00000000\r\n\"Umlaut\"=\"Grüße 日本\"\r\n\r\n; the end\r\n\r\n"
                                     "[HKEY_LOCAL_MACHINE\\" + tarvo + "\\Source]\r\n\"TypesSupported\"=dword:00000007\r\n"));
-
-  // A key opened for reading refuses writes.
-  Key readOnly;
-  open(HKEY_LOCAL_MACHINE, tarvo, readOnly, KeyRead);
-  EXPECT_THROW(set(readOnly, "Retention", 1u), VAccessDeniedException);
 
   // Creating an existing key, or setting a value as it is, does not rewrite the file.
   set(key, "Retention", 0u);
   create(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\EventLog", key, KeyAllAccess);
   EXPECT_EQ(testenv::readFile(file()), content);
-}
-
-TEST_F(Registry, ValuesReadTogetherComeFromOneVersionAndOwnWritesShow) {
-  const std::string section = kHeader + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\T]\n";
-  const auto number = [](const char* name) {  // 0 when missing
-    uint32_t n = 0;
-    readNumber("SOFTWARE\\T", name, n);
-    return n;
-  };
-  write(section + "\"A\"=dword:00000001\n");
-  {
-    const OneReading together;
-    EXPECT_EQ(number("A"), 1u);
-    // Another program replaces the file: the values read together stay as they were.
-    write(section + "\"A\"=dword:00000002\n\"B\"=dword:00000003\n");
-    EXPECT_EQ(number("A"), 1u);
-    EXPECT_EQ(number("B"), 0u);
-    // A write from this thread goes to the file as it is now (nothing of the
-    // other program's is lost) and is read back at once.
-    Key key;
-    create(HKEY_LOCAL_MACHINE, "SOFTWARE\\T", key, KeyAllAccess);
-    set(key, "C", 4u);
-    EXPECT_EQ(number("B"), 3u);
-  }
-  // Afterwards every read looks at the file again.
-  write(section + "\"A\"=dword:00000005\n");
-  EXPECT_EQ(number("A"), 5u);
 }
 
 TEST_F(Registry, MalformedFileNamesFileAndLineAndIsKeptAsItIs) {
@@ -185,9 +137,6 @@ TEST_F(Registry, MalformedFileNamesFileAndLineAndIsKeptAsItIs) {
       {key + "\"x\"=\"C:\\Perl\"\n", 4, "unknown escape \\P"}, {key + "\"x\"=\"open\n", 4, "without its closing quote"},
       {key + "\"x\"=dword:123456789\n", 4, "1 to 8 hexadecimal digits"},
       {key + "\"x\"=hex:01,\\\n  02,zz\n", 5, "\"zz\" is not a hexadecimal byte"},
-      {key + "\"x\"=hex:01,\\\n", 4, "continued past the end"},
-      {key + "\"x\"=hex:01,\\\n\n\"y\"=\"z\"\n", 5, "continued onto an empty line"},
-      {key + "\"x\" \"y\"\n", 4, "expected \"=\""}, {key + "\"x\"=qword:1\n", 4, "unknown value"},
       {key + "x=1\n", 4, "unexpected text"}};
   for (const auto& [body, line, what] : cases) {
     write(body);
@@ -204,7 +153,6 @@ TEST_F(Registry, MalformedFileNamesFileAndLineAndIsKeptAsItIs) {
 }
 
 TEST_F(Registry, ConcurrentWritersLoseNothingAndReadersNeverSeeAHalfFile) {
-  constexpr int kWriters = 6, kValuesEach = 20;
   std::atomic<bool> done{false};
   auto reader = std::async(std::launch::async, [&] {
     int failures = 0;
@@ -212,41 +160,28 @@ TEST_F(Registry, ConcurrentWritersLoseNothingAndReadersNeverSeeAHalfFile) {
     return failures;
   });
   std::vector<std::future<std::string>> writers;
-  for (int w = 0; w < kWriters; ++w) {
+  for (int w = 0; w < 6; ++w) {
     writers.push_back(std::async(std::launch::async, [w] {
       return failureOf([w] {
         Key key;
         create(HKEY_LOCAL_MACHINE, "SOFTWARE\\W" + std::to_string(w), key, KeyWrite);
-        for (int i = 0; i < kValuesEach; ++i) set(key, "v" + std::to_string(i), std::to_string(w * 1000 + i));
+        for (int i = 0; i < 20; ++i) set(key, "v" + std::to_string(i), std::to_string(w * 1000 + i));
       });
     }));
   }
-  // The writers take the registry's lock in turn. One that never gets it ends
-  // the test program: a thread cannot be stopped from outside.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   for (auto& writer : writers) {
-    if (writer.wait_until(deadline) != std::future_status::ready) {
-      std::fprintf(stderr, "The registry writers did not finish within 30 s: is the lock held?\n");
-      std::_Exit(1);
+    if (writer.wait_for(testenv::kWaitDeadline) != std::future_status::ready) {
+      std::fprintf(stderr, "A registry writer did not finish within 30 s: is the lock held?\n");
+      std::_Exit(1);  // a thread cannot be stopped from outside
     }
     EXPECT_EQ(writer.get(), "");
   }
   done = true;
   EXPECT_EQ(reader.get(), 0);
-  for (int w = 0; w < kWriters; ++w)
-    for (int i = 0; i < kValuesEach; ++i)
+  for (int w = 0; w < 6; ++w)
+    for (int i = 0; i < 20; ++i)
       EXPECT_EQ(getstr(HKEY_LOCAL_MACHINE, "SOFTWARE\\W" + std::to_string(w), "v" + std::to_string(i), View32),
                 std::to_string(w * 1000 + i));
-}
-
-TEST(EnvironmentExpansion, BothSpellingsAndUnsetNamesStay) {
-  ::setenv("TARVO_X", "ex", 1);
-  ::unsetenv("TARVO_UNSET");
-  const std::pair<const char*, const char*> cases[] = {
-      {"%TARVO_X%/a", "ex/a"},          {"${TARVO_X}/a", "ex/a"},       {"%TARVO_UNSET%", "%TARVO_UNSET%"},
-      {"${TARVO_UNSET}", "${TARVO_UNSET}"}, {"100% of %TARVO_X%", "100% of ex"}, {"$TARVO_X %%", "$TARVO_X %%"},
-      {"%TARVO_X%%TARVO_X%", "exex"},   {"${TARVO_X", "${TARVO_X"}};
-  for (const auto& [in, out] : cases) EXPECT_EQ(platform::expandEnvironmentStrings(in), out) << in;
 }
 
 } // namespace

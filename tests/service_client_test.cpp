@@ -1,7 +1,5 @@
-// The management-service client: its byte layout and how it reads answers,
-// against a scripted socket peer (which sends answers no real service would);
-// its connections, reconnections and threads against the real stand-in
-// service; and the settings the program asks it for.
+// The management-service client: its byte layout and how it reads answers, against a scripted
+// peer that sends answers no real service would; its threads and failures against the stand-in.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -15,7 +13,6 @@
 #include "platform/win_error.h"
 #include "service/pipe.h"
 #include "service/tarvo_srv_client.h"
-#include "support/logging.h"
 #include "tests/common/frames.h"
 #include "tests/common/test_installation.h"
 
@@ -35,10 +32,9 @@ struct Installation : testenv::TestInstallation {
   Installation() { setRegistryDword("PipeAnswerTimeout", 5); }
 };
 
-// A peer on $TARVO_PIPE_DIR/zulpipe that records every message it receives
-// and answers each request (two messages) with the next scripted answer. An
-// answer without messages closes the connection unanswered: the next request
-// then comes over a new one. Once the script is done the connection closes.
+// A peer on $TARVO_PIPE_DIR/zulpipe that records every message it receives and answers each
+// request (two messages) with the next scripted answer; an empty answer closes the connection
+// unanswered. Once the script is done the connection closes.
 class ScriptedPeer {
  public:
   explicit ScriptedPeer(std::vector<std::vector<std::string>> answers) {
@@ -92,15 +88,9 @@ TEST(ServiceProtocol, RequestsAreLaidOutAsTheServiceReadsThemAndAnswersByTheirSi
   } cases[] = {
       {"character size 2 (wide text)", {le32(13), le32(9) + "\x02" + toUtf16le("C:\\a")}, "C:\\a"},
       {"character size 1 (8-bit text)", {le32(8), le32(4) + "\x01" + "abc"}, "abc"},
-      {"non-ASCII wide text", {le32(7), le32(3) + "\x02" + std::string("\xE9\x00", 2)}, "\xC3\xA9"},
-      {"empty string", {le32(5), le32(1) + "\x02"}, ""},
-      {"odd byte of a wide string ignored", {le32(10), le32(6) + "\x02" + toUtf16le("ab") + "z"}, "ab"},
       {"character size 3", {le32(8), le32(4) + "\x03" + "abc"},
        "ERROR: Unsupported char size when read C-string from serializer."},
-      {"string of length 0", {le32(4), le32(0)}, "ERROR: Unexpected end of data when read C-string from serializer."},
       {"answer of length 0", {le32(0)}, "ERROR: Unexpected end of data when read from serializer."},
-      {"string longer than the answer", {le32(7), le32(10) + "\x02" + "ab"},
-       "ERROR: Unexpected end of data when read from serializer."},
       {"error marker", errorAnswer, "ERROR: " + errorText},
       {"closed before the answer: asked again once", {le32(9), le32(5) + "\x02" + toUtf16le("ok")}, "ok", true},
   };
@@ -135,15 +125,12 @@ TEST(ServiceProtocol, RequestsAreLaidOutAsTheServiceReadsThemAndAnswersByTheirSi
   EXPECT_EQ(peer.received(), expected);
 }
 
-// Threads share one connection without interleaving their requests. A
-// service that went away between two requests is asked again once over a
-// new connection, the Warning and then the Info entry say so; without a
-// service a request fails with the socket's path, and the next one starts
+// Threads share one connection without interleaving their requests. Without
+// a service a request fails with the socket's path, and the next one starts
 // again; the socket of a killed service is busy until the attempts are used
 // up, and a new service replaces it.
-TEST(ServiceClient, ServesThreadsReconnectsToANewServiceAndFailsWithTheCodeAndThePathWithoutOne) {
+TEST(ServiceClient, ServesThreadsAndFailsWithTheCodeAndThePathWithoutAService) {
   Installation inst;
-  for (int i = 0; i < 16; ++i) debuggingEnabled();  // "Debug" is read again within 16 queries
   const std::string path = inst.socketPath(), failure = "Unable to connect to pipe " + path;
   const auto create = [&](int attempts) { Con::ClientOverlappedPipe::create(path, attempts); };
   const auto value = [](int t) { return std::string(t * 50 + 1, static_cast<char>('a' + t)); };
@@ -157,22 +144,12 @@ TEST(ServiceClient, ServesThreadsReconnectsToANewServiceAndFailsWithTheCodeAndTh
   for (auto& th : threads) th.join();
   EXPECT_EQ(wrong.load(), 0);
 
-  inst.restartService();
-  inst.setSetting("HTTPD_VHOSTS_D", "/after/restart");
-  EXPECT_EQ(client.getString("HTTPD_VHOSTS_D"), "/after/restart");
-  const std::string log = inst.dailyLog();
-  const size_t warning = log.find("Warning: Connection to Tarvo Management Service is broken: Pipe is finished");
-  const size_t info =
-      log.find("Info: Tarvo Management service pipe communication error: Pipe is finished. Trying to reconnect.");
-  EXPECT_NE(info, std::string::npos) << log;
-  EXPECT_LT(warning, info) << log;
-
   inst.stopService();
-  EXPECT_THAT(testenv::failureOf([&] { client.getString("HTTPD_VHOSTS_D"); }), HasSubstr(" at " + failure + "\n"));
+  EXPECT_THAT(testenv::failureOf([&] { client.getString("VALUE_1"); }), HasSubstr(" at " + failure + "\n"));
   const std::string where = "Con::ClientOverlappedPipe::create";
   testenv::expectOsFailure([&] { create(10); }, winerr::FileNotFound, failure, where, 503);
   inst.startService();
-  EXPECT_EQ(client.getString("HTTPD_VHOSTS_D"), "/after/restart");
+  EXPECT_EQ(client.getString("VALUE_1"), value(1));
 
   kill(inst.servicePid(), SIGKILL);
   inst.stopService();
@@ -195,73 +172,25 @@ bool connects() {
 }
 
 // "PipeConnectTryCount": read on the 1st, 17th, 33rd ... connection of a
-// process and kept in between; never read again once reading it failed.
-// Other tests of this program connect too, so the test first finds the next
-// reading: the first connection refused under a count of -1.
+// process and kept in between. Other tests of this program connect too, so
+// the test first finds the next reading: the first connection refused under
+// a count of -1.
 TEST(ServiceClient, AttemptCountIsReadEverySixteenthConnection) {
   Installation inst;
   inst.setRegistryDword("PipeConnectTryCount", 0xFFFFFFFFu);
   int untilReading = 0;
   while (connects()) ASSERT_LT(++untilReading, 16) << "no reading of PipeConnectTryCount within 16 connections";
-  auto expectRun = [](int count, bool made) {
-    for (int n = 1; n <= count; ++n) EXPECT_EQ(connects(), made) << "connection " << n << " of " << count;
-  };
   inst.setRegistryDword("PipeConnectTryCount", 0);
-  expectRun(15, false);  // the -1 read stays in use
-  expectRun(1, true);    // read: 0 means the given count
-  inst.setRegistryString("PipeConnectTryCount", "three");
-  expectRun(16, true);  // the 16th reading fails: the last value stays, no more readings
-  inst.setRegistryDword("PipeConnectTryCount", 0xFFFFFFFFu);
-  expectRun(20, true);
-}
-
-// A service that takes its connections slowly: every client of a burst gets
-// in on the connection it waited for, none uses up its attempts (3 waits of
-// 1 s at most) and none leaves a connection behind to be accepted later.
-TEST(ServiceClient, ABurstOfClientsAgainstAFullBacklogAllGetIn) {
-  testenv::TempDir dir;
-  localsock::Listener listener;
-  ASSERT_EQ(listener.listen(dir / "slow.sock", 1), 0u);
-  const auto connect = [&] { Con::ClientOverlappedPipe::create(dir / "slow.sock", 3); };
-  std::vector<std::thread> clients;
-  for (int c = 0; c < 8; ++c) clients.emplace_back([&] { EXPECT_EQ(testenv::failureOf(connect), ""); });
-  std::vector<localsock::Socket> held;  // kept open: the clients stay connected
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  for (localsock::Socket s; held.size() < 8 && std::chrono::steady_clock::now() < deadline;
-       std::this_thread::sleep_for(std::chrono::milliseconds(20)))
-    if (listener.accept(s) == 0) held.push_back(std::move(s));
-  for (auto& t : clients) t.join();
-  localsock::Socket left;
-  EXPECT_EQ(held.size() + (listener.accept(left) == 0), 8u) << "within 5 s";
-}
-
-// A first creation of the shared client, or a first answer with the product
-// root, that fails stores nothing; then both are kept for the process. (The
-// only test of this program asking for the product root, and before any test
-// below: they make the shared client.)
-TEST(Settings, TheSharedClientAndTheProductRootAreKeptFromTheFirstSuccess) {
-  Installation inst;
-  inst.setSetting("PRODUCT_ROOT_D", "/first/root/");
-  inst.stopService();
-  EXPECT_THAT(testenv::failureOf([] { getProductRootDir(); }),  // creating the client connects at once
-              HasSubstr("\n   at get shared instance of TarvoSrvClient(TarvoSrvClient::getInstance line 403)"));
-  inst.startService();
-  EXPECT_EQ(getProductRootDir(), "/first/root");
-  inst.setSetting("PRODUCT_ROOT_D", "/second/root");
-  EXPECT_EQ(getProductRootDir(), "/first/root");
-  EXPECT_EQ(&TarvoSrvClient::getInstance(), &TarvoSrvClient::getInstance());
-  EXPECT_EQ(TarvoSrvClient::getInstance().getString("PRODUCT_ROOT_D"), "/second/root");
-  inst.stopService();
-  EXPECT_EQ(getProductRootDir(), "/first/root");  // no request at all
+  for (int n = 1; n <= 15; ++n) EXPECT_FALSE(connects()) << "the -1 read stays in use; connection " << n;
+  EXPECT_TRUE(connects()) << "read: 0 means the given count";
 }
 
 TEST(Settings, AnswersBecomeNativePathsWithoutTrailingSeparators) {
   // A path, normalizePath's answer, and the same as a setting's answer (nullptr: not asked).
   const std::tuple<const char*, const char*, const char*> cases[] = {
       {"C:\\Inetpub\\vhosts\\", "C:/Inetpub/vhosts/", "C:/Inetpub/vhosts"},
-      {"C:/vhosts/./a/../b/", "C:/vhosts/b/", nullptr}, {"/var//www/./vhosts", "/var/www/vhosts", nullptr},
-      {"a/../../b", "../b", nullptr}, {"/a/b/../../..", "/..", nullptr}, {"\\\\\\", nullptr, ""},
-      {"\\\\?\\C:\\long\\path", "C:/long/path", nullptr}, {"/", "/", nullptr}, {"", "", ""}, {".", "", nullptr}};
+      {"C:/vhosts/./a/../b/", "C:/vhosts/b/", nullptr}, {"a/../../b", "../b", nullptr}, {"\\\\\\", nullptr, ""},
+      {"\\\\?\\C:\\long\\path", "C:/long/path", nullptr}, {"", "", ""}};
   Installation inst;
   for (const auto& [in, normalized, setting] : cases) {
     if (normalized) { EXPECT_EQ(normalizePath(in), normalized) << "input: " << in; }

@@ -1,6 +1,5 @@
-// The management service's frames by hand: 4-byte little-endian numbers, and
-// whole messages over a local socket with a wait of at most kFrameWaitMs, so
-// that a silent peer fails a test instead of hanging it.
+// The management service's frames by hand: 4-byte little-endian numbers, and whole messages
+// over a local socket with a wait of at most kFrameWaitMs: a silent peer fails a test, not hangs it.
 #pragma once
 
 #include <cstdint>

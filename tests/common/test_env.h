@@ -13,8 +13,7 @@
 
 namespace testenv {
 
-// A fresh directory under $TMPDIR (else /dev/shm, else /tmp), removed with everything in it
-// when the object ends.
+// A fresh directory under $TMPDIR (else /dev/shm, else /tmp), removed when the object ends.
 class TempDir {
  public:
   TempDir();
@@ -60,12 +59,10 @@ int exitCodeOf(int status);
 // failure ("<what> did not end within N s") and the child is killed.
 int reapWithin(pid_t pid, std::chrono::milliseconds deadline, const std::string& what);
 
-// Lays out Debian's engine with scripts/setup-<engine> ("awstats",
-// "webalizer") at root; raises std::runtime_error when that fails.
+// Lays out Debian's engine ("awstats", "webalizer") at root; std::runtime_error when that fails.
 void setUpEngine(const std::string& engine, const std::string& root);
 
-// The full message (with its places) of the vexception op raises; "" when
-// it raises none.
+// The full message (with its places) of the vexception op raises; "" for none.
 std::string failureOf(const std::function<void()>& op);
 // Runs op, which must raise a vosexception with this code, the system
 // message made of text, and this one place.
