@@ -38,8 +38,6 @@ TEST(DemoTree, CountsMatchTheFilesAndAnAppendedDayIsThatDayOfALongerLayout) {
     EXPECT_EQ(crlf, lines);
   }
 
-  EXPECT_THROW(layOut(tmp / "a", settings, kStart, 1), std::runtime_error);  // a tree is there
-  EXPECT_THROW(appendDay(tmp / "none", kStart + 10 * kDay), std::runtime_error);
   EXPECT_THROW(appendDay(tmp / "a", kStart + kDay), NoDayLeft);  // the third day lies after "today"
   layOut(tmp / "b", settings, kStart, 3);
   for (const KindCount& c : appendDay(tmp / "a", kStart + 2 * kDay)) {
