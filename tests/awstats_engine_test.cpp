@@ -70,7 +70,7 @@ class AWStatsEngine : public ::testing::Test {
     inst_.setRegistryString("INSTALLDIR", "/usr", kPerlKey);
   }
 
-  // The configuration file of a domain and the statistics directories the
+  // The configuration file of a domain and the web statistics directory the
   // control panel creates with it, with a web log of the first day when
   // records > 0; gives back the log directory.
   std::string addDomain(const std::string& webspace, int records = 0) {
