@@ -5,11 +5,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <filesystem>
-#include <optional>
 
-#include "awstats/log_fields.h"
 #include "platform/text.h"
 #include "support/format.h"
 #include "tests/common/hosting.h"
@@ -28,39 +25,31 @@ const char* const kPages[] = {"alldomains", "allhosts",      "lasthosts",     "u
                               "urlexit",    "browserdetail", "osdetail",      "unknownbrowser", "unknownos",
                               "refererse",  "refererpages",  "keyphrases",    "keywords",   "errors404"};
 
-enum class Kind { Web, Ftp };
-
 // What a log of the domain holds as a record's Host, listed alias or not.
 const char* const kHosts[] = {"site-one.example", "site-one.example:8080", "192.0.2.10", "-",
                               "SITE-ONE.example", "another.example", "www.site-one.example"};
 
 // One W3C extended record with the 22 fields of the configuration's LogFormat,
 // every record from its own host, so that every record is one visit.
-std::string record(Kind kind, int day, int i) {
+std::string record(int day, int i) {
   const int seconds = 8 * 3600 + i * 3;
   const std::string when = formatString("2024-03-%02d %02d:%02d:%02d", day, seconds / 3600, seconds / 60 % 60,
                                         seconds % 60);
   const std::string host = formatString("10.%d.%d.%d", day, i / 250, i % 250 + 1);
-  if (kind == Kind::Web) {
-    return when + " W3SVC1 WEB1 192.0.2.10 GET /page" + std::to_string(i % 37) + ".html - 80 - " + host +
-           " HTTP/1.1 Mozilla/5.0+(X11;+Linux+x86_64;+rv:120.0)+Gecko/20100101+Firefox/120.0 - "
-           "http://search.example.org/?q=site " + kHosts[i % 7] + " 200 0 0 " +
-           std::to_string(1000 + i) + " 300 15";
-  }
-  return when + " MSFTPSVC1 FTP1 192.0.2.10 " + (i % 3 ? "RETR" : "STOR") + " /files/f" + std::to_string(i % 11) +
-         ".zip - 21 user1 " + host + " - - - - " + kHosts[i % 7] + " 226 0 0 " + std::to_string(5000 + i) +
-         " 0 100";
+  return when + " W3SVC1 WEB1 192.0.2.10 GET /page" + std::to_string(i % 37) + ".html - 80 - " + host +
+         " HTTP/1.1 Mozilla/5.0+(X11;+Linux+x86_64;+rv:120.0)+Gecko/20100101+Firefox/120.0 - "
+         "http://search.example.org/?q=site " + kHosts[i % 7] + " 200 0 0 " + std::to_string(1000 + i) + " 300 15";
 }
 
 // Header lines, then the records in reverse time order, so that only a sorted
 // log is read completely. With otherFields, the second half comes after a
 // "#Fields:" line that changes the fields.
-std::string logOfDay(Kind kind, int day, int records, bool otherFields = false) {
+std::string logOfDay(int day, int records, bool otherFields = false) {
   std::string log = "#Software: Microsoft Internet Information Services 10.0\r\n#Fields: date time ...\r\n";
   for (int i = records - 1; i >= 0; --i) {
     if (otherFields && i == records / 2)
       log += "#Fields: time date c-ip cs-method cs-uri-stem sc-status sc-bytes cs-host cs(User-Agent)\r\n";
-    std::string line = record(kind, day, i);
+    std::string line = record(day, i);
     if (otherFields && i < records / 2) {
       const std::vector<std::string> v = text::split(line, ' ');
       line = text::join({v[1], v[0], v[10], v[5], v[6], v[16], v[19], v[15], v[12]}, " ");
@@ -81,7 +70,7 @@ class AWStatsEngine : public ::testing::Test {
     inst_.setRegistryString("INSTALLDIR", "/usr", kPerlKey);
   }
 
-  // The configuration file of a domain and the statistics directories the
+  // The configuration file of a domain and the web statistics directory the
   // control panel creates with it, with a web log of the first day when
   // records > 0; gives back the log directory.
   std::string addDomain(const std::string& webspace, int records = 0) {
@@ -90,22 +79,14 @@ class AWStatsEngine : public ::testing::Test {
               "<?xml version=\"1.0\"?>\n<config>\n  <domain name=\"" + kDomain + "\" webspaceName=\"" + webspace +
                   "\" default_doc=\"index.html\">\n    <alias name=\"www.site-one.example\"/>\n"
                   "    <webstat type=\"awstats\"/>\n  </domain>\n</config>\n");
-    for (Kind kind : {Kind::Web, Kind::Ftp}) fs::create_directories(outputOf(webspace, kind));
-    if (records > 0) writeFile(logs + "/web_1.log", logOfDay(Kind::Web, 1, records));
+    fs::create_directories(outputOf(webspace));
+    if (records > 0) writeFile(logs + "/web_1.log", logOfDay(1, records));
     return logs;
   }
-  std::string outputOf(const std::string& webspace, Kind kind = Kind::Web) const {
-    return inst_.vhostsDir() + "/" + webspace + "/.tarvo/statistics/" + kDomain +
-           (kind == Kind::Web ? "/webstat" : "/ftpstat");
+  std::string outputOf(const std::string& webspace) const {
+    return inst_.vhostsDir() + "/" + webspace + "/.tarvo/statistics/" + kDomain + "/webstat";
   }
   std::string cgiBin() const { return awstats_ + "/wwwroot/cgi-bin"; }
-  // A stand-in sort program (it reads the log as its standard input and
-  // writes the sorted log as its standard output), or none, for the test.
-  void sortStandIn(const char* body) {
-    fs::remove(system_.path() + "/sort");
-    if (body) writeScript(system_.path() + "/sort", std::string("#!/bin/sh\n") + body + "\n");
-    useSystem_.emplace("TARVO_SYSTEM_DIR", system_.path());
-  }
 
   TestInstallation::RunResult calculate(const std::string& webspace) const {
     return inst_.runExecutor({"--calculate-domain", "--webspace-name=" + webspace, "--domain-name="});
@@ -122,57 +103,47 @@ class AWStatsEngine : public ::testing::Test {
 
   TestInstallation inst_;
   std::string awstats_;
-  TempDir system_;
-  std::optional<ScopedEnv> useSystem_;
 };
 
 } // namespace
 
-TEST_F(AWStatsEngine, EveryKindGetsEveryPageAsASeparateRunMakesItAndTheMonthThatIsOver) {
-  for (Kind kind : {Kind::Web, Kind::Ftp}) {
-    const std::string prefix = kind == Kind::Web ? "web" : "ftp";
-    SCOPED_TRACE(prefix);
-    const std::string webspace = "ws-" + prefix;
-    const std::string logs = addDomain(webspace);
-    // The second day's log changes its fields halfway.
-    const int records[] = {120, 75, 200};
-    for (int day = 1; day <= 3; ++day)
-      writeFile(logs + "/" + prefix + "_2024030" + std::to_string(day) + ".log",
-                logOfDay(kind, day, records[day - 1], day == 2));
+TEST_F(AWStatsEngine, EveryPageAsASeparateRunMakesItAndTheMonthThatIsOver) {
+  const std::string logs = addDomain("ws1");
+  // The second day's log changes its fields halfway.
+  const int records[] = {120, 75, 200};
+  for (int day = 1; day <= 3; ++day)
+    writeFile(logs + "/web_2024030" + std::to_string(day) + ".log", logOfDay(day, records[day - 1], day == 2));
 
-    const auto run = calculate(webspace);
-    ASSERT_EQ(run.exitCode, 0) << report(run);
-    const std::string output = outputOf(webspace, kind);
-    // The records are of a month that is over: its pages are made under its
-    // own names, linked from index.html, and every link leads to a page.
-    const std::string march = "awstats." + kDomain + ".202403.html";
-    EXPECT_THAT(readFile(output + "/index.html"), HasSubstr("<a href=\"" + march + "\">2024-03</a>"));
-    EXPECT_THAT(readFile(output + "/" + march), HasSubstr(">395<"));
-    for (const std::string& page : {std::string("index.html"), march})
-      EXPECT_THAT(linksLeadingNowhere(output, page), ::testing::IsEmpty()) << page;
-    EXPECT_EQ(hitsIn(output), 120 + 75 + 200);
-    EXPECT_THAT(readFile(output + "/AWStats/cgi-bin/awstats." + kDomain + ".conf"),
-                HasSubstr("DirIcons=\"../icon\"\r\n"));
-    // The working configuration stays for the next run; the last log wrote it.
-    EXPECT_THAT(readFile(cgiBin() + "/awstats." + kDomain + ".conf"),
-                HasSubstr(std::string("LogType=") + (kind == Kind::Web ? "W" : "F") + "\r\n"));
-    // One Perl compile for all runs gives the pages separate runs make (index.html less the program's own line
-    // of links to earlier months); a page option AWStats does not know gives the page head alone.
-    ScopedEnv seed("PERL_HASH_SEED", "0"), perturb("PERL_PERTURB_KEYS", "0");
-    for (size_t i = 0; i <= std::size(kPages); ++i) {
-      const std::string page = i == 0 ? "index.html" : "awstats." + kDomain + "." + kPages[i - 1] + ".html";
-      std::string made = readFile(output + "/" + page);
-      EXPECT_THAT(made, HasSubstr("<table class=\"aws_data\"")) << page;
-      if (kind == Kind::Ftp) continue;
-      const auto separate = inst_.run("/usr/bin/perl", {cgiBin() + "/awstats.pl", "-config=" + kDomain,
-                                                        i == 0 ? "-output" : std::string("-output=") + kPages[i - 1],
-                                                        "-staticlinks"});
-      if (i == 0) {
-        const size_t months = made.find("<p class=\"aws_months\">");
-        made.erase(months, made.find("</p>\n", months) + 5 - months);
-      }
-      EXPECT_TRUE(made == separate.out) << page << " differs from a separate run";
+  const auto run = calculate("ws1");
+  ASSERT_EQ(run.exitCode, 0) << report(run);
+  const std::string output = outputOf("ws1");
+  // The records are of a month that is over: its pages are made under its
+  // own names, linked from index.html, and every link leads to a page.
+  const std::string march = "awstats." + kDomain + ".202403.html";
+  EXPECT_THAT(readFile(output + "/index.html"), HasSubstr("<a href=\"" + march + "\">2024-03</a>"));
+  EXPECT_THAT(readFile(output + "/" + march), HasSubstr(">395<"));
+  for (const std::string& page : {std::string("index.html"), march})
+    EXPECT_THAT(linksLeadingNowhere(output, page), ::testing::IsEmpty()) << page;
+  EXPECT_EQ(hitsIn(output), 120 + 75 + 200);
+  EXPECT_THAT(readFile(output + "/AWStats/cgi-bin/awstats." + kDomain + ".conf"),
+              HasSubstr("DirIcons=\"../icon\"\r\n"));
+  // The working configuration stays for the next run.
+  EXPECT_THAT(readFile(cgiBin() + "/awstats." + kDomain + ".conf"), HasSubstr("LogType=W\r\n"));
+  // One Perl compile for all runs gives the pages separate runs make (index.html less the program's own line
+  // of links to earlier months); a page option AWStats does not know gives the page head alone.
+  ScopedEnv seed("PERL_HASH_SEED", "0"), perturb("PERL_PERTURB_KEYS", "0");
+  for (size_t i = 0; i <= std::size(kPages); ++i) {
+    const std::string page = i == 0 ? "index.html" : "awstats." + kDomain + "." + kPages[i - 1] + ".html";
+    std::string made = readFile(output + "/" + page);
+    EXPECT_THAT(made, HasSubstr("<table class=\"aws_data\"")) << page;
+    const auto separate = inst_.run("/usr/bin/perl", {cgiBin() + "/awstats.pl", "-config=" + kDomain,
+                                                      i == 0 ? "-output" : std::string("-output=") + kPages[i - 1],
+                                                      "-staticlinks"});
+    if (i == 0) {
+      const size_t months = made.find("<p class=\"aws_months\">");
+      made.erase(months, made.find("</p>\n", months) + 5 - months);
     }
+    EXPECT_TRUE(made == separate.out) << page << " differs from a separate run";
   }
 }
 
@@ -183,21 +154,21 @@ TEST_F(AWStatsEngine, NotInstalledIsReportedOnceAndTouchesNothing) {
   EXPECT_EQ(run.exitCode, 0) << report(run);
   EXPECT_EQ(occurrences(inst_.dailyLog(), "AWStats is not installed. You should download it from"), 1u)
       << inst_.dailyLog();
-  for (const std::string& log : logs) EXPECT_EQ(readFile(log), logOfDay(Kind::Web, 1, 5));
+  for (const std::string& log : logs) EXPECT_EQ(readFile(log), logOfDay(1, 5));
 }
 
 TEST_F(AWStatsEngine, ALinkInPlaceOfTheSecondLogLeavesTheThirdForTheNextRun) {
   const std::string logs = addDomain("ws1", 30);
   // A link in a log's place: never read nor removed, nor its target.
-  writeFile(logs + "/../elsewhere.log", logOfDay(Kind::Web, 2, 30));
+  writeFile(logs + "/../elsewhere.log", logOfDay(2, 30));
   fs::create_symlink(logs + "/../elsewhere.log", logs + "/web_2.log");
-  writeFile(logs + "/web_3.log", logOfDay(Kind::Web, 3, 30));
+  writeFile(logs + "/web_3.log", logOfDay(3, 30));
 
   expectFailure("ws1", {"Log file '" + logs + "/web_2.log' is a symbolic link to '" + logs +
                         "/../elsewhere.log', not a log file of its own"});
   EXPECT_EQ(namesIn(logs), (std::vector<std::string>{"web_2.log", "web_3.log", "web_stat_executor.conf"}));
   EXPECT_TRUE(fs::is_symlink(logs + "/web_2.log"));
-  EXPECT_EQ(readFile(logs + "/web_3.log"), logOfDay(Kind::Web, 3, 30));
+  EXPECT_EQ(readFile(logs + "/web_3.log"), logOfDay(3, 30));
   EXPECT_TRUE(fs::exists(outputOf("ws1") + "/index.html"));
   EXPECT_EQ(hitsIn(outputOf("ws1")), 30);
 }
@@ -211,36 +182,21 @@ TEST_F(AWStatsEngine, AnUnsortedLogIsNeverGivenToAWStatsButKept) {
       {"head -c 100; exit 0", "The sort wrote 100 bytes of the"},
       {nullptr, "unable to run the sort program"},
   };
+  // The stand-in sort reads the log as its standard input and writes the sorted log as its standard output.
+  TempDir system;
+  ScopedEnv useSystem("TARVO_SYSTEM_DIR", system.path());
   for (const auto& c : cases) {
     SCOPED_TRACE(c.reason);
-    sortStandIn(c.sortBody);
+    if (c.sortBody) writeScript(system / "sort", std::string("#!/bin/sh\n") + c.sortBody + "\n");
+    else fs::remove(system / "sort");
     const std::string webspace = "ws" + std::to_string(&c - cases);
     const std::string logs = addDomain(webspace, 40);
 
     expectFailure(webspace, {"The log file " + logs + "/web_1.log could not be sorted: ", c.reason});
     EXPECT_EQ(namesIn(logs), (std::vector<std::string>{"web_1.log", "web_stat_executor.conf"}));
-    EXPECT_EQ(readFile(logs + "/web_1.log"), logOfDay(Kind::Web, 1, 40));
+    EXPECT_EQ(readFile(logs + "/web_1.log"), logOfDay(1, 40));
     EXPECT_FALSE(fs::exists(outputOf(webspace) + "/awstats032024." + kDomain + ".txt"));
   }
-}
-
-TEST_F(AWStatsEngine, SortFileStaysWhenTheLogCannotBeMovedBack) {
-  // Leaves a directory where the sorted log should go, so the way back is blocked.
-  sortStandIn("out=$(readlink /proc/$$/fd/1); rm \"$out\"; mkdir \"$out\"; exit 1");
-  const std::string logs = addDomain("ws1", 25);
-  expectFailure("ws1", {"Unable to rename log file from " + logs + "/web_1.log.sort.tmp to " + logs + "/web_1.log"});
-  EXPECT_EQ(readFile(logs + "/web_1.log.sort.tmp"), logOfDay(Kind::Web, 1, 25)) << "the records stay at the sort file";
-  EXPECT_FALSE(fs::exists(cgiBin() + "/awstats.site-one.example.conf")) << "the working configuration is deleted";
-}
-
-TEST_F(AWStatsEngine, MissingPerlFailsTheDomainAndKeepsTheSortedLog) {
-  inst_.removeRegistryValue("INSTALLDIR", kPerlKey);
-  const std::string logs = addDomain("ws1", 25);
-  expectFailure("ws1", {"Perl installation directory is undefined\n"});
-  const std::string log = readFile(logs + "/web_1.log");
-  EXPECT_EQ(log.size(), logOfDay(Kind::Web, 1, 25).size());
-  EXPECT_LT(log.find(record(Kind::Web, 1, 0)), log.find(record(Kind::Web, 1, 24))) << "sorted in time order";
-  EXPECT_FALSE(fs::exists(logs + "/web_1.log.sort.tmp"));
 }
 
 TEST_F(AWStatsEngine, AFailingRunFailsTheChunkKeepsTheLogAndPutsNoPageInPlace) {
@@ -284,7 +240,7 @@ TEST_F(AWStatsEngine, ALogAWStatsRefusesIsSetAsideAfterItsNightsAndTheNextOneIsC
   std::string counts = readFile(logs + "/log_rejections.txt");
   counts.replace(counts.find('\t', counts.find('\n')) + 1, 8, "20000101");
   writeFile(logs + "/log_rejections.txt", counts);
-  writeFile(logs + "/web_2.log", logOfDay(Kind::Web, 2, 30));
+  writeFile(logs + "/web_2.log", logOfDay(2, 30));
 
   expectFailure("ws1", {"AWStats refused the log file " + logs + "/web_1.log on 2 nights; it is set aside as " + logs +
                             "/rejected_web_1.log",
@@ -292,26 +248,4 @@ TEST_F(AWStatsEngine, ALogAWStatsRefusesIsSetAsideAfterItsNightsAndTheNextOneIsC
   EXPECT_EQ(namesIn(logs), (std::vector<std::string>{"rejected_web_1.log", "web_stat_executor.conf"}));
   EXPECT_EQ(readFile(logs + "/rejected_web_1.log").size(), garbage.size()) << "every line kept, sorted";
   EXPECT_EQ(hitsIn(outputOf("ws1")), 30);
-}
-
-TEST_F(AWStatsEngine, ASortKilledOverALogThatChangesItsFieldsIsCountedOnce) {
-  const std::string logs = addDomain("ws1");
-  const std::string log = logs + "/web_1.log";
-  // The killed run had the log in its sort file, its records in one field
-  // order in the sort's input and half of the sort's output at the log path.
-  writeFile(log + ".sort.tmp", logOfDay(Kind::Web, 1, 40, true));
-  writeInFixedFieldOrder(log + ".sort.tmp", log + ".fields.tmp");
-  std::vector<std::string> lines = text::split(readFile(log + ".fields.tmp"), '\n');
-  lines.pop_back();  // after the last line end
-  std::sort(lines.begin(), lines.end());  // the earliest records are those of the other fields
-  const std::string sorted = text::join(lines, "\n") + "\n";
-  writeFile(log, sorted.substr(0, sorted.size() / 2));
-
-  inst_.setRegistryDword("Debug", 1);
-  const auto run = calculate("ws1");
-  EXPECT_EQ(run.exitCode, 0) << report(run);
-  EXPECT_EQ(namesIn(logs), std::vector<std::string>{"web_stat_executor.conf"});
-  // The half-sorted copy gave way: taken for a newer log, its records would be counted twice.
-  EXPECT_EQ(hitsIn(outputOf("ws1")), 40);
-  EXPECT_THAT(inst_.dailyLog(), HasSubstr("was left by an interrupted run; its records are back in " + log));
 }

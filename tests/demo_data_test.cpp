@@ -5,8 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
-#include <filesystem>
 
 #include "tests/common/test_env.h"
 #include "tools/demo_data/demo_tree.h"
@@ -40,8 +38,6 @@ TEST(DemoTree, CountsMatchTheFilesAndAnAppendedDayIsThatDayOfALongerLayout) {
     EXPECT_EQ(crlf, lines);
   }
 
-  EXPECT_THROW(layOut(tmp / "a", settings, kStart, 1), std::runtime_error);  // a tree is there
-  EXPECT_THROW(appendDay(tmp / "none", kStart + 10 * kDay), std::runtime_error);
   EXPECT_THROW(appendDay(tmp / "a", kStart + kDay), NoDayLeft);  // the third day lies after "today"
   layOut(tmp / "b", settings, kStart, 3);
   for (const KindCount& c : appendDay(tmp / "a", kStart + 2 * kDay)) {
@@ -49,18 +45,6 @@ TEST(DemoTree, CountsMatchTheFilesAndAnAppendedDayIsThatDayOfALongerLayout) {
     EXPECT_EQ(logOf(tmp / "a", c, kStart + 2 * kDay), logOf(tmp / "b", c, kStart + 2 * kDay)) << c.domain->name;
   }
   EXPECT_THAT(readFile(stateFilePath(tmp / "a")), ::testing::HasSubstr("last_day=" + formatDay(kStart + 2 * kDay)));
-}
-
-TEST(DemoTree, CommandLinePrintsTheCountTableAndRefusesBadInput) {
-  testenv::TempDir tmp;
-  const std::string exe = testenv::buildDir() + "/tools/demo_data/tarvo-demo-data";
-  const std::string command = exe + " --vhosts=" + (tmp / "vhosts") +
-                              " --seed=3 --records=50 --days=1 --start=2026-10-01 --count > " + (tmp / "count.txt");
-  ASSERT_EQ(std::system(command.c_str()), 0) << command;
-  EXPECT_EQ(readFile(tmp / "count.txt"), countTable(layOut(tmp / "same", {.seed = 3, .webRecordsPerDay = 50},
-                                                           fromCivilDay(2026, 10, 1), 1)));
-  EXPECT_NE(std::system((exe + " --vhosts=" + (tmp / "bad") + " --start=2026-02-30 2>/dev/null").c_str()), 0);
-  EXPECT_FALSE(std::filesystem::exists(tmp / "bad"));
 }
 
 } // namespace

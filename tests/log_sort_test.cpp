@@ -1,17 +1,14 @@
 // The sort command, the removal of the sort keys and the preparation of a
 // chunk with the real system sort and with stand-ins that fail; a night's
-// logs gathered into one and a gathering killed at each step; moving
-// index.html aside under a backup name that is free.
+// logs gathered into one and a gathering killed at each step.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <ctime>
 #include <filesystem>
 
 #include <sys/stat.h>
 
-#include "platform/process_identity.h"
 #include "support/errors.h"
 #include "support/format.h"
 #include "support/log_gathering.h"
@@ -36,8 +33,6 @@ TEST(RemoveTimestampField, CutsFifteenBytesOfEveryLineAndKeepsEveryLine) {
       {"last line without line end", "20240301080000 first\n20240301080001 last", "first\nlast\n"},
       {"15 bytes give an empty line, 16 their last byte", "20240301080000 \n20240301080000 x\nshort\n", "\nx\n\n"},
       {"lines after an empty line are kept", "20240301080000 a\n\n20240301080002 b\n", "a\n\nb\n"},
-      {"empty file", "", ""},
-      {"8-bit bytes pass unchanged", "20240301080000 \xff\xfe caf\xc3\xa9\n", "\xff\xfe caf\xc3\xa9\n"},
   };
   for (const auto& c : cases) {
     TempDir dir;
@@ -179,26 +174,6 @@ TEST(Gathering, AKilledGatheringIsFinishedOrUndoneAndEveryRecordStaysOnce) {
     EXPECT_EQ(namesIn(dir.path()), (undone ? Names{"web_1.log", "web_2.log"} : Names{"web_1.log"}));
     EXPECT_EQ(readFile(one) + (undone ? readFile(two) : ""), copy);
   }
-}
-
-TEST(BackupFile, WaitsForAFreeNameAndNeverReplacesATakenOne) {
-  TempDir dir;
-  const std::string index = dir / "index.html";
-  const std::string missing = failureOf([&] { backupFile(index); });  // at once, with the path
-  EXPECT_THAT(missing, AllOf(HasSubstr("Can't create backup file: " + index), HasSubstr("(backupFile line 204)")));
-
-  writeFile(index, "report");
-  // The names of this second and the next two are taken.
-  const auto nameAt = [&](int64_t seconds) {
-    return index + formatString("%d%d", static_cast<int>(platform::threadId()), static_cast<int32_t>(seconds));
-  };
-  const int64_t now = std::time(nullptr);
-  for (int64_t t = now; t < now + 3; ++t) writeFile(nameAt(t), "taken");
-  const std::string backup = backupFile(index);
-  EXPECT_FALSE(fs::exists(index));
-  EXPECT_EQ(readFile(backup), "report");
-  EXPECT_EQ(backup.rfind(index + std::to_string(platform::threadId()), 0), 0u) << backup;
-  for (int64_t t = now; t < now + 3; ++t) EXPECT_EQ(readFile(nameAt(t)), "taken");
 }
 
 } // namespace

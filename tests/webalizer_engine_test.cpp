@@ -29,26 +29,16 @@ using ::testing::Not;
 
 namespace {
 
-const char* const kWeekdays[] = {"Thu", "Fri", "Sat"};  // 2024-02-29, 03-01, 03-02
-
-// A chunk of the kind with its sort keys, records in reverse time order,
-// from a few hosts only.
-std::string chunkText(LogKind kind, int records) {
+// A web chunk with its sort keys, records in reverse time order, from a few
+// hosts only.
+std::string chunkText(int records) {
   std::string text;
   for (int i = records - 1; i >= 0; --i) {
     const int day = 1 + i % 2;
     const int hour = 8 + i / 60 % 10, minute = i % 60;
-    const std::string key = formatString("202403%02d%02d%02d00 ", day, hour, minute);
-    if (kind == LogKind::Web) {
-      text += key + formatString("10.0.%d.%d - - [%02d/Mar/2024:%02d:%02d:00 +0000] \"GET /page%d.html HTTP/1.1\" "
-                                 "200 %d \"-\" \"Mozilla/5.0\"\r\n",
-                                 i % 3, i % 4 + 1, day, hour, minute, i % 7, 1000 + i);
-    } else {
-      text += key + formatString("%s Mar %2d %02d:%02d:00 2024 1 10.0.0.%d %d /files/f%d.zip b _ o %s %s ftp 0 * c\n",
-                                 kWeekdays[day], day, hour, minute, i % 4 + 1, 5000 + i, i % 5,
-                                 kind == LogKind::AnonymousFtp ? "a" : "r",
-                                 kind == LogKind::AnonymousFtp ? "guest@" : "user1");
-    }
+    text += formatString("202403%02d%02d%02d00 10.0.%d.%d - - [%02d/Mar/2024:%02d:%02d:00 +0000] \"GET /page%d.html "
+                         "HTTP/1.1\" 200 %d \"-\" \"Mozilla/5.0\"\r\n",
+                         day, hour, minute, i % 3, i % 4 + 1, day, hour, minute, i % 7, 1000 + i);
   }
   return text;
 }
@@ -99,8 +89,8 @@ class WebalizerEngine : public ::testing::Test {
     if (!records.empty()) writeFile(config.configDir + "/web_1.log", records);
     return config;
   }
-  std::string outputOf(const WebStatConfig& config, const char* subdir = "webstat") const {
-    return inst_->vhostsDir() + "/" + config.webspaceName + "/.tarvo/statistics/" + config.domainName + "/" + subdir;
+  std::string outputOf(const WebStatConfig& config) const {
+    return inst_->vhostsDir() + "/" + config.webspaceName + "/.tarvo/statistics/" + config.domainName + "/webstat";
   }
 
   // A domain of a whole run whose web log of the day has a record for each
@@ -132,14 +122,12 @@ class WebalizerEngine : public ::testing::Test {
 std::unique_ptr<TestInstallation> WebalizerEngine::inst_;
 std::string WebalizerEngine::webalizerRoot_;
 
-TEST_F(WebalizerEngine, EveryKindGetsItsReportsAndEveryChunkIsDeleted) {
+TEST_F(WebalizerEngine, WholeReportsWithThePanelsRightsAndTheChunkIsDeleted) {
   const WebStatConfig config = addDomain("ws1");
   // The operator's own end of every page, in place of "</BODY></HTML>".
   const std::string shared = webalizerRoot_ + "/conf/webalizer.conf";
   writeFile(shared, readFile(shared) + "\nHTMLEnd <p>the panel's own end</p>\n");
-  writeFile(config.configDir + "/web_20240302.log", chunkText(LogKind::Web, 120));
-  writeFile(config.configDir + "/ftp_20240302.log", chunkText(LogKind::Ftp, 50));
-  writeFile(config.configDir + "/anon_ftp_20240302.log", chunkText(LogKind::AnonymousFtp, 30));
+  writeFile(config.configDir + "/web_20240302.log", chunkText(120));
   // What the domain kept from its time on AWStats, its cgi-bin a link to a shared one.
   const std::string web = outputOf(config), cgi = inst_->root() + "/shared-cgi-bin";
   writeFile(cgi + "/awstats.pl", "the shared script");
@@ -153,11 +141,7 @@ TEST_F(WebalizerEngine, EveryKindGetsItsReportsAndEveryChunkIsDeleted) {
   ::chmod(web.c_str(), 02775);
 
   LogForWebalizer::processConfig(config);
-  for (const char* subdir : {"webstat", "ftpstat", "anon_ftpstat"}) {
-    EXPECT_THAT(readFile(outputOf(config, subdir) + "/index.html"), HasSubstr("<p>the panel's own end</p>"))
-        << subdir;
-    EXPECT_TRUE(fs::exists(outputOf(config, subdir) + "/usage_202403.html")) << subdir;
-  }
+  EXPECT_THAT(readFile(web + "/index.html"), HasSubstr("<p>the panel's own end</p>"));
   for (const char* page : {"index.html", "usage_202403.html"})
     EXPECT_THAT(linksLeadingNowhere(web, page), ::testing::IsEmpty()) << page;
   EXPECT_NE(readFile(web + "/usage_202403.html").find(">Mozilla/5.0<"), std::string::npos)
@@ -181,7 +165,7 @@ TEST_F(WebalizerEngine, EveryKindGetsItsReportsAndEveryChunkIsDeleted) {
 }
 
 TEST_F(WebalizerEngine, IncompleteReportsKeepTheChunkAndPutThePageAndTheCountsBack) {
-  const std::string records = chunkText(LogKind::Web, 8);
+  const std::string records = chunkText(8);
   const WebStatConfig config = addDomain("ws6", records);
   const std::string chunk = config.configDir + "/web_1.log", output = outputOf(config);
   const std::map<std::string, std::string> before = {{"index.html", "the last good report"},
@@ -189,11 +173,6 @@ TEST_F(WebalizerEngine, IncompleteReportsKeepTheChunkAndPutThePageAndTheCountsBa
                                                      {"usage_202403.html", "march so far"},
                                                      {"webalizer.current", "the counts so far"}};
   for (const auto& [name, content] : before) writeFile(output + "/" + name, content);
-  // A run killed while Webalizer ran left the page under its backup name.
-  fs::rename(output + "/index.html", output + "/index.html41481796611270");
-  writeFile(output + "/index.html41481796611200", "an older backup");
-  fs::last_write_time(output + "/index.html41481796611200",
-                      fs::last_write_time(output + "/index.html41481796611270") - std::chrono::hours(1));
   // Webalizer ends with 0 whether or not it could write: it saved its counts
   // with the chunk's records, began a history, rewrote the month's page,
   // began the next month's and cut its index page off.
@@ -207,35 +186,20 @@ TEST_F(WebalizerEngine, IncompleteReportsKeepTheChunkAndPutThePageAndTheCountsBa
   // Back as before the failed run, so the kept chunk is counted from there.
   EXPECT_EQ(filesIn(output), before);
   EXPECT_EQ(readFile(chunk), readFile(webalizer + ".input")) << "the prepared records Webalizer was given";
-
-  // A run killed while Webalizer ran, before which there were no counts,
-  // left its counts and the empty saved state: they are undone.
-  fs::create_directory(output + "/webalizer.saved");
-  writeFile(output + "/webalizer.current", "counted by the killed run");
-  writeFile(output + "/webalizer.hist", "written by the killed run");
-  useRealWebalizer();
-  LogForWebalizer::processConfig(config);
-  EXPECT_EQ(namesIn(config.configDir), std::vector<std::string>{"web_stat_executor.conf"});
-  EXPECT_TRUE(fs::exists(output + "/usage_202403.html"));
-  EXPECT_NE(readFile(output + "/index.html"), "the last good report");
-  EXPECT_FALSE(fs::exists(output + "/webalizer.saved"));
-  EXPECT_THAT(inst_->dailyLog(), HasSubstr("Webalizer's counts in " + output + " were left by an interrupted run"));
 }
 
 // Its setting aside after the last night, apart from the later logs, is the
 // ledger's case "a log Webalizer refuses on three nights" (counts_test).
-TEST_F(WebalizerEngine, AChunkWebalizerRefusesIsKeptAndASecondRunTheSameNightIsTheSameNight) {
+TEST_F(WebalizerEngine, AChunkWebalizerRefusesIsKeptAndItsReasonGiven) {
   inst_->setRegistryDword("RejectedLogNights", 2);
   // One scanner request: Webalizer takes no record of it and ends with 1.
   const WebStatConfig config = addDomain("ws8", "20240301080000 10.0.0.9 - - [01/Mar/2024:08:00:00 +0000] \"GET /" +
                                                     std::string(6000, 'a') + " HTTP/1.1\" 404 0 \"-\" \"scanner\"\r\n");
-  for (int run = 0; run < 2; ++run) {
-    const std::string failure = failureOf([&] { LogForWebalizer::processConfig(config); });
-    EXPECT_THAT(failure, HasSubstr("No valid records found!"));
-    EXPECT_THAT(failure, HasSubstr("refused on 1 of the 2 nights after which it is set aside"));
-    EXPECT_EQ(namesIn(config.configDir), (std::vector<std::string>{"log_rejections.txt", "web_1.log",
-                                                                  "web_1.log.prepared", "web_stat_executor.conf"}));
-  }
+  const std::string failure = failureOf([&] { LogForWebalizer::processConfig(config); });
+  EXPECT_THAT(failure, HasSubstr("No valid records found!"));
+  EXPECT_THAT(failure, HasSubstr("refused on 1 of the 2 nights after which it is set aside"));
+  EXPECT_EQ(namesIn(config.configDir), (std::vector<std::string>{"log_rejections.txt", "web_1.log",
+                                                                "web_1.log.prepared", "web_stat_executor.conf"}));
   inst_->removeRegistryValue("RejectedLogNights");
 }
 

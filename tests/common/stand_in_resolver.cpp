@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <stdexcept>
 #include <vector>
 
@@ -29,17 +30,14 @@ std::string questionName(const std::string& packet, size_t& end) {
   return name;
 }
 
+// "4.3.2.1.in-addr.arpa" gives "1.2.3.4"; any other name "".
 std::string addressOf(const std::string& reverseName) {
-  const std::string suffix = ".in-addr.arpa";
-  if (reverseName.size() <= suffix.size()) return {};
-  std::vector<std::string> parts;
-  std::string rest = reverseName.substr(0, reverseName.size() - suffix.size());
-  for (size_t dot; (dot = rest.find('.')) != std::string::npos; rest.erase(0, dot + 1))
-    parts.push_back(rest.substr(0, dot));
-  parts.push_back(rest);
-  std::string address;
-  for (auto part = parts.rbegin(); part != parts.rend(); ++part) address += (address.empty() ? "" : ".") + *part;
-  return address;
+  unsigned a = 0, b = 0, c = 0, d = 0;
+  int end = 0;
+  if (std::sscanf(reverseName.c_str(), "%u.%u.%u.%u.in-addr.arpa%n", &d, &c, &b, &a, &end) != 4 ||
+      static_cast<size_t>(end) != reverseName.size())
+    return {};
+  return std::to_string(a) + "." + std::to_string(b) + "." + std::to_string(c) + "." + std::to_string(d);
 }
 
 std::string reply(const std::string& query, size_t questionEnd, const std::string& name) {

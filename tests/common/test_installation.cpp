@@ -17,6 +17,7 @@
 
 #include "platform/local_socket.h"
 #include "platform/text.h"
+#include "support/format.h"
 
 extern char** environ;
 
@@ -121,9 +122,7 @@ void TestInstallation::setRegistryString(const std::string& name, const std::str
 }
 
 void TestInstallation::setRegistryDword(const std::string& name, uint32_t value, const std::string& key) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "dword:%08x", value);
-  setRegistryValue(key, name, std::string(buf));
+  setRegistryValue(key, name, formatString("dword:%08x", value));
 }
 
 void TestInstallation::removeRegistryValue(const std::string& name, const std::string& key) {

@@ -1,24 +1,12 @@
-// A temporary installation of the program, laid out the way a scheduler's run
-// would find it, with the real management service (tarvo-mgmt-service)
-// answering on a socket inside it.
-//
-// Layout under root(): registry.reg (the registry file, $TARVO_REGISTRY, with
-// "PRODUCT_ROOT_D", "Debug" and "zulpipe" under kConfigKey), product/ (the
-// product root; product/admin/logs holds the daily logs), vhosts/ (empty),
-// pipes/ ($TARVO_PIPE_DIR), locks/ ($TARVO_LOCK_DIR), mgmt-service.conf (the
-// service's settings: HTTPD_VHOSTS_D, PRODUCT_ROOT_D, WebalizerPath =
-// product/webalizer/bin/webalizer, AWStatsPath and component.awstats =
-// product/awstats) and mgmt-service.log.
-//
-// The environment variables are set for the test process (children inherit
-// them) and restored when the installation ends. Settings are written
-// atomically and the service told with SIGHUP, so a change is in effect for
-// every request sent after the call returns. The service is stopped when the
-// object ends.
-//
-// Note: the program caches the product root once per process, and the test
-// process's TarvoSrvClient outlives an installation (it reconnects to the
-// next one's socket on its next request).
+// A temporary installation laid out as a scheduler's run finds it: under
+// root() registry.reg ($TARVO_REGISTRY), product/ (the product root, its
+// admin/logs the daily logs), vhosts/, pipes/ ($TARVO_PIPE_DIR), locks/
+// ($TARVO_LOCK_DIR) and the settings of the real tarvo-mgmt-service, which
+// answers on pipes/zulpipe until the object ends. The environment is set for
+// the test process and restored at the end. A changed setting is written
+// atomically and the service told (SIGHUP), so the next request sees it.
+// The program caches the product root once per process; its service client
+// outlives an installation and reconnects to the next one's socket.
 #pragma once
 
 #include <cstdint>
