@@ -58,13 +58,6 @@ size_t occurrences(const std::string& text, const std::string& piece) {
   return n;
 }
 
-std::string lineWith(const std::string& text, const std::string& piece) {
-  const size_t at = text.find(piece);
-  if (at == std::string::npos) return "(not found: " + piece + ")";
-  const size_t from = text.rfind('\n', at) == std::string::npos ? 0 : text.rfind('\n', at) + 1;
-  return text.substr(from, text.find('\n', at) - from);
-}
-
 demo::UnixTime today() {
   using namespace std::chrono;
   return duration_cast<seconds>(floor<days>(system_clock::now()).time_since_epoch()).count();
@@ -183,16 +176,6 @@ std::vector<demo::ReportCount> Hosting::counts() const {
   std::vector<demo::ReportCount> out;
   for (const demo::ReportCount& row : demo::reportCounts(vhosts()))
     if (inScope(*row.domain) && (!options_.webLogsOnly || row.kind == demo::Kind::Web)) out.push_back(row);
-  return out;
-}
-
-std::map<std::string, Hosting::Tally> Hosting::tally() const {
-  std::map<std::string, Tally> out;
-  for (const demo::ReportCount& row : counts()) {
-    Tally& t = out[row.domain->name];
-    t.generated += row.generated;
-    t.counted += row.counted;
-  }
   return out;
 }
 

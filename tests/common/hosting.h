@@ -10,9 +10,6 @@
 #include <sys/types.h>
 
 #include <chrono>
-#include <cstdint>
-#include <functional>
-#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -37,8 +34,6 @@ inline constexpr std::chrono::seconds kRunDeadline{240};
 int shell(const std::string& command, std::string* output = nullptr);
 bool contains(const std::string& text, const std::string& piece);
 size_t occurrences(const std::string& text, const std::string& piece);
-// The first line of text that holds piece ("(not found: piece)" otherwise).
-std::string lineWith(const std::string& text, const std::string& piece);
 // The start of today (UTC), for demo days.
 demo::UnixTime today();
 
@@ -101,11 +96,6 @@ class Hosting {
   std::unique_ptr<Child> start(const std::vector<std::string>& arguments = {"--calculate-all"});
   Ran run(const std::vector<std::string>& arguments = {"--calculate-all"}) { return start(arguments)->wait(); }
 
-  // Records generated and counted in the reports, per domain name.
-  struct Tally {
-    std::int64_t generated = 0, counted = 0;
-  };
-  std::map<std::string, Tally> tally() const;
   std::vector<demo::ReportCount> counts() const;  // of the domains and kinds in scope
 
   std::string diagnostics(const Ran& ran) const;

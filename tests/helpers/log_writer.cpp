@@ -1,7 +1,6 @@
 // Writes through LogManager as a separate process, for the logging tests.
 //   log_writer entries N TAG   N Error messages "TAG entry i"
 //   log_writer levels          one message of each level, "level <word>"
-//   log_writer console         three printed messages and a hidden one
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -19,13 +18,6 @@ int main(int argc, char** argv) {
   if (mode == "levels") {
     for (int level = Info; level <= Crash; ++level)
       LogManager::instance().log(static_cast<LogLevel>(level), "level %s", logLevelWord(level));
-    return 0;
-  }
-  if (mode == "console") {
-    LogManager::instance().log(Error, "first");
-    LogManager::instance().log(Info, "hidden");
-    LogManager::instance().log(Result, "%s", std::string("second"));
-    LogManager::instance().log(Error, "third \xC3\xBC");
     return 0;
   }
   return 2;
