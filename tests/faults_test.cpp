@@ -234,6 +234,7 @@ struct World {
   std::vector<std::string> paths;   // what the fault made
   std::unique_ptr<SyslogReceiver> syslog;
   std::unique_ptr<Mounts> mounts;   // unmounted before the tree goes
+  std::vector<std::string> standIns;  // programs put back before the recovery run
 };
 using Step = std::function<void(World&)>;
 
@@ -246,9 +247,26 @@ struct Scenario {
   Step inject{};
   std::function<Ran(World&)> run{};  // the run under the fault; nullptr: a plain run
   std::function<void(World&, const Ran&)> check{};  // what that run must show
-  Step fix{};  // besides putting back environment and command prefix
+  Step fix{};  // besides putting back stand-ins, environment and command prefix
   const char* recoverySays = nullptr;  // the recovery run's daily log must say it
 };
+
+// Shell text: the first time only, runs then and kills the caller's parent
+// (the worker of one configuration) and the run above it.
+std::string onceKillParent(World& w, const std::string& then = "") {
+  const std::string fired = shq(w.h.scratch("fired"));
+  return "  if [ ! -e " + fired + " ]; then\n    touch " + fired + "\n" + then +
+         "    kill -KILL $(ps -o ppid= -p $PPID) $PPID; exit 137\n  fi ;;\n";
+}
+// The program replaced by a script; the real one stays beside it until the recovery run.
+void standIn(World& w, const std::string& program, const std::string& script) {
+  fs::rename(program, program + ".real");
+  writeScript(program, script);
+  w.standIns.push_back(program);
+}
+void killed(World& w, const Ran& ran) {
+  EXPECT_EQ(ran.exitCode, 128 + SIGKILL) << "the fault did not kill the run\n" << w.h.diagnostics(ran);
+}
 
 void serviceStopped(World& w) {
   w.paths = w.h.logFiles();
@@ -262,24 +280,62 @@ void serviceUntouched(World& w, const Ran& ran, const std::string& reason) {
 
 const std::vector<Scenario>& scenarios() {
   static const std::vector<Scenario> table = {
-      // -- SIGKILL during the sort: a stand-in for the system sort (the
-      // program takes it from $TARVO_SYSTEM_DIR) writes half of the sorted
-      // first web log, as a sort killed with the run leaves its output, and
-      // kills the worker of the configuration and the run above it.
+      // -- SIGKILL at a chosen moment, over a domain that already has reports:
+      // stand-ins kill the worker of the configuration and the run above it.
+      // The system sort's (the program takes it from $TARVO_SYSTEM_DIR)
+      // writes half of the sorted first web log first, as a killed sort leaves it.
       {.name = "KilledDuringTheSort", .scope = {.domains = {kBlog}}, .primed = true,
        .inject = [](World& w) {
-         const std::string dir = w.h.scratch("system"), fired = shq(dir + "/fired");
-         writeScript(dir + "/sort", "#!/bin/sh\nin=$(readlink /proc/$$/fd/0)\ncase $in in */web_*)\n"
-                                    "  if [ ! -e " + fired + " ]; then\n    touch " + fired + "\n"
-                                    "    n=$(wc -l <\"$in\")\n    LC_ALL=C /usr/bin/sort \"$in\" | head -n $((n / 2))\n"
-                                    "    kill -KILL $(ps -o ppid= -p $PPID) $PPID; exit 137\n  fi ;;\n"
-                                    "esac\nexec /usr/bin/sort \"$@\"\n");
+         const std::string dir = w.h.scratch("system");
+         writeScript(dir + "/sort", "#!/bin/sh\nin=$(readlink /proc/$$/fd/0)\ncase $in in */web_*)\n" +
+                                        onceKillParent(w, "    n=$(wc -l <\"$in\")\n"
+                                                          "    LC_ALL=C /usr/bin/sort \"$in\" | head -n $((n / 2))\n") +
+                                        "esac\nexec /usr/bin/sort \"$@\"\n");
          w.h.environment = {"TARVO_SYSTEM_DIR=" + dir};
        },
-       .check = [](World& w, const Ran& ran) {
-         EXPECT_EQ(ran.exitCode, 128 + SIGKILL) << "the fault did not kill the run\n" << w.h.diagnostics(ran);
+       .check = killed, .recoverySays = "was left by an interrupted run"},
+      {.name = "KilledAfterWebalizerWroteItsReports", .scope = {.domains = {kBlog}}, .primed = true,
+       .inject = [](World& w) {  // Webalizer counted the chunk; the run dies before it removes it
+         const std::string program = w.h.webalizerProgram();
+         standIn(w, program, "#!/bin/sh\n" + shq(program + ".real") + " \"$@\"\ncode=$?\ncase \"$*\" in *web_*)\n" +
+                                 onceKillParent(w) + "esac\nexit $code\n");
        },
-       .recoverySays = "was left by an interrupted run"},
+       .check = killed},
+      {.name = "KilledDuringAnAWStatsPageRun", .scope = {.domains = {kBooks}, .webLogsOnly = true}, .primed = true,
+       .inject = [](World& w) {  // the update is done; a page runs in a child of the driver, a child of the worker
+         const std::string script = w.h.awstatsRoot() + "/wwwroot/cgi-bin/awstats.pl", fired = w.h.scratch("fired");
+         standIn(w, script, "if (grep({ $_ eq '-output=urldetail' } @ARGV) && !-e '" + fired + "') {\n"
+                            "  open(my $f, '>', '" + fired + "'); close $f;\n"
+                            "  chomp(my $worker = `ps -o ppid= -p ${\\ getppid()}`);\n"
+                            "  kill 'KILL', `ps -o ppid= -p $worker` + 0, $worker; exit 137;\n}\n"
+                            "do '" + script + ".real'; die $@ if $@;\n");
+       },
+       .check = killed},
+      {.name = "KilledWhileTwoDomainsAreInFlight", .scope = {.domains = kAlpha, .webLogsOnly = true}, .jobs = 2,
+       .inject = [](World& w) {  // each engine writes its pid, then waits for ever
+         w.paths = {w.h.scratch("webalizer.pid"), w.h.scratch("perl.pid")};
+         standIn(w, w.h.webalizerProgram(), "#!/bin/sh\necho $$ >" + shq(w.paths[0]) + "\nexec sleep 600\n");
+         const std::string script = w.h.awstatsRoot() + "/wwwroot/cgi-bin/awstats.pl";
+         standIn(w, script, "open(my $f, '>', '" + w.paths[1] + "'); print $f \"$$\\n\"; close $f;\nexec 'sleep', 600;\n");
+       },
+       .run = [](World& w) {
+         auto child = w.h.start();
+         // A pid file exists before it holds the pid: a kill in between would leave pid 0, the test's own group.
+         const auto written = [&](int i) { return contains(readFile(w.paths[i]), "\n"); };
+         EXPECT_TRUE(waitUntil([&] { return written(0) && written(1); }))
+             << "both domains must be in flight within " << kWaitDeadline.count() << " s";
+         child->kill();
+         return child->wait();
+       },
+       .check = [](World& w, const Ran& ran) {
+         for (const std::string& file : w.paths) {
+           const std::string pid = std::to_string(std::atoi(readFile(file).c_str()));
+           EXPECT_TRUE(waitUntil([&] {
+             return ::kill(std::stoi(pid), 0) != 0 || shell("grep -q '^State:.*Z' /proc/" + pid + "/status") == 0;
+           })) << file << ": the engine (pid " << pid << ") outlived the killed run";
+         }
+         killed(w, ran);
+       }},
 
       // -- The statistics directories of an AWStats and a Webalizer domain
       // full (a 64 KiB tmpfs); then the space freed.
@@ -574,6 +630,7 @@ TEST_P(Faults, EveryRecordCountedOnce) {
   }
   h.environment.clear();
   h.commandPrefix.clear();
+  for (const std::string& program : w.standIns) fs::rename(program + ".real", program);
   if (s.fix) s.fix(w);
   if (HasFatalFailure()) return;
   const size_t mark = h.inst().dailyLog().size();
