@@ -2,9 +2,9 @@
 // while something goes wrong, then again once the fault is gone; after that,
 // every generated record is counted once and no log file is left. Each
 // scenario has a tree of its own, so that ctest runs them side by side. The
-// moments of a run are hit without timing guesses: a stand-in for sort kills
-// the run at its call; FIFOs block the program where it opens a file until
-// the test has acted.
+// moments of a run are hit without timing guesses: stand-ins for sort,
+// webalizer and awstats.pl kill the run at the chosen call; FIFOs block the
+// program where it opens a file until the test has acted.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -282,8 +282,8 @@ const std::vector<Scenario>& scenarios() {
   static const std::vector<Scenario> table = {
       // -- SIGKILL at a chosen moment, over a domain that already has reports:
       // stand-ins kill the worker of the configuration and the run above it.
-      // The system sort's (the program takes it from $TARVO_SYSTEM_DIR)
-      // writes half of the sorted first web log first, as a killed sort leaves it.
+      // The one of the system sort (the program takes it from $TARVO_SYSTEM_DIR)
+      // first writes half of the sorted web log, as a killed sort leaves it.
       {.name = "KilledDuringTheSort", .scope = {.domains = {kBlog}}, .primed = true,
        .inject = [](World& w) {
          const std::string dir = w.h.scratch("system");
@@ -303,7 +303,7 @@ const std::vector<Scenario>& scenarios() {
        .check = killed},
       {.name = "KilledDuringAnAWStatsPageRun", .scope = {.domains = {kBooks}, .webLogsOnly = true}, .primed = true,
        .inject = [](World& w) {  // the update is done; a page runs in a child of the driver, a child of the worker
-         const std::string script = w.h.awstatsRoot() + "/wwwroot/cgi-bin/awstats.pl", fired = w.h.scratch("fired");
+         const std::string script = w.h.awstatsScript(), fired = w.h.scratch("fired");
          standIn(w, script, "if (grep({ $_ eq '-output=urldetail' } @ARGV) && !-e '" + fired + "') {\n"
                             "  open(my $f, '>', '" + fired + "'); close $f;\n"
                             "  chomp(my $worker = `ps -o ppid= -p ${\\ getppid()}`);\n"
@@ -315,8 +315,8 @@ const std::vector<Scenario>& scenarios() {
        .inject = [](World& w) {  // each engine writes its pid, then waits for ever
          w.paths = {w.h.scratch("webalizer.pid"), w.h.scratch("perl.pid")};
          standIn(w, w.h.webalizerProgram(), "#!/bin/sh\necho $$ >" + shq(w.paths[0]) + "\nexec sleep 600\n");
-         const std::string script = w.h.awstatsRoot() + "/wwwroot/cgi-bin/awstats.pl";
-         standIn(w, script, "open(my $f, '>', '" + w.paths[1] + "'); print $f \"$$\\n\"; close $f;\nexec 'sleep', 600;\n");
+         standIn(w, w.h.awstatsScript(),
+                 "open(my $f, '>', '" + w.paths[1] + "'); print $f \"$$\\n\"; close $f;\nexec 'sleep', 600;\n");
        },
        .run = [](World& w) {
          auto child = w.h.start();

@@ -83,7 +83,7 @@ class Scene {
   // What the attack must leave alone: everything outside ws-alpha but the
   // victims' statistics and logs, which the run changes by design.
   std::vector<std::string> guarded() const {
-    return {outside(""), victimFile(), h_.awstatsRoot() + "/wwwroot/cgi-bin/awstats.pl",
+    return {outside(""), victimFile(), h_.awstatsScript(),
             h_.awstatsRoot() + "/wwwroot/cgi-bin/awstats.model.conf", h_.inst().productRoot() + "/webalizer/conf"};
   }
 

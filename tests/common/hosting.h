@@ -76,6 +76,7 @@ class Hosting {
   std::string scratch(const std::string& name) const;  // a path of the test's own, outside the tree
   std::string webalizerProgram() const { return inst_.productRoot() + "/webalizer/bin/webalizer"; }
   std::string awstatsRoot() const { return inst_.productRoot() + "/awstats"; }
+  std::string awstatsScript() const { return awstatsRoot() + "/wwwroot/cgi-bin/awstats.pl"; }
 
   static const demo::DemoDomain& domain(const std::string& name);
   bool inScope(const demo::DemoDomain& d) const;
